@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what is missing (system packages, the project's venv and its Python packages) and builds the
+# module and its C++ tests. Idempotent: quick when everything is already there.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+venv="${TARNEL_VENV:-$root/.venv}"
+build_dir="$root/build/dev"
+python="${PYTHON:-python3}"
+
+say() { printf '[setup] %s\n' "$*"; }
+
+# --- system packages -------------------------------------------------------------------------------
+system_packages=(g++ cmake ninja-build libboost1.81-dev libgtest-dev googletest)
+if [[ "${TARNEL_SETUP_EXTRA:-}" == *sanitizers* ]]; then system_packages+=(clang-14 libclang-rt-14-dev); fi
+if [[ "${TARNEL_SETUP_EXTRA:-}" == *browser* ]]; then system_packages+=(chromium); fi
+missing=()
+for pkg in "${system_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  say "installing system packages: ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# --- the project's venv ----------------------------------------------------------------------------
+if [[ ! -x "$venv/bin/python" ]]; then
+  say "creating venv $venv"
+  "$python" -m venv "$venv"
+fi
+stamp="$venv/.tarnel-deps"
+deps_key="$(sha256sum pyproject.toml | cut -c1-16)"
+if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$deps_key" ]]; then
+  say "installing Python packages"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  # The build requirements go into the venv as well: the module is built without isolation so that
+  # rebuilds are incremental.
+  "$venv/bin/python" scripts/requirements.py build test > "$venv/requirements.txt"
+  "$venv/bin/python" -m pip install -q -r "$venv/requirements.txt"
+  echo "$deps_key" > "$stamp"
+fi
+
+# --- build: one CMake tree gives the wheel (installed into the venv) and the C++ unit tests -------
+say "building"
+rm -rf "$root/build/wheel"
+"$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$root/build/wheel" \
+  -C build-dir="$build_dir" -C cmake.define.TARNEL_BUILD_TESTS=ON .
+"$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$root"/build/wheel/py_engine_tarnel-*.whl
+say "ready: $venv"

@@ -1,0 +1,99 @@
+// NumPy arrays made from payloads (one copy each) and payloads made from array arguments.
+#include "decode/arrays.hpp"
+
+#include "bridge/exceptions.hpp"
+#include "codec/byte_order.hpp"
+#include "module/conversions.hpp"
+#include "module/numpy_api.hpp"
+
+namespace tarnel::decode {
+
+namespace {
+
+PyArrayObject* as_array(py::handle h) { return reinterpret_cast<PyArrayObject*>(h.ptr()); }
+
+template <class T>
+py::Result<py::object> new_array(int typenum, int ndim, npy_intp* dims, const std::uint8_t* from, std::size_t count) {
+    py::object array = py::object::steal(PyArray_SimpleNew(ndim, dims, typenum));
+    if (!array) return py::fetched();
+    le::load_array(static_cast<T*>(PyArray_DATA(as_array(array))), from, count);
+    return array;
+}
+
+int typenum_of(DType dtype) { return dtype == DType::Float64 ? NPY_FLOAT64 : NPY_INT32; }
+
+// str() of a dtype, as NumPy prints it ("float64", "int32", ">f8").
+std::string dtype_text(PyObject* descr) { return py::str_of(py::handle(descr)); }
+
+}  // namespace
+
+py::Result<py::object> vector_to_array(const VecF64View& vector) {
+    npy_intp dims[1] = {static_cast<npy_intp>(vector.n)};
+    return new_array<double>(NPY_FLOAT64, 1, dims, vector.values, vector.n);
+}
+
+py::Result<py::object> matrix_to_array(const MatF64View& matrix) {
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+    if (matrix.rows == 0) dims[1] = 0;  // a matrix without rows has no row length to show
+    return new_array<double>(NPY_FLOAT64, 2, dims, matrix.data, matrix.size());
+}
+
+py::Result<py::object> close_step_to_arrays(const CloseStepView& step) {
+    npy_intp dims[1] = {static_cast<npy_intp>(step.n)};
+    auto flags = new_array<std::int32_t>(NPY_INT32, 1, dims, step.flags, step.n);
+    if (!flags) return flags;
+    auto actions = new_array<std::int32_t>(NPY_INT32, 1, dims, step.actions, step.n);
+    if (!actions) return actions;
+    auto ratios = new_array<double>(NPY_FLOAT64, 1, dims, step.ratios, step.n);
+    if (!ratios) return ratios;
+    return py::checked(PyTuple_Pack(3, flags->ptr(), actions->ptr(), ratios->ptr()));
+}
+
+bool ArrayArg::contiguous() const {
+    return PyArray_FLAGS(as_array(array)) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS);
+}
+
+std::size_t ArrayArg::size() const { return static_cast<std::size_t>(PyArray_SIZE(as_array(array))); }
+
+const void* ArrayArg::data() const { return PyArray_DATA(as_array(array)); }
+
+py::Error not_contiguous() { return py::Error::type_error("The given array is not contiguous"); }
+
+py::Result<ArrayArg> check_array(py::handle obj, int ndim, DType dtype) {
+    if (!PyArray_Check(obj.ptr())) return py::fail(py::cannot_convert(obj, "PyArray<T, D>"));
+    PyArrayObject* array = as_array(obj);
+    if (PyArray_NDIM(array) != ndim) {
+        return py::fail(py::Error::type_error("dimensionality mismatch:\n from=" + std::to_string(PyArray_NDIM(array)) +
+                                              ", to=" + std::to_string(ndim)));
+    }
+    py::object wanted = py::object::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum_of(dtype))));
+    if (!wanted) return py::fetched();
+    PyArray_Descr* actual = PyArray_DESCR(array);
+    if (!PyArray_EquivTypes(actual, reinterpret_cast<PyArray_Descr*>(wanted.ptr()))) {
+        return py::fail(py::Error::type_error("type mismatch:\n from=" + dtype_text(reinterpret_cast<PyObject*>(actual)) +
+                                              ", to=" + dtype_text(wanted.ptr())));
+    }
+    return ArrayArg{obj};
+}
+
+py::Result<Bytes> checked_array_to_mat_payload(const ArrayArg& matrix) {
+    if (!matrix.contiguous()) return py::fail(not_contiguous());
+    PyArrayObject* array = as_array(matrix.array);
+    const auto rows = static_cast<std::uint64_t>(PyArray_DIM(array, 0));
+    const auto cols = static_cast<std::uint64_t>(PyArray_DIM(array, 1));
+    const std::span<const double> data(static_cast<const double*>(matrix.data()), matrix.size());
+    // A Fortran-ordered array is written in the matrix's row-major order, not in its memory order.
+    const bool row_major = PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS;
+    Expected<Bytes> payload =
+        row_major ? encode_mat_f64(rows, cols, data) : encode_mat_f64_from_columns(rows, cols, data);
+    if (!payload) return py::fail(bridge::to_python(payload.error()));
+    return std::move(*payload);
+}
+
+py::Result<Bytes> array_to_mat_payload(py::handle obj) {
+    auto matrix = check_array(obj, 2, DType::Float64);
+    if (!matrix) return py::fail(std::move(matrix.error()));
+    return checked_array_to_mat_payload(*matrix);
+}
+
+}  // namespace tarnel::decode

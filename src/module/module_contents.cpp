@@ -1,0 +1,18 @@
+// The module's contents in registration order: the engine class, then the seven codec functions.
+#include "module/module_contents.hpp"
+
+#include "decode/codec_functions.hpp"
+
+namespace tarnel {
+
+py::Result<void> add_module_contents(py::handle module, py::handle module_name) {
+    for (PyMethodDef* def = decode::codec_function_defs(); def->ml_name != nullptr; ++def) {
+        py::object function = py::object::steal(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
+        if (!function) return py::fetched();
+        auto added = add_to_module(module, def->ml_name, function);
+        if (!added) return added;
+    }
+    return {};
+}
+
+}  // namespace tarnel

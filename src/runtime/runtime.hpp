@@ -1,0 +1,29 @@
+// The process-wide task runtime: one Asio context served by one worker thread per core.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "codec/engine_error.hpp"
+#include "runtime/task.hpp"
+
+namespace tarnel::runtime {
+
+namespace asio = boost::asio;
+
+// The runtime's context. Created, with its worker threads, on the first call; never shut down or
+// destroyed, so worker threads never meet a destroyed context while the process exits.
+asio::io_context& context();
+
+// Number of worker threads (one per processor core, at least one).
+unsigned worker_count();
+
+struct TaskBody {
+    std::function<asio::awaitable<Expected<Bytes>>()> run;
+};
+
+// Wraps a coroutine factory as a Task.
+Task make_task(std::function<asio::awaitable<Expected<Bytes>>()> run);
+
+}  // namespace tarnel::runtime
