@@ -47,8 +47,5 @@ fi
 
 # --- build: one CMake tree gives the wheel (installed into the venv) and the C++ unit tests -------
 say "building"
-rm -rf "$root/build/wheel"
-"$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$root/build/wheel" \
-  -C build-dir="$build_dir" -C cmake.define.TARNEL_BUILD_TESTS=ON .
-"$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$root"/build/wheel/py_engine_tarnel-*.whl
+TARNEL_VENV="$venv" "$root/scripts/dev-build.sh"
 say "ready: $venv"

@@ -38,6 +38,14 @@ py::Result<py::object> matrix_to_array(const MatF64View& matrix) {
     return new_array<double>(NPY_FLOAT64, 2, dims, matrix.data, matrix.size());
 }
 
+py::Result<py::object> vec_mat_to_arrays(const VecMatF64View& both) {
+    auto vector = vector_to_array(both.vec);
+    if (!vector) return vector;
+    auto matrix = matrix_to_array(both.mat);
+    if (!matrix) return matrix;
+    return py::checked(PyTuple_Pack(2, vector->ptr(), matrix->ptr()));
+}
+
 py::Result<py::object> close_step_to_arrays(const CloseStepView& step) {
     npy_intp dims[1] = {static_cast<npy_intp>(step.n)};
     auto flags = new_array<std::int32_t>(NPY_INT32, 1, dims, step.flags, step.n);

@@ -51,14 +51,6 @@ PyObject* decode_close_step_py(PyObject*, PyObject* const* args, Py_ssize_t narg
     return decode_entry("decode_close_step_py", args, nargs, kwnames, check_close_step, close_step_to_arrays);
 }
 
-py::Result<py::object> vec_mat_to_arrays(const VecMatF64View& view) {
-    auto vector = vector_to_array(view.vec);
-    if (!vector) return vector;
-    auto matrix = matrix_to_array(view.mat);
-    if (!matrix) return matrix;
-    return py::checked(PyTuple_Pack(2, vector->ptr(), matrix->ptr()));
-}
-
 PyObject* decode_vec_mat_f64_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return decode_entry("decode_vec_mat_f64_py", args, nargs, kwnames, check_vec_mat_f64, vec_mat_to_arrays);
 }

@@ -2,7 +2,7 @@
 #define TARNEL_IMPORTS_NUMPY
 #include "module/numpy_api.hpp"
 
-#include "decode/codec_functions.hpp"
+#include "bridge/interpreter_lock.hpp"
 #include "module/module_contents.hpp"
 #include "module/py_error.hpp"
 
@@ -69,6 +69,7 @@ PyObject* init() {
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
     if (_import_array() < 0) return nullptr;
+    if (!bridge::install_exit_hook()) return nullptr;
     auto module = create_module();
     if (!module) {
         std::move(module.error()).restore();

@@ -22,6 +22,8 @@ public:
     void restore() &&;
 
     bool matches(PyObject* exception_type) const;
+    // The exception object itself, taken out (to be passed as a value, as to future.set_exception).
+    object value_object() && { return std::move(value_); }
     handle value() const { return value_; }
     // str() of the exception, or "" when that fails.
     std::string text() const;

@@ -20,10 +20,13 @@ asio::io_context& context();
 unsigned worker_count();
 
 struct TaskBody {
+    // Where the coroutine runs, and where cancellation is delivered: the strand of the engine whose
+    // state the task touches (an executor of context()).
+    asio::any_io_executor executor;
     std::function<asio::awaitable<Expected<Bytes>>()> run;
 };
 
-// Wraps a coroutine factory as a Task.
-Task make_task(std::function<asio::awaitable<Expected<Bytes>>()> run);
+// Wraps a coroutine factory as a Task that runs on `executor`.
+Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run);
 
 }  // namespace tarnel::runtime

@@ -29,7 +29,7 @@ public:
     Task& operator=(Task&&) noexcept;
     ~Task();
 
-    std::unique_ptr<TaskBody> release() { return std::move(body_); }
+    std::unique_ptr<TaskBody> release();
 
 private:
     std::unique_ptr<TaskBody> body_;

@@ -1,0 +1,24 @@
+// Turns a background task into an asyncio future: creation, completion across threads, cancellation.
+#pragma once
+
+#include <functional>
+
+#include "codec/payload_codec.hpp"
+#include "module/py_error.hpp"
+#include "runtime/task.hpp"
+
+namespace tarnel::bridge {
+
+// Builds the Python result from a task's payload. Runs on a worker thread with the interpreter lock held;
+// a failure (for example a payload that fails its checks) becomes the future's exception.
+using ResultBuilder = std::function<py::Result<py::object>(Bytes&& payload)>;
+
+// In the calling thread, with the interpreter lock held: finds the running event loop, copies the
+// context, creates the future with its cancel-forwarding done callback, starts the task and returns the
+// future. Fails (and starts nothing) when there is no running loop.
+py::Result<py::object> spawn(runtime::Task task, ResultBuilder build);
+
+// A builder for tasks whose result is None.
+py::Result<py::object> none_result(Bytes&& payload);
+
+}  // namespace tarnel::bridge

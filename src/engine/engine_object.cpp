@@ -1,0 +1,69 @@
+// TarnelEngineAsync's type: construction with its conversions, release, and registration.
+#include "engine/engine_object.hpp"
+
+#include "bridge/exceptions.hpp"
+#include "module/binding.hpp"
+#include "module/conversions.hpp"
+
+namespace tarnel::engine {
+
+namespace {
+
+const py::Signature kConstructor{"TarnelEngineAsync.__new__()", {"host", "port", "start_seq"}, 2};
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return bridge::guarded([&]() -> py::Result<py::object> {
+        auto bound = py::bind(kConstructor, args, kwargs);
+        if (!bound) return py::fail(std::move(bound.error()));
+        auto host = py::argument("host", (*bound)[0], py::to_text);
+        if (!host) return py::fail(std::move(host.error()));
+        auto port = py::argument("port", (*bound)[1], py::to_u16);
+        if (!port) return py::fail(std::move(port.error()));
+        std::uint32_t start_seq = 1;
+        if (!bound->is_none(2)) {
+            auto given = py::argument("start_seq", (*bound)[2], py::to_u32);
+            if (!given) return py::fail(std::move(given.error()));
+            start_seq = *given;
+        }
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        py::object self = py::object::steal(alloc(type, 0));
+        if (!self) return py::fetched();
+        reinterpret_cast<EngineObject*>(self.ptr())->link = new ws::EngineLink(std::move(*host), *port, start_seq);
+        return self;
+    });
+}
+
+// Releases only the object's own references: running tasks and the accept loop keep theirs.
+void engine_dealloc(PyObject* self) {
+    delete reinterpret_cast<EngineObject*>(self)->link;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyObject* g_engine_type = nullptr;
+
+}  // namespace
+
+py::Result<py::handle> engine_type() {
+    if (g_engine_type == nullptr) {
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+            {Py_tp_methods, engine_method_defs()},
+            {Py_tp_doc, const_cast<char*>("TarnelEngineAsync(host, port, start_seq=None)\n--\n\n")},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {"TarnelEngineAsync", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, slots};
+        py::object type = py::object::steal(PyType_FromSpec(&spec));
+        // The class reports "builtins" as its module, like a type without a dotted name.
+        py::object module_name = py::object::steal(PyUnicode_FromString("builtins"));
+        if (!type || !module_name || PyObject_SetAttrString(type.ptr(), "__module__", module_name.ptr()) < 0) {
+            return py::fetched();
+        }
+        g_engine_type = type.release();
+    }
+    return py::handle(g_engine_type);
+}
+
+}  // namespace tarnel::engine

@@ -1,0 +1,102 @@
+// Launching background tasks on their strands, and cancelling them from any thread.
+#include "runtime/task.hpp"
+
+#include <atomic>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <exception>
+#include <stdexcept>
+
+#include "runtime/runtime.hpp"
+
+namespace tarnel::runtime {
+
+// Shared by a task's CancelHandle and its completion. Everything but `requested` is touched only on the
+// task's strand: Asio cancellation signals are not thread-safe, so cancel() posts the emit there.
+struct CancelState {
+    explicit CancelState(asio::any_io_executor s) : strand(std::move(s)) {}
+
+    asio::any_io_executor strand;
+    asio::cancellation_signal signal;
+    std::atomic<bool> requested{false};
+    bool cancelled = false;  // terminal cancellation was emitted into the running task
+    bool finished = false;   // the task's coroutine has ended
+};
+
+Task::Task(std::unique_ptr<TaskBody> body) : body_(std::move(body)) {}
+Task::Task(Task&&) noexcept = default;
+Task& Task::operator=(Task&&) noexcept = default;
+Task::~Task() = default;
+std::unique_ptr<TaskBody> Task::release() { return std::move(body_); }
+
+Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run) {
+    return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run)}));
+}
+
+void CancelHandle::cancel() const {
+    if (!state_ || state_->requested.exchange(true)) return;
+    asio::post(state_->strand, [state = state_] {
+        // A task that has ended has nothing left to cancel, and its slot may no longer be listened to.
+        if (state->finished) return;
+        state->cancelled = true;
+        state->signal.emit(asio::cancellation_type::terminal);
+    });
+}
+
+namespace {
+
+// The body is owned by this frame, so whatever its coroutine factory captured lives as long as the task.
+asio::awaitable<Expected<Bytes>> run_body(std::unique_ptr<TaskBody> body) {
+    if (!body || !body->run) throw std::logic_error("task has no body");
+    co_return co_await body->run();
+}
+
+std::string describe(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return {};
+    }
+}
+
+void deliver(const Completion& on_done, TaskOutcome outcome) noexcept {
+    if (!on_done) return;
+    // An exception escaping here would unwind out of io_context::run() on a worker thread.
+    try {
+        on_done(std::move(outcome));
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+CancelHandle launch(Task task, Completion on_done) {
+    auto body = task.release();
+    // The body's executor must be a strand (or otherwise run one handler at a time): the coroutine, its
+    // completion and the cancellation emit all run there. A body without one gets a strand of its own.
+    asio::any_io_executor strand = body && body->executor ? body->executor : asio::make_strand(context());
+    auto state = std::make_shared<CancelState>(std::move(strand));
+    // Without an executor of its own the completion runs on the task's strand, after the coroutine.
+    auto finish = [state, on_done = std::move(on_done)](std::exception_ptr failure, Expected<Bytes> result) {
+        state->finished = true;
+        if (failure) {
+            // Unwinding after our own terminal cancellation is the abandonment: nothing is reported.
+            if (state->cancelled) return;
+            deliver(on_done, Abnormal{describe(failure)});
+        } else if (result) {
+            deliver(on_done, TaskOutcome(std::in_place_type<Bytes>, std::move(*result)));
+        } else {
+            deliver(on_done, TaskOutcome(std::in_place_type<EngineError>, std::move(result.error())));
+        }
+    };
+    asio::co_spawn(state->strand, run_body(std::move(body)),
+                   asio::bind_cancellation_slot(state->signal.slot(), std::move(finish)));
+    return CancelHandle(std::move(state));
+}
+
+}  // namespace tarnel::runtime

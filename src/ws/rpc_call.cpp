@@ -1,0 +1,146 @@
+// One RPC: connection check, seq, request frame, send, then the wait for the matching response.
+#include "codec/frame.hpp"
+#include "ws/engine_link.hpp"
+#include "ws/shared_records.hpp"
+
+namespace tarnel::ws {
+
+namespace {
+
+// Remembers a request whose caller gave up after the frame was handed to the connection, so that its
+// late answer is recognised and skipped by the next call instead of failing it.
+class AbandonedCallGuard {
+public:
+    AbandonedCallGuard(std::shared_ptr<Connection> connection, std::uint32_t seq, std::uint16_t fn_id)
+        : connection_(std::move(connection)), seq_(seq), fn_id_(fn_id) {}
+    AbandonedCallGuard(const AbandonedCallGuard&) = delete;
+    ~AbandonedCallGuard() {
+        if (connection_) connection_->remember_abandoned(seq_, fn_id_);
+    }
+    void call_ended() { connection_.reset(); }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    std::uint32_t seq_;
+    std::uint16_t fn_id_;
+};
+
+// A Response or ErrorResponse that answers an abandoned request of this connection.
+bool is_late_answer(Connection& connection, ByteView message, std::uint32_t seq, std::uint16_t fn_id) {
+    if (message.size() < frame::kHeaderLen) return false;
+    const frame::Header h = frame::read_header(message);
+    if (h.version != frame::kProtocolVersion || frame::kHeaderLen + std::uint64_t{h.payload_len} != message.size()) {
+        return false;
+    }
+    if (h.kind != static_cast<std::uint8_t>(frame::Kind::Response) &&
+        h.kind != static_cast<std::uint8_t>(frame::Kind::ErrorResponse)) {
+        return false;
+    }
+    if (h.seq == seq && h.fn_id == fn_id) return false;
+    return connection.forget_abandoned(h.seq, h.fn_id);
+}
+
+struct TransportFailure {
+    std::string text;
+};
+using ReceiveEnding = std::variant<Bytes, EngineError, TransportFailure>;
+
+// Reads until the matching response, answering echo requests; pings are answered inside the reads.
+asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uint32_t seq, std::uint16_t fn_id,
+                                                Deadline deadline) {
+    for (;;) {
+        auto received = co_await connection.receive(deadline);
+        if (!received) co_return TransportFailure{"timeout waiting response"};
+        switch (received->kind) {
+            case Received::Kind::Closed:
+                co_return TransportFailure{"websocket closed"};
+            case Received::Kind::Failed:
+                co_return TransportFailure{"websocket recv failed: " + received->failure};
+            case Received::Kind::Text:
+                continue;
+            case Received::Kind::Binary:
+                break;
+        }
+        const ByteView message = connection.message();
+        if (is_late_answer(connection, message, seq, fn_id)) continue;
+        frame::Outcome outcome = frame::classify(message, seq, fn_id);
+        if (auto* success = std::get_if<frame::outcome::Success>(&outcome)) {
+            co_return Bytes(success->payload.begin(), success->payload.end());
+        }
+        if (auto* remote = std::get_if<frame::outcome::RemoteError>(&outcome)) {
+            co_return EngineError::rpc(std::move(remote->error));
+        }
+        if (auto* echo = std::get_if<frame::outcome::Echo>(&outcome)) {
+            co_await connection.send(std::move(echo->reply), false);  // a failed echo reply is ignored
+            continue;
+        }
+        if (auto* decode = std::get_if<frame::outcome::DecodeFailure>(&outcome)) {
+            co_return EngineError::value(std::move(decode->text));
+        }
+        if (auto* transport = std::get_if<frame::outcome::TransportFailure>(&outcome)) {
+            co_return TransportFailure{std::move(transport->text)};
+        }
+        // Ignore: another kind of frame; read on.
+    }
+}
+
+asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records, std::uint16_t fn_id, Bytes payload,
+                                          runtime::Duration timeout) {
+    {
+        auto guard = co_await records->slot_lock.lock();
+        if (!records->slot) {
+            co_return std::unexpected(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
+        }
+    }
+    std::uint32_t seq;
+    {
+        auto guard = co_await records->seq_lock.lock();
+        seq = records->seq++;  // wraps from 4294967295 to 0
+    }
+    auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
+    Bytes request = frame::encode_request(seq, fn_id, payload);
+    payload = Bytes();
+
+    std::optional<AbandonedCallGuard> abandoned;
+    {
+        auto guard = co_await records->slot_lock.lock();
+        std::shared_ptr<Connection> connection = records->slot;
+        if (!connection) co_return failure("connection missing");
+        abandoned.emplace(connection, seq, fn_id);
+        if (auto ec = co_await connection->send(std::move(request), false)) {
+            abandoned->call_ended();
+            connection->discard();
+            records->slot.reset();
+            co_return failure("websocket send failed: " + ec.message());
+        }
+    }
+
+    auto guard = co_await records->slot_lock.lock();
+    std::shared_ptr<Connection> connection = records->slot;
+    if (!connection) {
+        abandoned->call_ended();
+        co_return failure("connection missing");
+    }
+    ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, runtime::deadline_after(timeout));
+    abandoned->call_ended();
+    if (auto* transport = std::get_if<TransportFailure>(&ending)) {
+        // Emptied while the lock is held, so a connection installed later is never discarded for this.
+        connection->discard();
+        records->slot.reset();
+        co_return failure(std::move(transport->text));
+    }
+    if (auto* error = std::get_if<EngineError>(&ending)) co_return std::unexpected(std::move(*error));
+    co_return std::get<Bytes>(std::move(ending));
+}
+
+}  // namespace
+
+runtime::Task EngineLink::call(std::uint16_t fn_id, Bytes payload, runtime::Duration timeout) const {
+    auto records = records_;
+    return runtime::make_task(records->strand(),
+                              [records, fn_id, payload = std::move(payload), timeout]() mutable {
+                                  return rpc_call(records, fn_id, std::move(payload), timeout);
+                              });
+}
+
+}  // namespace tarnel::ws
