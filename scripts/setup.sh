@@ -7,7 +7,6 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 venv="${TARNEL_VENV:-$root/.venv}"
-build_dir="$root/build/dev"
 python="${PYTHON:-python3}"
 
 say() { printf '[setup] %s\n' "$*"; }
