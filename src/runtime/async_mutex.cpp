@@ -60,7 +60,7 @@ asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
             {
                 std::lock_guard hold(mutex->mutex_);
                 granted = waiter->granted;
-                
+                if (!granted) std::erase(mutex->queue_, waiter);
             }
             // The lock was handed to us as we left: we own it, so pass it on like any owner would.
             if (granted) mutex->release();

@@ -58,7 +58,8 @@ std::string describe(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const std::exception& e) {
-        return e.what();
+        const char* text = e.what();
+        return text ? text : "";
     } catch (...) {
         return {};
     }
