@@ -129,7 +129,9 @@ const py::Signature kResetEpisode{method_name("reset_episode"), {"episode_index"
 
 // 1 when the text, lower-cased by full Unicode case mapping, is exactly "test"; 0 otherwise.
 py::Result<std::uint8_t> episode_type_byte(py::handle text) {
-    auto lowered = py::checked(PyObject_CallMethod(text.ptr(), "lower", nullptr));
+    // str.lower itself, not a method a subclass may have put in its place.
+    auto lowered = py::checked(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", text.ptr()));
     if (!lowered) return py::fail(std::move(lowered.error()));
     const int is_test = PyUnicode_CompareWithASCIIString(lowered->ptr(), "test");
     return static_cast<std::uint8_t>(is_test == 0 ? 1 : 0);

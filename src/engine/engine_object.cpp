@@ -54,13 +54,10 @@ py::Result<py::handle> engine_type() {
             {Py_tp_doc, const_cast<char*>("TarnelEngineAsync(host, port, start_seq=None)\n--\n\n")},
             {0, nullptr},
         };
-        PyType_Spec spec = {"TarnelEngineAsync", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, slots};
+        // The dotted name gives the class the module "builtins" and the name "TarnelEngineAsync".
+        PyType_Spec spec = {"builtins.TarnelEngineAsync", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, slots};
         py::object type = py::object::steal(PyType_FromSpec(&spec));
-        // The class reports "builtins" as its module, like a type without a dotted name.
-        py::object module_name = py::object::steal(PyUnicode_FromString("builtins"));
-        if (!type || !module_name || PyObject_SetAttrString(type.ptr(), "__module__", module_name.ptr()) < 0) {
-            return py::fetched();
-        }
+        if (!type) return py::fetched();
         g_engine_type = type.release();
     }
     return py::handle(g_engine_type);

@@ -22,9 +22,10 @@ namespace {
 using namespace asio::experimental::awaitable_operators;
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 constexpr std::size_t kAbandonedLimit = 64;
-// When a call's deadline has already passed, a message whose bytes have arrived is still read: this is
-// how long that read may take.
-constexpr auto kArrivedMessageGrace = std::chrono::milliseconds(20);
+// When a call's deadline has already passed (a zero time-out), a message that has already arrived is
+// still read: this is how long reading it may take. The bytes may sit in the socket or already in the
+// WebSocket layer's own buffer, which cannot be inspected, so the read is simply given this long.
+constexpr auto kArrivedMessageGrace = std::chrono::milliseconds(5);
 
 // After the awaiting coroutine was cancelled, its operations complete with operation_aborted; that must
 // end the call, not read as a time-out or a wake-up.
@@ -123,16 +124,10 @@ void Connection::start_read() {
     });
 }
 
-bool Connection::bytes_waiting() {
-    boost::system::error_code ec;
-    return ws_.next_layer().next_layer().available(ec) > 0 && !ec;
-}
-
 asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) {
     if (read_state_ == ReadState::Idle) start_read();
     if (read_state_ == ReadState::Reading && deadline && std::chrono::steady_clock::now() >= *deadline) {
-        if (!bytes_waiting()) co_return std::nullopt;
-        deadline = std::chrono::steady_clock::now() + kArrivedMessageGrace;
+        deadline = *deadline + kArrivedMessageGrace;  // from the deadline: a flood cannot extend it
     }
     while (read_state_ == ReadState::Reading) {
         if (!co_await wait_signal(read_done_, deadline) && read_state_ == ReadState::Reading) co_return std::nullopt;

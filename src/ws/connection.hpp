@@ -71,7 +71,6 @@ private:
     using Signal = asio::experimental::channel<void(boost::system::error_code)>;
 
     void start_read();
-    bool bytes_waiting();
     asio::awaitable<bool> wait_signal(Signal& signal, Deadline deadline);
 
     Stream ws_;
