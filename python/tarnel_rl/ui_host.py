@@ -1,0 +1,169 @@
+"""Runs the reference user interface for an engine: in headless Chromium (the real page, served from a
+local static server so that its origin passes the engine's origin check) or in Node.js (the same engine
+code with the `ws` package). Everything started here is stopped by `close()`."""
+from __future__ import annotations
+
+import asyncio
+import functools
+import http.server
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+from pathlib import Path
+
+CHROMIUM = "/usr/bin/chromium"
+# Flags for a browser on a machine without network access beyond loopback.
+CHROMIUM_ARGS = [
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-quic",
+    "--no-first-run",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+]
+
+
+def ui_directory() -> Path:
+    """The reference user interface: next to this package when installed, else in the source tree."""
+    for candidate in (Path(__file__).resolve().parent / "ui", Path(__file__).resolve().parents[2] / "ui"):
+        if (candidate / "index.html").exists():
+            return candidate
+    raise FileNotFoundError("the reference user interface (ui/index.html) was not found")
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def browser_available() -> bool:
+    if not os.path.exists(CHROMIUM):
+        return False
+    try:
+        import playwright.async_api  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def node_available() -> bool:
+    return shutil.which("node") is not None and (ui_directory() / "node_modules" / "ws").exists()
+
+
+class StaticServer:
+    """Serves a directory on 127.0.0.1 from a background thread."""
+
+    def __init__(self, directory: Path, port: int = 0) -> None:
+        handler = functools.partial(_QuietHandler, directory=str(directory))
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
+        self._server.daemon_threads = True
+        self.port = self._server.server_address[1]
+        self._thread = threading.Thread(target=self._server.serve_forever, name="tarnel-ui-http", daemon=True)
+        self._thread.start()
+
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.port}/{path.lstrip('/')}"
+
+    def close(self) -> None:
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join(timeout=5)
+
+
+class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map, ".mjs": "text/javascript", ".js": "text/javascript"}
+
+    def log_message(self, format: str, *args) -> None:  # noqa: A002 - the base class's name
+        pass
+
+
+class NodeUI:
+    """The reference user interface's engine and link, run by Node.js."""
+
+    kind = "node"
+
+    def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1") -> None:
+        script = ui_directory() / "node" / "run-ui.mjs"
+        self._process = subprocess.Popen(
+            ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed)],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+        )
+
+    async def close(self) -> None:
+        if self._process.poll() is None:
+            self._process.terminate()
+            try:
+                await asyncio.to_thread(self._process.wait, 5)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                await asyncio.to_thread(self._process.wait)
+        if self._process.stderr:
+            self._process.stderr.close()
+
+
+class BrowserUI:
+    """The reference page in headless Chromium, driven by Playwright with the system's browser."""
+
+    kind = "browser"
+
+    def __init__(self) -> None:
+        self._playwright = None
+        self._browser = None
+        self._server: StaticServer | None = None
+        self._profile: tempfile.TemporaryDirectory | None = None
+        self.page = None
+
+    @classmethod
+    async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1") -> "BrowserUI":
+        from playwright.async_api import async_playwright
+
+        ui = cls()
+        try:
+            ui._server = StaticServer(ui_directory())
+            ui._profile = tempfile.TemporaryDirectory(prefix="tarnel-chromium-")
+            ui._playwright = await async_playwright().start()
+            ui._browser = await ui._playwright.chromium.launch(
+                executable_path=CHROMIUM, args=CHROMIUM_ARGS + [f"--user-data-dir={ui._profile.name}"]
+            )
+            ui.page = await ui._browser.new_page(viewport={"width": 1200, "height": 700})
+            await ui.page.goto(ui._server.url(f"index.html?host={host}&port={engine_port}&seed={seed}"))
+        except BaseException:
+            await ui.close()
+            raise
+        return ui
+
+    async def screenshot(self, path: str | os.PathLike) -> None:
+        await self.page.screenshot(path=str(path))
+
+    async def close(self) -> None:
+        if self._browser is not None:
+            await self._browser.close()
+            self._browser = None
+        if self._playwright is not None:
+            await self._playwright.stop()
+            self._playwright = None
+        if self._server is not None:
+            self._server.close()
+            self._server = None
+        if self._profile is not None:
+            self._profile.cleanup()
+            self._profile = None
+
+
+async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1"):
+    """Starts the user interface of `kind` ("browser", "node" or "auto": the browser when it can run,
+    else Node) for the engine listening on host:engine_port."""
+    if kind == "auto":
+        kind = "browser" if browser_available() else "node"
+    if kind == "browser":
+        return await BrowserUI.open(engine_port, seed, host)
+    if kind == "node":
+        return NodeUI(engine_port, seed, host)
+    raise ValueError(f"unknown user interface kind: {kind!r}")

@@ -1,0 +1,88 @@
+#!/usr/bin/env node
+// Runs the reference user interface without a browser: the same engine and link, over npm's `ws`.
+//
+//   node ui/node/run-ui.mjs --host 127.0.0.1 --port 8765 [--seed 7] [--origin http://localhost]
+//                           [--bars 5000] [--window 32] [--episode-length 256] [--sync deferred|eager]
+//                           [--quiet]
+//
+// Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT.
+// --origin '' sends no Origin header at all.
+
+import { parseArgs } from 'node:util';
+import WebSocket from 'ws';
+import { Engine } from '../src/engine.js';
+import { LinkClient } from '../src/client.js';
+
+const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
+  + '[--window N] [--episode-length N] [--sync deferred|eager] [--quiet]';
+
+function integer(name, text) {
+  if (!/^\d+$/.test(text)) throw new Error(`--${name} must be a non-negative integer, got ${text}`);
+  return Number(text);
+}
+
+function readOptions(argv) {
+  const { values } = parseArgs({
+    args: argv,
+    options: {
+      host: { type: 'string', default: '127.0.0.1' },
+      port: { type: 'string' },
+      seed: { type: 'string', default: '1' },
+      origin: { type: 'string', default: 'http://localhost' },
+      bars: { type: 'string' },
+      window: { type: 'string' },
+      'episode-length': { type: 'string' },
+      sync: { type: 'string' },
+      quiet: { type: 'boolean', default: false },
+      help: { type: 'boolean', default: false },
+    },
+  });
+  if (values.help) {
+    console.log(USAGE);
+    process.exit(0);
+  }
+  if (values.port === undefined) throw new Error('--port is required');
+  const port = integer('port', values.port);
+  if (port < 1 || port > 65535) throw new Error(`--port must be 1 to 65535, got ${port}`);
+  const engine = { seed: integer('seed', values.seed) };
+  if (values.bars !== undefined) engine.bars = integer('bars', values.bars);
+  if (values.window !== undefined) engine.window = integer('window', values.window);
+  if (values['episode-length'] !== undefined) engine.episodeLength = integer('episode-length', values['episode-length']);
+  if (values.sync !== undefined) engine.syncPolicy = values.sync;
+  // An IPv6 literal needs brackets inside a URL.
+  const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
+  return { url: `ws://${host}:${port}`, origin: values.origin, quiet: values.quiet, engine };
+}
+
+function main() {
+  let options;
+  let engine;
+  try {
+    options = readOptions(process.argv.slice(2));
+    engine = new Engine(options.engine);
+  } catch (error) {
+    console.error(`run-ui: ${error.message}\n${USAGE}`);
+    process.exit(2);
+  }
+  const log = (text) => { if (!options.quiet) console.error(`[ui] ${text}`); };
+  const client = new LinkClient({
+    url: options.url,
+    WebSocket,
+    engine,
+    socketOptions: options.origin === '' ? {} : { origin: options.origin },
+    onState: (state) => log(`link ${state} (${options.url})`),
+    onHandshake: (hello) => log(`handshake: library version ${hello.python_library_version}`),
+    onNotice: log,
+  });
+  const shutdown = (signal) => {
+    client.stop();
+    log(`${signal}: stopping after ${client.stats.requests} requests (${client.stats.errors} refused)`);
+    process.exit(0);
+  };
+  process.on('SIGTERM', () => shutdown('SIGTERM'));
+  process.on('SIGINT', () => shutdown('SIGINT'));
+  log(`engine seed ${engine.options.seed}, ${engine.series.length} candles`);
+  client.start();
+}
+
+main();

@@ -1,0 +1,210 @@
+// The account of one session: cash, open positions, pending orders, fills, exits and the event queue.
+//
+// Execution rules, chosen to be simple and never optimistic:
+// - a market ticket fills at once at the close of the current bar;
+// - a pending order is first looked at on the bar after it was placed; a buy limit fills when the low
+//   reaches its price, a sell limit when the high does, a buy stop when the high does, a sell stop when
+//   the low does; a bar that opens beyond the price fills at the open (better for a limit, worse for a stop);
+// - a position's exits are first looked at on the bar after its fill. Stops (stop-loss and trailing
+//   stop) are tested before the take-profit, so a bar that touches both counts as a loss; a gap through
+//   a level fills at the open. The trailing level follows the best price up to the previous bar;
+// - every fill pays fee_rate * price * units.
+
+import { AmountForm, Side } from './orders.js';
+import { CloseResult, EventType, PositionState, Reason } from './columns.js';
+
+function exitLevel(form, side, entry, amount, direction) {
+  if (amount === null) return null;
+  // direction +1: in the position's favour (take-profit); -1: against it (stop-loss).
+  return form === AmountForm.Fraction
+    ? entry * (1 + direction * side * amount)
+    : entry + direction * side * amount;
+}
+
+export class Book {
+  constructor(initialBalance, feeRate) {
+    this.initialBalance = initialBalance;
+    this.feeRate = feeRate;
+    this.balance = initialBalance;
+    this.realised = 0;
+    this.fees = 0;
+    this.trades = 0;
+    this.wins = 0;
+    this.peakEquity = initialBalance;
+    this.maxDrawdown = 0;
+    this.nextId = 1;
+    this.positions = new Map();
+    this.orders = new Map();
+    this.events = [];
+  }
+
+  kindOf(id) {
+    if (this.positions.has(id)) return 'position';
+    if (this.orders.has(id)) return 'order';
+    return null;
+  }
+
+  // place_ticket: opens a position now. Returns its receipt values.
+  openMarket(spec, bar, price) {
+    const position = this.#fill({ ...spec, id: this.nextId++, type: 0 }, bar, price, Reason.Request);
+    return [position.id, PositionState.Open, position.side, position.units, price,
+      position.takeProfit ?? 0, position.stopLoss ?? 0, position.entryFee];
+  }
+
+  // place_order: queues a limit or stop order. Returns its receipt values (exit prices are known
+  // only once it fills, so they read 0).
+  placePending(spec, bar) {
+    const order = { ...spec, id: this.nextId++, placedBar: bar,
+      expiryBar: spec.timeLimit === null ? -1 : bar + spec.timeLimit };
+    this.orders.set(order.id, order);
+    return [order.id, PositionState.PendingOrder, order.side, order.units, order.price, 0, 0, 0];
+  }
+
+  // Everything that happens during one new bar: fills and expiries of pending orders, then exits of the
+  // positions that were open before it.
+  onBar(bar, candle) {
+    for (const order of [...this.orders.values()]) {
+      if (order.placedBar >= bar) continue;
+      const price = triggerPrice(order, candle);
+      if (price !== null) {
+        this.orders.delete(order.id);
+        this.#fill(order, bar, price, Reason.Triggered);
+      } else if (order.expiryBar >= 0 && bar >= order.expiryBar) {
+        this.orders.delete(order.id);
+        this.#event(EventType.Expired, order, bar, order.units, order.price, 0, 0, Reason.TimeLimit);
+      }
+    }
+    for (const position of [...this.positions.values()]) {
+      if (position.entryBar >= bar) continue;
+      const exit = exitOf(position, candle);
+      if (exit !== null) this.close(position.id, bar, exit.price, exit.reason);
+      else position.best = position.side === Side.Buy ? Math.max(position.best, candle.high) : Math.min(position.best, candle.low);
+    }
+  }
+
+  // Closes `ratio` of a position's units (all of them at ratio 1). Returns [result, units, price, pnl, fee, left].
+  reduce(id, ratio, bar, price) {
+    const position = this.positions.get(id);
+    const units = ratio === 1 ? position.units : position.units * ratio;
+    if (units === 0) return [CloseResult.Nothing, 0, price, 0, 0, position.units];
+    if (units === position.units) return this.close(id, bar, price, Reason.Request);
+    const { pnl, fee } = this.#realise(position, units, price);
+    position.units -= units;
+    this.#event(EventType.Reduced, position, bar, units, price, pnl, fee, Reason.Request);
+    return [CloseResult.Reduced, units, price, pnl, fee, position.units];
+  }
+
+  close(id, bar, price, reason) {
+    const position = this.positions.get(id);
+    const units = position.units;
+    const { pnl, fee } = this.#realise(position, units, price);
+    this.positions.delete(id);
+    this.trades += 1;
+    if (position.pnl - position.feesPaid > 0) this.wins += 1;
+    this.#event(EventType.Closed, position, bar, units, price, pnl, fee, reason);
+    return [CloseResult.Closed, units, price, pnl, fee, 0];
+  }
+
+  cancel(id, bar, reason) {
+    const order = this.orders.get(id);
+    this.orders.delete(id);
+    this.#event(EventType.Cancelled, order, bar, order.units, order.price, 0, 0, reason);
+    return [CloseResult.Cancelled, order.units, order.price, 0, 0, 0];
+  }
+
+  unrealised(price) {
+    let sum = 0;
+    for (const p of this.positions.values()) sum += p.side * (price - p.entryPrice) * p.units;
+    return sum;
+  }
+
+  netUnits() {
+    let sum = 0;
+    for (const p of this.positions.values()) sum += p.side * p.units;
+    return sum;
+  }
+
+  // Equity at `price`; also follows the peak for the drawdown.
+  markToMarket(price) {
+    const equity = this.balance + this.unrealised(price);
+    if (equity > this.peakEquity) this.peakEquity = equity;
+    if (this.peakEquity > 0) this.maxDrawdown = Math.max(this.maxDrawdown, (this.peakEquity - equity) / this.peakEquity);
+    return equity;
+  }
+
+  takeEvents() {
+    const events = this.events;
+    this.events = [];
+    return events;
+  }
+
+  #fill(spec, bar, price, reason) {
+    const fee = this.feeRate * price * spec.units;
+    const position = {
+      id: spec.id, side: spec.side, units: spec.units, type: spec.type ?? 0, form: spec.form,
+      entryPrice: price, entryBar: bar, best: price, entryFee: fee,
+      takeProfit: exitLevel(spec.form, spec.side, price, spec.takeProfit, +1),
+      stopLoss: exitLevel(spec.form, spec.side, price, spec.stopLoss, -1),
+      trailingStop: spec.trailingStop,
+      pnl: 0, feesPaid: fee,
+    };
+    this.positions.set(position.id, position);
+    this.balance -= fee;
+    this.fees += fee;
+    this.#event(EventType.Opened, position, bar, position.units, price, 0, fee, reason);
+    return position;
+  }
+
+  #realise(position, units, price) {
+    const pnl = position.side * (price - position.entryPrice) * units;
+    const fee = this.feeRate * price * units;
+    position.pnl += pnl;
+    position.feesPaid += fee;
+    this.realised += pnl;
+    this.fees += fee;
+    this.balance += pnl - fee;
+    return { pnl, fee };
+  }
+
+  #event(type, item, bar, units, price, pnl, fee, reason) {
+    this.events.push([type, item.id, bar, item.side, units, price, pnl, fee, reason, this.balance]);
+  }
+}
+
+// The trailing stop's level, from the best price the position has seen; null without a trailing stop.
+export function trailingLevel(position) {
+  if (position.trailingStop === null) return null;
+  return position.form === AmountForm.Fraction
+    ? position.best * (1 - position.side * position.trailingStop)
+    : position.best - position.side * position.trailingStop;
+}
+
+function triggerPrice(order, { open, high, low }) {
+  const buy = order.side === Side.Buy;
+  const limit = order.type > 0;
+  if (buy === limit) {
+    // buy limit or sell stop: triggered by a low at or below the price
+    return low > order.price ? null : Math.min(open, order.price);
+  }
+  // sell limit or buy stop: triggered by a high at or above the price
+  return high < order.price ? null : Math.max(open, order.price);
+}
+
+function exitOf(position, { open, high, low }) {
+  const long = position.side === Side.Buy;
+  const trail = trailingLevel(position);
+  let stop = position.stopLoss;
+  let reason = Reason.StopLoss;
+  if (trail !== null && (stop === null || (long ? trail > stop : trail < stop))) {
+    stop = trail;
+    reason = Reason.TrailingStop;
+  }
+  if (stop !== null && (long ? low <= stop : high >= stop)) {
+    return { price: long ? Math.min(open, stop) : Math.max(open, stop), reason };
+  }
+  const tp = position.takeProfit;
+  if (tp !== null && (long ? high >= tp : low <= tp)) {
+    return { price: long ? Math.max(open, tp) : Math.min(open, tp), reason: Reason.TakeProfit };
+  }
+  return null;
+}

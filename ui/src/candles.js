@@ -1,0 +1,93 @@
+// The candle series: columns, the checks on a series given by init_candles, and the seeded synthetic series.
+
+import { mulberry32, normalish } from './prng.js';
+import { fault, Err, Sub } from './errors.js';
+
+export const CANDLE_COLUMNS = Object.freeze(['open', 'high', 'low', 'close', 'volume']);
+export const OPEN = 0;
+export const HIGH = 1;
+export const LOW = 2;
+export const CLOSE = 3;
+export const VOLUME = 4;
+export const WIDTH = 5;
+
+// A series of N candles stored row-major in one Float64Array of N*5 values.
+export class CandleSeries {
+  constructor(data, source) {
+    this.data = data;
+    this.length = data.length / WIDTH;
+    this.source = source; // 'synthetic' or 'init_candles'
+  }
+
+  value(bar, column) {
+    return this.data[bar * WIDTH + column];
+  }
+
+  close(bar) {
+    return this.data[bar * WIDTH + CLOSE];
+  }
+
+  candle(bar) {
+    const at = bar * WIDTH;
+    return {
+      open: this.data[at + OPEN], high: this.data[at + HIGH], low: this.data[at + LOW],
+      close: this.data[at + CLOSE], volume: this.data[at + VOLUME],
+    };
+  }
+
+  // Row-major values of bars [from, to), as a new array.
+  rows(from, to) {
+    return this.data.slice(from * WIDTH, to * WIDTH);
+  }
+}
+
+// Checks a decoded MatF64 from init_candles and turns it into a series. The whole matrix is checked
+// before anything is kept, so a refused matrix leaves the engine as it was.
+export function seriesFromMatrix({ rows, cols, data }) {
+  if (cols !== WIDTH) {
+    throw fault(Err.BadArgument, Sub.CandleShape,
+      `init_candles expects ${WIDTH} columns (open, high, low, close, volume), got ${cols}`);
+  }
+  if (rows < 2) throw fault(Err.BadArgument, Sub.CandleShape, `init_candles needs at least 2 rows, got ${rows}`);
+  for (let r = 0; r < rows; r++) {
+    const at = r * WIDTH;
+    const [open, high, low, close, volume] = data.subarray(at, at + WIDTH);
+    const problem = candleProblem(open, high, low, close, volume);
+    if (problem) throw fault(Err.BadArgument, Sub.CandleValue, `init_candles row ${r}: ${problem}`);
+  }
+  return new CandleSeries(Float64Array.from(data), 'init_candles');
+}
+
+function candleProblem(open, high, low, close, volume) {
+  for (const [name, v] of [['open', open], ['high', high], ['low', low], ['close', close], ['volume', volume]]) {
+    if (!Number.isFinite(v)) return `${name} is not finite (${v})`;
+  }
+  if (!(open > 0 && high > 0 && low > 0 && close > 0)) return 'prices must be > 0';
+  if (volume < 0) return `volume must be >= 0, got ${volume}`;
+  if (low > Math.min(open, close)) return `low ${low} is above min(open, close) ${Math.min(open, close)}`;
+  if (high < Math.max(open, close)) return `high ${high} is below max(open, close) ${Math.max(open, close)}`;
+  return null;
+}
+
+// A random walk with slowly changing volatility and drift, starting at 100. The same seed gives the
+// same series bit for bit wherever it runs.
+export function syntheticSeries(seed, bars) {
+  const uniform = mulberry32(seed);
+  const data = new Float64Array(bars * WIDTH);
+  const baseVol = 0.004;
+  let vol = baseVol;
+  let drift = 0;
+  let prevClose = 100;
+  for (let b = 0; b < bars; b++) {
+    vol = 0.97 * vol + 0.03 * baseVol * (0.5 + 2 * uniform());
+    drift = 0.995 * drift + 0.00002 * normalish(uniform);
+    const open = prevClose * (1 + 0.1 * vol * normalish(uniform));
+    const close = open * (1 + drift + vol * normalish(uniform));
+    const high = Math.max(open, close) * (1 + 0.5 * vol * uniform());
+    const low = Math.min(open, close) * (1 - 0.5 * vol * uniform());
+    const volume = 1000 * (0.5 + uniform()) * (1 + Math.abs(close - open) / (open * vol));
+    data.set([open, high, low, close, volume], b * WIDTH);
+    prevClose = close;
+  }
+  return new CandleSeries(data, 'synthetic');
+}

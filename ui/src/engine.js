@@ -1,0 +1,238 @@
+// The back-test engine behind the link: one handler per function identifier, each turning a request
+// payload into a response payload or a refusal. No DOM; runs the same in a browser and in Node.
+
+import {
+  asBytes, CodecError, decodeCloseStep, decodeMatF64, decodeVecF64, encodeMatF64, encodeText, encodeVecF64,
+  encodeVecMatF64,
+} from './protocol.js';
+import { CANDLE_COLUMNS, seriesFromMatrix, syntheticSeries, WIDTH } from './candles.js';
+import { EpisodeType, episodeBars, layoutEpisodes, seriesBars } from './episodes.js';
+import { CloseAction, checkCloseRequest, decodeOrderVector, decodeTicketVector } from './orders.js';
+import { CLOSE_RESULT, CloseResult, EVENT, Reason, SNAPSHOT, TICKET } from './columns.js';
+import { Session } from './session.js';
+import { EngineFault, Err, fault, Sub } from './errors.js';
+
+export const FnId = Object.freeze({
+  StepNext: 2,
+  GetTicketList: 10,
+  GetSnapshot: 12,
+  GetOhlc: 15,
+  PlaceOrder: 20,
+  PlaceTicket: 21,
+  FetchEvents: 30,
+  ClosePositions: 31,
+  EndSession: 40,
+  InitCandles: 100,
+  ResetEpisode: 101,
+  GetRlConfig: 102,
+  GetSyncPolicy: 120,
+  StepAndSync: 130,
+});
+
+export const FN_NAMES = Object.freeze({
+  2: 'step_next', 10: 'get_ticket_list', 12: 'get_snapshot', 15: 'get_ohlc', 20: 'place_order',
+  21: 'place_ticket', 30: 'fetch_events', 31: 'close_positions', 40: 'end_session', 100: 'init_candles',
+  101: 'reset_episode', 102: 'get_rl_config', 120: 'get_sync_policy', 130: 'step_and_sync',
+});
+
+export const DEFAULTS = Object.freeze({
+  seed: 1,
+  bars: 5000,
+  window: 32,
+  episodeLength: 256,
+  testShare: 0.2,
+  initialBalance: 10000,
+  feeRate: 0.0002,
+  syncPolicy: 'deferred',
+});
+
+const SYNC_POLICIES = ['deferred', 'eager'];
+const EMPTY = new Uint8Array(0);
+
+function checkOptions(o) {
+  const bad = (name, rule) => { throw new RangeError(`engine option ${name} must be ${rule}, got ${o[name]}`); };
+  if (!Number.isInteger(o.seed) || o.seed < 0 || o.seed > 0xffffffff) bad('seed', 'an integer from 0 to 4294967295');
+  if (!Number.isInteger(o.bars) || o.bars < 2) bad('bars', 'an integer >= 2');
+  if (!Number.isInteger(o.window) || o.window < 1) bad('window', 'an integer >= 1');
+  if (!Number.isInteger(o.episodeLength) || o.episodeLength < 1) bad('episodeLength', 'an integer >= 1');
+  if (!(o.testShare > 0 && o.testShare < 1)) bad('testShare', 'between 0 and 1');
+  if (!(Number.isFinite(o.initialBalance) && o.initialBalance > 0)) bad('initialBalance', 'finite and > 0');
+  if (!(Number.isFinite(o.feeRate) && o.feeRate >= 0)) bad('feeRate', 'finite and >= 0');
+  if (!SYNC_POLICIES.includes(o.syncPolicy)) bad('syncPolicy', "'deferred' or 'eager'");
+}
+
+function matrix(rows, width) {
+  return encodeMatF64(rows.length, width, rows.flat());
+}
+
+export class Engine {
+  constructor(options = {}) {
+    this.options = { ...DEFAULTS, ...options };
+    checkOptions(this.options);
+    this.listeners = new Set();
+    this.handlers = new Map([
+      [FnId.InitCandles, (p) => this.#initCandles(p)],
+      [FnId.ResetEpisode, (p) => this.#resetEpisode(p)],
+      [FnId.GetRlConfig, () => encodeText(this.#config())],
+      [FnId.StepNext, () => { this.session.advance(); return EMPTY; }],
+      [FnId.StepAndSync, () => this.#stepAndSync()],
+      [FnId.GetSnapshot, () => encodeVecF64(this.session.snapshot())],
+      [FnId.GetTicketList, () => matrix(this.session.ticketRows(), TICKET.width)],
+      [FnId.GetOhlc, () => { const { rows, data } = this.session.ohlcRows(); return encodeMatF64(rows, WIDTH, data); }],
+      [FnId.FetchEvents, () => matrix(this.session.book.takeEvents(), EVENT.width)],
+      [FnId.EndSession, () => { const row = this.session.end(); return encodeMatF64(1, row.length, row); }],
+      [FnId.GetSyncPolicy, () => Uint8Array.of(SYNC_POLICIES.indexOf(this.options.syncPolicy))],
+      [FnId.ClosePositions, (p) => this.#closePositions(p)],
+      [FnId.PlaceOrder, (p) => this.#placeOrder(p)],
+      [FnId.PlaceTicket, (p) => this.#placeTicket(p)],
+    ]);
+    this.#load(syntheticSeries(this.options.seed, this.options.bars));
+  }
+
+  // Answers one request. Returns { ok: true, payload } or { ok: false, err, sub, message }; never throws.
+  // Every handler checks all of its request before it changes anything, so a refused request leaves
+  // the engine exactly as it was (short of an internal fault, err 6, which is a bug).
+  handleRequest(fnId, payload) {
+    let outcome;
+    try {
+      payload = asBytes(payload);
+      const handler = this.handlers.get(fnId);
+      if (handler === undefined) throw fault(Err.UnknownFunction, Sub.None, `unknown fnId ${fnId}`);
+      if (!TAKES_PAYLOAD.has(fnId) && payload.length !== 0) {
+        throw fault(Err.BadPayload, Sub.NotEmpty, `${FN_NAMES[fnId]} takes an empty payload, got ${payload.length} bytes`);
+      }
+      outcome = { ok: true, payload: handler(payload) };
+    } catch (error) {
+      outcome = { ok: false, ...describeFailure(error) };
+    }
+    for (const listener of this.listeners) {
+      try {
+        listener(fnId, outcome);
+      } catch (error) {
+        // A broken display must not cost the trainer its answer.
+        console.error('engine listener failed:', error);
+      }
+    }
+    return outcome;
+  }
+
+  // `listener(fnId, outcome)` runs after every request; returns a function that removes it.
+  subscribe(listener) {
+    this.listeners.add(listener);
+    return () => this.listeners.delete(listener);
+  }
+
+  #load(series) {
+    const o = this.options;
+    this.series = series;
+    this.layout = layoutEpisodes(series.length, o);
+    this.session = this.#session(seriesBars(series.length, o.window), EpisodeType.Series, -1);
+  }
+
+  #session(bars, type, index) {
+    const o = this.options;
+    return new Session(this.series, bars, type, index,
+      { initialBalance: o.initialBalance, feeRate: o.feeRate, window: o.window });
+  }
+
+  #initCandles(payload) {
+    this.#load(seriesFromMatrix(decodeMatF64(payload)));
+    return EMPTY;
+  }
+
+  #resetEpisode(payload) {
+    if (payload.length !== 5) {
+      throw fault(Err.BadPayload, Sub.LengthMismatch, `reset_episode expects 5 bytes, got ${payload.length}`);
+    }
+    const dv = new DataView(payload.buffer, payload.byteOffset, payload.byteLength);
+    const index = dv.getUint32(0, true);
+    const typeByte = dv.getUint8(4);
+    if (typeByte !== 0 && typeByte !== 1) {
+      throw fault(Err.BadArgument, Sub.EpisodeType, `reset_episode: episode type ${typeByte} is neither 0 (train) nor 1 (test)`);
+    }
+    const type = typeByte === 1 ? EpisodeType.Test : EpisodeType.Train;
+    const name = type === EpisodeType.Test ? 'test' : 'train';
+    const count = (type === EpisodeType.Test ? this.layout.test : this.layout.train).episodes;
+    if (count === 0) {
+      throw fault(Err.BadState, Sub.NoEpisodes,
+        `no ${name} episodes: ${this.series.length} candles are too few for a window of ${this.options.window} bars`);
+    }
+    if (index >= count) {
+      throw fault(Err.NotFound, Sub.EpisodeIndex, `${name} episode index ${index} out of range (${count} ${name} episodes)`);
+    }
+    this.session = this.#session(episodeBars(this.layout, type, index), type, index);
+    const out = new Uint8Array(4);
+    new DataView(out.buffer).setUint32(0, this.layout.length, true);
+    return out;
+  }
+
+  #stepAndSync() {
+    this.session.advance();
+    const { rows, data } = this.session.windowRows();
+    return encodeVecMatF64(this.session.snapshot(), rows, WIDTH, data);
+  }
+
+  #placeOrder(payload) {
+    const spec = decodeOrderVector(decodeVecF64(payload));
+    this.session.requireOpen();
+    return encodeVecF64(this.session.book.placePending(spec, this.session.cursor));
+  }
+
+  #placeTicket(payload) {
+    const spec = decodeTicketVector(decodeVecF64(payload));
+    const session = this.session;
+    session.requireOpen();
+    const receipt = session.book.openMarket(spec, session.cursor, session.price());
+    session.refreshEquity();
+    return encodeVecF64(receipt);
+  }
+
+  #closePositions(payload) {
+    const session = this.session;
+    const book = session.book;
+    const request = decodeCloseStep(payload);
+    session.requireOpen();
+    const entries = checkCloseRequest(request, (id) => book.kindOf(id));
+    const price = session.price();
+    const rows = entries.map(({ id, action, ratio }) => {
+      let result;
+      if (action === CloseAction.Hold) result = [CloseResult.Nothing, 0, price, 0, 0, book.positions.get(id)?.units ?? 0];
+      else if (book.kindOf(id) === 'order') result = book.cancel(id, session.cursor, Reason.Request);
+      else result = book.reduce(id, action === CloseAction.Reduce ? ratio : 1, session.cursor, price);
+      return [id, action, ...result];
+    });
+    session.refreshEquity();
+    return matrix(rows, CLOSE_RESULT.width);
+  }
+
+  #config() {
+    const o = this.options;
+    const { layout } = this;
+    return JSON.stringify({
+      seed: o.seed,
+      candle_source: this.series.source,
+      bars: this.series.length,
+      candle_columns: CANDLE_COLUMNS,
+      window: o.window,
+      episode_length: layout.length,
+      train_episodes: layout.train.episodes,
+      test_episodes: layout.test.episodes,
+      train_bars: [layout.train.first, layout.train.bars],
+      test_bars: [layout.test.first, layout.test.bars],
+      initial_balance: o.initialBalance,
+      fee_rate: o.feeRate,
+      sync_policy: o.syncPolicy,
+      snapshot_columns: SNAPSHOT.names,
+    });
+  }
+}
+
+const TAKES_PAYLOAD = new Set([
+  FnId.InitCandles, FnId.ResetEpisode, FnId.ClosePositions, FnId.PlaceOrder, FnId.PlaceTicket,
+]);
+
+function describeFailure(error) {
+  if (error instanceof EngineFault) return { err: error.err, sub: error.sub, message: error.message };
+  if (error instanceof CodecError) return { err: Err.BadPayload, sub: error.sub, message: error.message };
+  return { err: Err.Internal, sub: Sub.None, message: `internal error: ${error && error.message ? error.message : String(error)}` };
+}
