@@ -5,7 +5,7 @@ setup:
 	@scripts/setup.sh
 
 demo: setup
-	@.venv/bin/python examples/codec_roundtrip.py
+	@PYTHONPATH=python .venv/bin/python -m tarnel_rl.demo $(DEMO_ARGS)
 
 test: setup
 	@scripts/test.sh

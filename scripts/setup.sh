@@ -12,9 +12,8 @@ python="${PYTHON:-python3}"
 say() { printf '[setup] %s\n' "$*"; }
 
 # --- system packages -------------------------------------------------------------------------------
-system_packages=(g++ cmake ninja-build libboost1.81-dev libgtest-dev googletest)
+system_packages=(g++ cmake ninja-build libboost1.81-dev libgtest-dev googletest nodejs npm chromium)
 if [[ "${TARNEL_SETUP_EXTRA:-}" == *sanitizers* ]]; then system_packages+=(clang-14 libclang-rt-14-dev); fi
-if [[ "${TARNEL_SETUP_EXTRA:-}" == *browser* ]]; then system_packages+=(chromium); fi
 missing=()
 for pkg in "${system_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
@@ -39,9 +38,15 @@ if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$deps_key" ]]; then
   "$venv/bin/python" -m pip install -q --upgrade pip
   # The build requirements go into the venv as well: the module is built without isolation so that
   # rebuilds are incremental.
-  "$venv/bin/python" scripts/requirements.py build test > "$venv/requirements.txt"
+  "$venv/bin/python" scripts/requirements.py build test demo > "$venv/requirements.txt"
   "$venv/bin/python" -m pip install -q -r "$venv/requirements.txt"
   echo "$deps_key" > "$stamp"
+fi
+
+# --- the reference user interface's Node packages ----------------------------------------------------
+if [[ ! -d "$root/ui/node_modules/ws" || "$root/ui/package-lock.json" -nt "$root/ui/node_modules/.package-lock.json" ]]; then
+  say "installing the user interface's Node packages"
+  (cd "$root/ui" && npm ci --silent --no-audit --no-fund)
 fi
 
 # --- build: one CMake tree gives the wheel (installed into the venv) and the C++ unit tests -------

@@ -13,6 +13,9 @@ say() { printf '\n[test] %s\n' "$*"; }
 say "C++ unit tests"
 ctest --test-dir "$root/build/dev" --output-on-failure -j2 || status=1
 
+say "user interface tests (Node)"
+(cd "$root/ui" && npm test --silent) || status=1
+
 say "Python tests"
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=1
 

@@ -10,7 +10,6 @@ import os
 import shutil
 import socket
 import subprocess
-import tempfile
 import threading
 from pathlib import Path
 
@@ -29,8 +28,10 @@ CHROMIUM_ARGS = [
 
 
 def ui_directory() -> Path:
-    """The reference user interface: next to this package when installed, else in the source tree."""
-    for candidate in (Path(__file__).resolve().parent / "ui", Path(__file__).resolve().parents[2] / "ui"):
+    """The reference user interface: the project's own `ui/` when running from a checkout (it has the
+    Node packages that `npm install` put there), else the copy installed with this package."""
+    here = Path(__file__).resolve().parent
+    for candidate in (here.parents[1] / "ui", Path.cwd() / "ui", here / "ui"):
         if (candidate / "index.html").exists():
             return candidate
     raise FileNotFoundError("the reference user interface (ui/index.html) was not found")
@@ -117,7 +118,6 @@ class BrowserUI:
         self._playwright = None
         self._browser = None
         self._server: StaticServer | None = None
-        self._profile: tempfile.TemporaryDirectory | None = None
         self.page = None
 
     @classmethod
@@ -127,11 +127,9 @@ class BrowserUI:
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
-            ui._profile = tempfile.TemporaryDirectory(prefix="tarnel-chromium-")
             ui._playwright = await async_playwright().start()
-            ui._browser = await ui._playwright.chromium.launch(
-                executable_path=CHROMIUM, args=CHROMIUM_ARGS + [f"--user-data-dir={ui._profile.name}"]
-            )
+            # Playwright gives every launch a fresh, temporary profile of its own.
+            ui._browser = await ui._playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
             ui.page = await ui._browser.new_page(viewport={"width": 1200, "height": 700})
             await ui.page.goto(ui._server.url(f"index.html?host={host}&port={engine_port}&seed={seed}"))
         except BaseException:
@@ -152,9 +150,6 @@ class BrowserUI:
         if self._server is not None:
             self._server.close()
             self._server = None
-        if self._profile is not None:
-            self._profile.cleanup()
-            self._profile = None
 
 
 async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1"):

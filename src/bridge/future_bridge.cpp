@@ -93,7 +93,7 @@ void deliver(PendingCall& call, runtime::TaskOutcome outcome) {
 
 py::Result<py::object> none_result(Bytes&&) { return py::object::none(); }
 
-py::Result<py::object> spawn(runtime::Task task, ResultBuilder build) {
+py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build) {
     auto asyncio = cached_module(g_asyncio, "asyncio");
     if (!asyncio) return py::fail(std::move(asyncio.error()));
     auto loop = py::checked(PyObject_CallMethod(asyncio->ptr(), "get_running_loop", nullptr));
@@ -111,7 +111,7 @@ py::Result<py::object> spawn(runtime::Task task, ResultBuilder build) {
     if (!added) return py::fail(std::move(added.error()));
 
     auto call = std::make_shared<PendingCall>(PendingCall{*loop, *future, std::move(*context), std::move(build)});
-    relay->attach(runtime::launch(std::move(task), [call](runtime::TaskOutcome outcome) {
+    relay->attach(runtime::launch(make_task(), [call](runtime::TaskOutcome outcome) {
         auto lock = InterpreterLock::acquire(/*from_worker=*/true);
         if (!lock) return;
         deliver(*call, std::move(outcome));

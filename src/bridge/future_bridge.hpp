@@ -14,9 +14,10 @@ namespace tarnel::bridge {
 using ResultBuilder = std::function<py::Result<py::object>(Bytes&& payload)>;
 
 // In the calling thread, with the interpreter lock held: finds the running event loop, copies the
-// context, creates the future with its cancel-forwarding done callback, starts the task and returns the
-// future. Fails (and starts nothing) when there is no running loop.
-py::Result<py::object> spawn(runtime::Task task, ResultBuilder build);
+// context, creates the future with its cancel-forwarding done callback, makes the task, starts it and
+// returns the future. Fails (and makes and starts nothing: not even the runtime's threads) when there
+// is no running loop.
+py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build);
 
 // A builder for tasks whose result is None.
 py::Result<py::object> none_result(Bytes&& payload);

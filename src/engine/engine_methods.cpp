@@ -33,7 +33,7 @@ Bound bind(const py::Signature& signature, PyObject* const* args, Py_ssize_t nar
 // the task starts and its future is returned.
 Call rpc(PyObject* self, std::uint16_t fn_id, Bytes payload, double timeout_secs, bridge::ResultBuilder build) {
     const runtime::Duration timeout = seconds_to_duration(timeout_secs);
-    return bridge::spawn(link_of(self).call(fn_id, std::move(payload), timeout), std::move(build));
+    return bridge::spawn([&] { return link_of(self).call(fn_id, std::move(payload), timeout); }, std::move(build));
 }
 
 template <std::size_t N>
@@ -44,7 +44,8 @@ Bytes vector_payload(const std::array<double, N>& values) {
 // ---- start, wait_connected ------------------------------------------------------------------------
 
 PyObject* start(PyObject* self, PyObject*) {
-    return bridge::guarded([&]() -> Call { return bridge::spawn(link_of(self).start(), bridge::none_result); });
+    return bridge::guarded(
+        [&]() -> Call { return bridge::spawn([&] { return link_of(self).start(); }, bridge::none_result); });
 }
 
 const py::Signature kWaitConnected{"TarnelEngineAsync.wait_connected()", {"timeout_secs"}, 0};
@@ -59,7 +60,7 @@ PyObject* wait_connected(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             if (!seconds) return py::fail(std::move(seconds.error()));
             timeout = seconds_to_duration(*seconds);
         }
-        return bridge::spawn(link_of(self).wait_connected(timeout), bridge::none_result);
+        return bridge::spawn([&] { return link_of(self).wait_connected(timeout); }, bridge::none_result);
     });
 }
 
