@@ -12,12 +12,14 @@ python="${PYTHON:-python3}"
 say() { printf '[setup] %s\n' "$*"; }
 
 # --- system packages -------------------------------------------------------------------------------
-system_packages=(g++ cmake ninja-build libboost1.81-dev libgtest-dev googletest nodejs npm chromium)
+system_packages=(g++ cmake ninja-build libboost1.81-dev libgtest-dev googletest chromium)
 if [[ "${TARNEL_SETUP_EXTRA:-}" == *sanitizers* ]]; then system_packages+=(clang-14 libclang-rt-14-dev); fi
 missing=()
 for pkg in "${system_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
 done
+# Node.js may come from elsewhere than Debian (it brings its own npm): look for the commands.
+command -v node >/dev/null && command -v npm >/dev/null || missing+=(nodejs npm)
 if ((${#missing[@]})); then
   say "installing system packages: ${missing[*]}"
   sudo_cmd=()
