@@ -6,12 +6,13 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 venv="${TARNEL_VENV:-$root/.venv}"
-wheel=$(ls "$root"/build/wheel/py_engine_tarnel-*.whl)
+build="${TARNEL_BUILD_DIR:-$root/build/dev}"
+wheel=$(ls "$build"/wheel/py_engine_tarnel-*.whl)
 status=0
 say() { printf '\n[test] %s\n' "$*"; }
 
 say "C++ unit tests"
-ctest --test-dir "$root/build/dev" --output-on-failure -j2 || status=1
+ctest --test-dir "$build" --output-on-failure -j2 || status=1
 
 say "user interface tests (Node)"
 (cd "$root/ui" && npm test --silent) || status=1
