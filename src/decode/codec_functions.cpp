@@ -5,6 +5,7 @@
 #include "decode/arrays.hpp"
 #include "module/binding.hpp"
 #include "module/conversions.hpp"
+#include "module/method_def.hpp"
 
 namespace tarnel::decode {
 
@@ -136,26 +137,22 @@ PyObject* encode_close_step_py(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-template <class F>
-PyCFunction fastcall(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
+using py::as_cfunction;
+using py::kFastcallKeywords;
 
 PyMethodDef g_functions[] = {
-    {"decode_vec_f64_py", fastcall(decode_vec_f64_py), kFastcallKeywords,
+    {"decode_vec_f64_py", as_cfunction(decode_vec_f64_py), kFastcallKeywords,
      "decode_vec_f64_py(payload)\n--\n\nDecode VecF64 payload into numpy.ndarray(float64, shape=(n,))"},
-    {"decode_mat_f64_py", fastcall(decode_mat_f64_py), kFastcallKeywords,
+    {"decode_mat_f64_py", as_cfunction(decode_mat_f64_py), kFastcallKeywords,
      "decode_mat_f64_py(payload)\n--\n\nDecode MatF64 payload into numpy.ndarray(float64, shape=(rows, cols))"},
-    {"decode_close_step_py", fastcall(decode_close_step_py), kFastcallKeywords,
+    {"decode_close_step_py", as_cfunction(decode_close_step_py), kFastcallKeywords,
      "decode_close_step_py(payload)\n--\n\nDecode CloseStep payload into tuple(flags, actions, ratios) as numpy "
      "arrays."},
-    {"decode_vec_mat_f64_py", fastcall(decode_vec_mat_f64_py), kFastcallKeywords,
+    {"decode_vec_mat_f64_py", as_cfunction(decode_vec_mat_f64_py), kFastcallKeywords,
      "decode_vec_mat_f64_py(payload)\n--\n\nDecode VecF64 + MatF64 payload into (vec, mat)."},
-    {"encode_vec_f64_py", fastcall(encode_vec_f64_py), kFastcallKeywords, "encode_vec_f64_py(arr)\n--\n\n"},
-    {"encode_mat_f64_py", fastcall(encode_mat_f64_py), kFastcallKeywords, "encode_mat_f64_py(mat)\n--\n\n"},
-    {"encode_close_step_py", fastcall(encode_close_step_py), kFastcallKeywords,
+    {"encode_vec_f64_py", as_cfunction(encode_vec_f64_py), kFastcallKeywords, "encode_vec_f64_py(arr)\n--\n\n"},
+    {"encode_mat_f64_py", as_cfunction(encode_mat_f64_py), kFastcallKeywords, "encode_mat_f64_py(mat)\n--\n\n"},
+    {"encode_close_step_py", as_cfunction(encode_close_step_py), kFastcallKeywords,
      "encode_close_step_py(flags, actions, ratios)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -14,6 +14,7 @@
 #include "engine/timeout.hpp"
 #include "module/binding.hpp"
 #include "module/conversions.hpp"
+#include "module/method_def.hpp"
 
 namespace tarnel::engine {
 
@@ -247,12 +248,8 @@ PyObject* place_ticket(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // ---- the method table ------------------------------------------------------------------------------
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kKeywords = METH_FASTCALL | METH_KEYWORDS;
+using py::as_cfunction;
+constexpr int kKeywords = py::kFastcallKeywords;
 
 PyMethodDef g_methods[] = {
     {"start", start, METH_NOARGS, "start($self)\n--\n\n"},

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/hex_bytes.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <sstream>
@@ -11,13 +13,7 @@
 namespace tarnel::frame {
 namespace {
 
-Bytes hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte) out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-    return out;
-}
+using tarnel::test_support::hex;
 
 Bytes text_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

@@ -2,6 +2,8 @@
 #include "codec/payload_codec.hpp"
 
 #include <gtest/gtest.h>
+
+#include "support/hex_bytes.hpp"
 #include <sys/mman.h>
 
 #include <bit>
@@ -17,14 +19,7 @@ namespace {
 
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
-// "01 00 F0 3F" -> {0x01, 0x00, 0xF0, 0x3F}
-Bytes hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte) out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-    return out;
-}
+using tarnel::test_support::hex;
 
 void put_u32(Bytes& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));

@@ -3,19 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include "support/hex_bytes.hpp"
+
 #include <sstream>
 #include <string>
 
 namespace tarnel::utf8 {
 namespace {
 
-Bytes hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte) out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-    return out;
-}
+using tarnel::test_support::hex;
 
 const std::string R = "\xEF\xBF\xBD";  // U+FFFD
 

@@ -1,6 +1,8 @@
 // The first-come-first-served async mutex: order, exclusion, and waiters cancelled while queued.
 #include <gtest/gtest.h>
 
+#include "runtime/waiting.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -32,32 +34,10 @@
 namespace tarnel::runtime {
 namespace {
 
+using namespace tarnel::runtime::test_support;
+
 using namespace std::chrono_literals;
 using Gate = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
-
-// Failing out of a test while coroutines still use its locals would crash later, far from the cause:
-// a hang or a broken precondition stops the run instead.
-void require(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "gave up waiting for %s\n", what);
-        std::abort();
-    }
-}
-
-template <class T>
-T wait_for(std::future<T>& future, const char* what) {
-    require(future.wait_for(10s) == std::future_status::ready, what);
-    return future.get();
-}
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        std::this_thread::sleep_for(50us);
-    }
-    return true;
-}
 
 asio::awaitable<void> pause(std::chrono::steady_clock::duration d) {
     asio::steady_timer timer(co_await asio::this_coro::executor, d);
@@ -66,32 +46,6 @@ asio::awaitable<void> pause(std::chrono::steady_clock::duration d) {
 
 asio::awaitable<void> yield() {
     co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
-}
-
-// What one launched task reported; `released` is set when its completion can no longer be called.
-struct Probe {
-    std::mutex mutex;
-    std::vector<TaskOutcome> outcomes;
-    std::promise<void> released;
-    std::future<void> released_future = released.get_future();
-
-    std::vector<TaskOutcome> wait() {
-        wait_for(released_future, "a task's completion");
-        std::lock_guard hold(mutex);
-        return outcomes;
-    }
-};
-
-Completion record(const std::shared_ptr<Probe>& probe) {
-    struct Release {
-        std::shared_ptr<Probe> probe;
-        ~Release() { probe->released.set_value(); }
-    };
-    auto release = std::shared_ptr<Release>(new Release{probe});
-    return [probe = probe.get(), release](TaskOutcome outcome) {
-        std::lock_guard hold(probe->mutex);
-        probe->outcomes.push_back(std::move(outcome));
-    };
 }
 
 bool delivered_bytes(const std::vector<TaskOutcome>& outcomes, const Bytes& expected) {

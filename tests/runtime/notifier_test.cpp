@@ -1,6 +1,8 @@
 // The broadcast notifier: who a broadcast wakes, deadlines, and cancellation of a waiting registration.
 #include <gtest/gtest.h>
 
+#include "runtime/waiting.hpp"
+
 #include <atomic>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -25,32 +27,11 @@
 namespace tarnel::runtime {
 namespace {
 
+using namespace tarnel::runtime::test_support;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
-
-// Failing out of a test while coroutines still use its locals would crash later, far from the cause.
-void require(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "gave up waiting for %s\n", what);
-        std::abort();
-    }
-}
-
-template <class T>
-T wait_for(std::future<T>& future, const char* what) {
-    require(future.wait_for(10s) == std::future_status::ready, what);
-    return future.get();
-}
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto limit = Clock::now() + 10s;
-    while (!condition()) {
-        if (Clock::now() > limit) return false;
-        std::this_thread::sleep_for(50us);
-    }
-    return true;
-}
 
 // Waits on a strand of its own, as every launched task does.
 bool wait_once(Notifier::Registration& registration, Deadline deadline) {

@@ -1,6 +1,8 @@
 // Launching tasks on the runtime: outcome delivery, abandonment through the cancel handle, and the workers.
 #include <gtest/gtest.h>
 
+#include "runtime/waiting.hpp"
+
 #include <atomic>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/post.hpp>
@@ -25,44 +27,9 @@
 namespace tarnel::runtime {
 namespace {
 
+using namespace tarnel::runtime::test_support;
+
 using namespace std::chrono_literals;
-
-// Continuing after a hang would leave worker threads touching this test's stack; stop the run instead.
-void wait_or_abort(const std::future<void>& done, const char* what) {
-    if (done.wait_for(10s) != std::future_status::ready) {
-        std::fprintf(stderr, "timed out waiting for %s\n", what);
-        std::abort();
-    }
-}
-
-// What one launched task reported. `released` is set once the completion is destroyed, which is when
-// it has either been called or can no longer be.
-struct Probe {
-    std::mutex mutex;
-    std::vector<TaskOutcome> outcomes;
-    std::thread::id thread;
-    std::promise<void> released;
-    std::future<void> released_future = released.get_future();
-
-    std::vector<TaskOutcome> wait() {
-        wait_or_abort(released_future, "a task's completion");
-        std::lock_guard hold(mutex);
-        return outcomes;
-    }
-};
-
-Completion record(const std::shared_ptr<Probe>& probe) {
-    struct Release {
-        std::shared_ptr<Probe> probe;
-        ~Release() { probe->released.set_value(); }
-    };
-    auto release = std::shared_ptr<Release>(new Release{probe});
-    return [probe = probe.get(), release](TaskOutcome outcome) {
-        std::lock_guard hold(probe->mutex);
-        probe->outcomes.push_back(std::move(outcome));
-        probe->thread = std::this_thread::get_id();
-    };
-}
 
 Task task_of(std::function<asio::awaitable<Expected<Bytes>>()> run) {
     return make_task(asio::make_strand(context()), std::move(run));
@@ -193,7 +160,7 @@ TEST(Launch, ACompletionThatThrowsDoesNotHarmTheWorkers) {
             done[i].set_value();
         });
     }
-    for (auto& d : done) wait_or_abort(d.get_future(), "the workers");
+    for (auto& d : done) require_ready(d.get_future(), "the workers");
     EXPECT_EQ(saw_all.load(), workers) << "fewer than " << workers << " handlers ran at once";
 }
 
@@ -208,7 +175,7 @@ TEST(Launch, CancelledSuspendedTaskNeverCompletes) {
                                    co_return Bytes{1};
                                }),
                                record(probe));
-    wait_or_abort(started->get_future(), "the task to start");
+    require_ready(started->get_future(), "the task to start");
     handle.cancel();
     EXPECT_TRUE(probe->wait().empty());
     EXPECT_TRUE(gone->load());
@@ -224,7 +191,7 @@ TEST(Launch, ATaskThatAbsorbsTheCancellationDeliversWhatItReturns) {
                                    co_return Bytes{static_cast<std::uint8_t>(ec == asio::error::operation_aborted)};
                                }),
                                record(probe));
-    wait_or_abort(started->get_future(), "the task to start");
+    require_ready(started->get_future(), "the task to start");
     handle.cancel();
     const auto outcomes = probe->wait();
     ASSERT_EQ(outcomes.size(), 1u);
@@ -241,7 +208,7 @@ TEST(Launch, AFailureAfterCancellationIsAbandonmentNotAbnormal) {
                                    throw std::runtime_error("cleanup failed");
                                }),
                                record(probe));
-    wait_or_abort(started->get_future(), "the task to start");
+    require_ready(started->get_future(), "the task to start");
     handle.cancel();
     EXPECT_TRUE(probe->wait().empty());
 }
@@ -286,7 +253,7 @@ TEST(Launch, CancelFromManyThreadsAtOnce) {
                                        co_return Bytes{};
                                    }),
                                    record(probe));
-        wait_or_abort(started->get_future(), "the task to start");
+        require_ready(started->get_future(), "the task to start");
         cancel_from_threads(handle, 8);
         EXPECT_TRUE(probe->wait().empty());
         EXPECT_TRUE(gone->load());
