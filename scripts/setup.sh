@@ -27,6 +27,8 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+# The fuzzing and sanitizer scripts ask for their compilers only (TARNEL_SETUP_EXTRA=sanitizers).
+if [[ -n "${TARNEL_SETUP_PACKAGES_ONLY:-}" ]]; then exit 0; fi
 
 # --- the project's venv ----------------------------------------------------------------------------
 if [[ ! -x "$venv/bin/python" ]]; then
@@ -40,7 +42,7 @@ if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$deps_key" ]]; then
   "$venv/bin/python" -m pip install -q --upgrade pip
   # The build requirements go into the venv as well: the module is built without isolation so that
   # rebuilds are incremental.
-  "$venv/bin/python" scripts/requirements.py build test demo > "$venv/requirements.txt"
+  "$venv/bin/python" scripts/requirements.py build test demo gym ray > "$venv/requirements.txt"
   "$venv/bin/python" -m pip install -q -r "$venv/requirements.txt"
   echo "$deps_key" > "$stamp"
 fi

@@ -2,24 +2,25 @@
 
     python -m tarnel_rl.demo [--ui auto|browser|node|manual] [--port N] [--episodes N] [--steps N]
 
-It starts an engine on 127.0.0.1, opens the user interface (headless Chromium when it can run, else
-Node.js; `manual` prints the page's address for your own browser), trains on train episodes, evaluates
-on test episodes, prints a summary and writes a PNG of the equity curves.
+It drives the back-test through the Gymnasium environment (`tarnel_rl.gym_env.TradingEnv`): the
+environment starts an engine on 127.0.0.1 and opens the user interface (headless Chromium when it can
+run, else Node.js; `manual` prints the page's address for your own browser). The trainer then uses only
+`reset` and `step`: it trains on train episodes, evaluates on test episodes, prints a summary and writes
+a PNG of the equity curves.
 """
 from __future__ import annotations
 
 import argparse
-import asyncio
 import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
-import py_engine_tarnel as tarnel
 from tarnel_rl import ui_host
 from tarnel_rl.agent import LinearSoftmaxPolicy
-from tarnel_rl.trading import ACTION_NAMES, SNAP_EQUITY, TradingSession, observation_size
+from tarnel_rl.gym_env import TradingEnv
+from tarnel_rl.trading import ACTION_NAMES, observation_size
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
@@ -35,25 +36,26 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-async def run_episode(session: TradingSession, policy: LinearSoftmaxPolicy, index: int, kind: str,
-                      max_steps: int, learn: bool) -> dict:
-    step = await session.reset(index, kind)
-    equity = [float(step.snapshot[SNAP_EQUITY])]
+def run_episode(env: TradingEnv, policy: LinearSoftmaxPolicy, index: int, kind: str, learn: bool) -> dict:
+    observation, info = env.reset(options={"episode_type": kind, "episode_index": index})
+    equity = [info["equity"]]
     actions = np.zeros(len(ACTION_NAMES), dtype=int)
     started = time.perf_counter()
     steps = 0
-    while not step.done and (max_steps == 0 or steps < max_steps):
-        action = policy.act(step.observation, greedy=not learn)
-        step_result = await session.step(action)
+    done = False
+    while not done:
+        action = policy.act(observation, greedy=not learn)
+        next_observation, reward, terminated, truncated, info = env.step(action)
         if learn:
-            policy.record(step.observation, action, step_result.reward)
-        step = step_result
-        equity.append(float(step.snapshot[SNAP_EQUITY]))
+            policy.record(observation, action, reward)
+        observation = next_observation
+        equity.append(info["equity"])
         actions[action] += 1
         steps += 1
+        done = terminated or truncated
     elapsed = time.perf_counter() - started
-    summary = await session.finish()
-    total_reward = policy.learn() if learn else float(np.sum(np.diff(equity)) / session.initial_balance * 100)
+    summary = info["summary"]  # the environment ends the session when the episode ends
+    total_reward = policy.learn() if learn else float(np.sum(np.diff(equity)) / env.initial_balance * 100)
     return {"kind": kind, "index": index, "steps": steps, "steps_per_s": steps / max(elapsed, 1e-9),
             "return": float(summary[3]), "trades": int(summary[6]), "reward": total_reward, "equity": equity,
             "actions": actions}
@@ -82,40 +84,37 @@ def write_plot(results: list[dict], path: str) -> str | None:
     return path
 
 
-async def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     port = args.port or ui_host.free_port()
-    engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
-    await engine.start()
-    ui = None
     server = None
+    env = None
     try:
         if args.ui == "manual":
             server = ui_host.StaticServer(ui_host.ui_directory(), args.http_port)
             print(f"open {server.url(f'index.html?host=127.0.0.1&port={port}&seed={args.seed}')} in your browser")
+            env = TradingEnv(ui=None, port=port, connect_timeout_secs=None, max_episode_steps=args.steps or None)
         else:
-            ui = await ui_host.open_ui(args.ui, port, args.seed)
-            print(f"user interface: {ui.kind}; engine on 127.0.0.1:{port}")
-        await engine.wait_connected(timeout_secs=None if args.ui == "manual" else 30.0)
-        session = TradingSession(engine)
-        config = await session.load_config()
+            env = TradingEnv(ui=args.ui, port=port, series_seed=args.seed, max_episode_steps=args.steps or None)
+            print(f"user interface: {getattr(env.ui, 'kind', args.ui)}; engine on 127.0.0.1:{port}")
+        config = env.config
         print(f"series: {config['bars']} bars, {config['train_episodes']} train and {config['test_episodes']} test "
               f"episodes of {config['episode_length']} steps")
         policy = LinearSoftmaxPolicy(observation_size(), len(ACTION_NAMES), seed=args.seed)
         results = []
         for episode in range(args.episodes):
-            r = await run_episode(session, policy, episode % config["train_episodes"], "train", args.steps, True)
+            r = run_episode(env, policy, episode % config["train_episodes"], "train", True)
             results.append(r)
             print(f"train episode {episode:>3} (#{r['index']:>2}): {r['steps']:>4} steps, {r['steps_per_s']:>7.0f} steps/s,"
                   f" return {r['return']:+.4f}, trades {r['trades']:>3}")
         for index in range(config["test_episodes"]):
-            r = await run_episode(session, policy, index, "test", args.steps, False)
+            r = run_episode(env, policy, index, "test", False)
             results.append(r)
             print(f"test  episode     (#{index:>2}): {r['steps']:>4} steps, {r['steps_per_s']:>7.0f} steps/s,"
                   f" return {r['return']:+.4f}, trades {r['trades']:>3}")
-        if args.screenshot and isinstance(ui, ui_host.BrowserUI):
+        if args.screenshot and isinstance(env.ui, ui_host.BrowserUI):
             Path(args.screenshot).parent.mkdir(parents=True, exist_ok=True)
-            await ui.screenshot(args.screenshot)
+            env.screenshot(args.screenshot)
         train = [r for r in results if r["kind"] == "train"]
         test = [r for r in results if r["kind"] == "test"]
         total_steps = sum(r["steps"] for r in results)
@@ -131,11 +130,11 @@ async def main(argv: list[str] | None = None) -> int:
             print(f"  equity curves:         {plot}")
         return 0
     finally:
-        if ui is not None:
-            await ui.close()
+        if env is not None:
+            env.close()
         if server is not None:
             server.close()
 
 
 if __name__ == "__main__":
-    sys.exit(asyncio.run(main()))
+    sys.exit(main())

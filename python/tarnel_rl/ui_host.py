@@ -37,6 +37,19 @@ def ui_directory() -> Path:
     raise FileNotFoundError("the reference user interface (ui/index.html) was not found")
 
 
+# Options of the user interface's engine that may be given besides the seed: the page reads them from
+# its query, the Node runner from its command line (`episode_length` is `--episode-length` there).
+UI_OPTIONS = ("bars", "window", "episode_length", "sync")
+
+
+def _checked_options(options: dict | None) -> dict:
+    options = dict(options or {})
+    for key in options:
+        if key not in UI_OPTIONS:
+            raise ValueError(f"unknown user interface option {key!r} (known: {', '.join(UI_OPTIONS)})")
+    return options
+
+
 def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -89,13 +102,22 @@ class NodeUI:
 
     kind = "node"
 
-    def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1") -> None:
+    def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None) -> None:
         script = ui_directory() / "node" / "run-ui.mjs"
+        extra = []
+        for key, value in _checked_options(options).items():
+            extra += [f"--{key.replace('_', '-')}", str(value)]
         self._process = subprocess.Popen(
-            ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed)],
+            ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed), "--quiet", *extra],
+            # Nothing reads its output: a pipe would fill up over a long run and stall the process.
             stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
         )
+
+    @property
+    def process(self) -> subprocess.Popen:
+        """The Node.js process (for its pid, or to end it without an event loop at interpreter exit)."""
+        return self._process
 
     async def close(self) -> None:
         if self._process.poll() is None:
@@ -105,8 +127,6 @@ class NodeUI:
             except subprocess.TimeoutExpired:
                 self._process.kill()
                 await asyncio.to_thread(self._process.wait)
-        if self._process.stderr:
-            self._process.stderr.close()
 
 
 class BrowserUI:
@@ -121,9 +141,11 @@ class BrowserUI:
         self.page = None
 
     @classmethod
-    async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1") -> "BrowserUI":
+    async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1",
+                   options: dict | None = None) -> "BrowserUI":
         from playwright.async_api import async_playwright
 
+        query = "".join(f"&{key}={value}" for key, value in _checked_options(options).items())
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
@@ -131,7 +153,7 @@ class BrowserUI:
             # Playwright gives every launch a fresh, temporary profile of its own.
             ui._browser = await ui._playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
             ui.page = await ui._browser.new_page(viewport={"width": 1200, "height": 700})
-            await ui.page.goto(ui._server.url(f"index.html?host={host}&port={engine_port}&seed={seed}"))
+            await ui.page.goto(ui._server.url(f"index.html?host={host}&port={engine_port}&seed={seed}{query}"))
         except BaseException:
             await ui.close()
             raise
@@ -152,13 +174,14 @@ class BrowserUI:
             self._server = None
 
 
-async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1"):
+async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None):
     """Starts the user interface of `kind` ("browser", "node" or "auto": the browser when it can run,
-    else Node) for the engine listening on host:engine_port."""
+    else Node) for the engine listening on host:engine_port. `options` may set the engine's `bars`,
+    `window`, `episode_length` and `sync` (see docs/protocol.md)."""
     if kind == "auto":
         kind = "browser" if browser_available() else "node"
     if kind == "browser":
-        return await BrowserUI.open(engine_port, seed, host)
+        return await BrowserUI.open(engine_port, seed, host, options)
     if kind == "node":
-        return NodeUI(engine_port, seed, host)
+        return NodeUI(engine_port, seed, host, options)
     raise ValueError(f"unknown user interface kind: {kind!r}")

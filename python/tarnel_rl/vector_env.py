@@ -1,0 +1,189 @@
+"""Several trading environments on several ports, driven concurrently: a `gymnasium.vector.VectorEnv`.
+
+    from tarnel_rl.vector_env import TradingVectorEnv
+
+    envs = TradingVectorEnv(4, ui="node")            # 4 engines, 4 ports, 4 Node.js user interfaces
+    obs, infos = envs.reset(seed=0)                   # obs: (4, 18)
+    obs, rewards, terminations, truncations, infos = envs.step(envs.action_space.sample())
+    envs.close()
+
+All engines live on one shared event loop on a background thread; `step` sends every environment's
+calls at once (`asyncio.gather`), so the engines and their user interfaces work in parallel while the
+calls of each one stay in order.
+
+What it implements of the vector API: `num_envs`, `single_observation_space`, `single_action_space`,
+the batched `observation_space` and `action_space` (`MultiDiscrete`), `reset(seed=int | list,
+options=dict)`, `step(actions)` with batched arrays, infos in the vector layout (each key with a
+boolean `_key` mask), `close()`, and the next-step autoreset mode (gymnasium's default): the step after
+an environment's episode ended resets that environment (its action is ignored) and returns the first
+observation of the new episode with reward 0. Not implemented: `render`, `call`/`get_attr`/`set_attr`
+and the `reset_mask` option.
+"""
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Sequence
+
+import gymnasium as gym
+import numpy as np
+from gymnasium.vector.utils import batch_space
+
+from tarnel_rl.gym_env import EventLoopThread, TradingEnv
+
+try:  # gymnasium >= 1.1 names the autoreset modes
+    from gymnasium.vector import AutoresetMode
+
+    _AUTORESET: dict = {"autoreset_mode": AutoresetMode.NEXT_STEP}
+except ImportError:  # pragma: no cover - gymnasium 1.0
+    _AUTORESET = {"autoreset_mode": "NextStep"}
+
+# Info values whose shape changes from step to step are kept per environment in object arrays.
+_RAGGED_INFO = ("events",)
+
+
+class TradingVectorEnv(gym.vector.VectorEnv):
+    """`num_envs` `TradingEnv`s, each with its own engine, port and user interface, on one shared loop.
+
+    `series_seed` is the candle series of environment 0; environment i uses `series_seed + i` (or give
+    a sequence of seeds, one per environment). The other keyword arguments are `TradingEnv`'s and apply
+    to every environment. As with `TradingEnv`, the engines' listening sockets stay open until the
+    process ends; `close()` stops every user interface and the shared loop thread."""
+
+    metadata = {"render_modes": [], **_AUTORESET}
+
+    def __init__(self, num_envs: int, *, series_seed: int | Sequence[int] = 7, ui: str = "auto",
+                 timeout_secs: float = 10.0, **env_kwargs) -> None:
+        if num_envs < 1:
+            raise ValueError(f"num_envs must be at least 1, got {num_envs}")
+        if isinstance(series_seed, int):
+            seeds = [series_seed + i for i in range(num_envs)]
+        else:
+            seeds = [int(s) for s in series_seed]
+            if len(seeds) != num_envs:
+                raise ValueError(f"{len(seeds)} series seeds for {num_envs} environments")
+        if ui is None or "port" in env_kwargs or "loop" in env_kwargs:
+            raise ValueError("the vector environment starts its own user interfaces on ports of its own")
+        self.num_envs = num_envs
+        self._timeout = timeout_secs
+        self._loop = EventLoopThread(name="tarnel-vector-loop")
+        self.envs: list[TradingEnv] = []
+
+        async def open_all():
+            # Every opening runs to its end, so that close() finds every user interface that was started.
+            outcomes = await asyncio.gather(*(env._open() for env in self.envs), return_exceptions=True)
+            for outcome in outcomes:
+                if isinstance(outcome, BaseException):
+                    raise outcome
+
+        try:
+            for seed in seeds:
+                self.envs.append(TradingEnv(ui=ui, series_seed=seed, timeout_secs=timeout_secs, loop=self._loop,
+                                            _defer_open=True, **env_kwargs))
+            self._loop.run(open_all(), self.envs[0]._open_timeout())
+        except BaseException:
+            self.close()
+            raise
+        self.single_observation_space = self.envs[0].observation_space
+        self.single_action_space = self.envs[0].action_space
+        self.observation_space = batch_space(self.single_observation_space, num_envs)
+        self.action_space = batch_space(self.single_action_space, num_envs)
+        self._autoreset = np.zeros(num_envs, dtype=bool)
+
+    @property
+    def loop_thread(self):
+        return self._loop.thread
+
+    def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict | None = None):
+        """Resets every environment. An int `seed` seeds environment i with `seed + i`; a list gives one
+        seed per environment. `options` go to every environment; its `episode_index` may be a sequence
+        with one index per environment."""
+        self._check_open()
+        if seed is None or isinstance(seed, int):
+            seeds = [None if seed is None else seed + i for i in range(self.num_envs)]
+        else:
+            seeds = list(seed)
+            if len(seeds) != self.num_envs:
+                raise ValueError(f"{len(seeds)} seeds for {self.num_envs} environments")
+        per_env = [dict(options or {}) for _ in range(self.num_envs)]
+        index = (options or {}).get("episode_index")
+        if index is not None and not np.isscalar(index):
+            if len(index) != self.num_envs:
+                raise ValueError(f"{len(index)} episode indices for {self.num_envs} environments")
+            for opts, i in zip(per_env, index):
+                opts["episode_index"] = i
+        for env, s in zip(self.envs, seeds):
+            gym.Env.reset(env, seed=s)  # seeds the environment's random generator, as TradingEnv.reset does
+
+        async def reset_all():
+            return await asyncio.gather(*(env._async_reset(opts) for env, opts in zip(self.envs, per_env)))
+
+        results = self._loop.run(reset_all(), self._step_timeout())
+        self._autoreset[:] = False
+        infos: dict = {}
+        for i, (_, info) in enumerate(results):
+            infos = self._add_env_info(infos, info, i)
+        return np.stack([obs for obs, _ in results]), infos
+
+    def step(self, actions):
+        self._check_open()
+        actions = np.asarray(actions)
+        if actions.shape != (self.num_envs,):
+            raise ValueError(f"expected {self.num_envs} actions, got an array of shape {actions.shape}")
+        autoreset = self._autoreset.copy()
+
+        async def one(env: TradingEnv, action, reset: bool):
+            if reset:
+                obs, info = await env._async_reset(None)
+                return obs, 0.0, False, False, info
+            return await env._async_step(action)
+
+        async def step_all():
+            return await asyncio.gather(*(one(env, a, r) for env, a, r in zip(self.envs, actions, autoreset)))
+
+        results = self._loop.run(step_all(), self._step_timeout())
+        observations = np.stack([r[0] for r in results])
+        rewards = np.array([r[1] for r in results], dtype=np.float64)
+        terminations = np.array([r[2] for r in results], dtype=bool)
+        truncations = np.array([r[3] for r in results], dtype=bool)
+        infos: dict = {}
+        for i, r in enumerate(results):
+            infos = self._add_env_info(infos, r[4], i)
+        self._autoreset = terminations | truncations
+        return observations, rewards, terminations, truncations, infos
+
+    def close_extras(self, **kwargs) -> None:
+        """Stops every user interface, then the shared loop thread (`close()` calls it once)."""
+        try:
+            if self._loop.is_running():
+                async def close_all():
+                    await asyncio.gather(*(env._close_ui() for env in self.envs), return_exceptions=True)
+
+                try:
+                    self._loop.run(close_all(), 30.0)
+                except TimeoutError:
+                    pass
+        finally:
+            for env in self.envs:
+                env._closed = True
+                if env._finalizer is not None:
+                    env._finalizer()
+            self._loop.stop()
+
+    def _add_env_info(self, infos: dict, info: dict, i: int) -> dict:
+        regular = {k: v for k, v in info.items() if k not in _RAGGED_INFO}
+        infos = self._add_info(infos, regular, i)
+        for key in _RAGGED_INFO:
+            if key in info:
+                if key not in infos:
+                    infos[key] = np.full(self.num_envs, None, dtype=object)
+                    infos[f"_{key}"] = np.zeros(self.num_envs, dtype=bool)
+                infos[key][i] = info[key]
+                infos[f"_{key}"][i] = True
+        return infos
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise RuntimeError("the vector environment is closed")
+
+    def _step_timeout(self) -> float:
+        return self._timeout * 8 + 5.0
