@@ -1,5 +1,11 @@
 # The project's commands; each first runs scripts/setup.sh, which installs what is missing and builds.
-.PHONY: setup demo test
+.PHONY: setup demo test bench
+
+# The benchmark's native programs (its peer and the C++-only floor) are built in their own tree, with
+# TARNEL_BUILD_BENCH on, so the normal build never compiles them. BENCH_ARGS go to bench/run.py
+# (for example BENCH_ARGS=--quick for a one-minute smoke run).
+BENCH_BUILD ?= build/bench
+BENCH_PYTHON ?= $(or $(TARNEL_VENV),.venv)/bin/python
 
 setup:
 	@scripts/setup.sh
@@ -9,3 +15,9 @@ demo: setup
 
 test: setup
 	@scripts/test.sh
+
+bench: setup
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \
+		-DTARNEL_BUILD_MODULE=OFF -DTARNEL_BUILD_TESTS=OFF > /dev/null
+	@cmake --build $(BENCH_BUILD) -j2 --target tarnel_bench_peer tarnel_bench_floor
+	@$(BENCH_PYTHON) bench/run.py --build-dir $(BENCH_BUILD) $(BENCH_ARGS)

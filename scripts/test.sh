@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (CTest), the Python tests (pytest), and the same wheel under
-# NumPy 1.26 and under a second Python 3.11 interpreter. Call scripts/setup.sh first.
+# Runs every test: the C++ unit tests (CTest), the Python tests (pytest, with the short variants of the
+# reliability tests; TARNEL_LONG_TESTS=1 runs the long ones), the same wheel under NumPy 1.26 and under a
+# second Python 3.11 interpreter, the C++ unit tests under sanitizers, and every fuzz target for a short
+# fixed time (TARNEL_FUZZ_SECONDS, default 20 s each). Call scripts/setup.sh first.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -38,5 +40,11 @@ compat_venv numpy1 "$venv/bin/python" "numpy==1.26.4"
 if [[ -x /usr/bin/python3 ]] && /usr/bin/python3 -m venv --help >/dev/null 2>&1; then
   compat_venv system-python /usr/bin/python3 "numpy>=2.0"
 fi
+
+say "C++ unit tests under AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer"
+"$root/scripts/sanitize.sh" || status=1
+
+say "fuzzing"
+"$root/scripts/fuzz.sh" "${TARNEL_FUZZ_SECONDS:-20}" || status=1
 
 exit $status

@@ -1,6 +1,8 @@
 // PyDoneCallback and CheckedCompletor: small callable types made once, on first need.
 #include "bridge/callbacks.hpp"
 
+#include "bridge/python_names.hpp"
+
 namespace tarnel::bridge {
 
 void CancelRelay::attach(runtime::CancelHandle handle) {
@@ -18,16 +20,6 @@ void CancelRelay::request() {
 }
 
 namespace {
-
-// future.cancelled(); a failure is printed with the interpreter's report and counts as "not cancelled".
-bool future_cancelled(PyObject* future) {
-    py::object result = py::object::steal(PyObject_CallMethod(future, "cancelled", nullptr));
-    if (!result) {
-        PyErr_Print();
-        return false;
-    }
-    return PyObject_IsTrue(result.ptr()) == 1;
-}
 
 struct DoneCallbackObject {
     PyObject_HEAD

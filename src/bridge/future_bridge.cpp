@@ -2,9 +2,15 @@
 // call_soon_threadsafe from a worker thread.
 #include "bridge/future_bridge.hpp"
 
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "bridge/callbacks.hpp"
 #include "bridge/exceptions.hpp"
 #include "bridge/interpreter_lock.hpp"
+#include "bridge/python_names.hpp"
+#include "ws/large_buffers.hpp"
 
 namespace tarnel::bridge {
 
@@ -29,7 +35,16 @@ struct PendingCall {
     py::object context;
     ResultBuilder build;
 
+    // Called where the lock is already held (after delivering), so that the lock is taken once per call.
+    void release_held() {
+        loop = py::object();
+        future = py::object();
+        context = py::object();
+        build = nullptr;
+    }
+
     ~PendingCall() {
+        if (!loop && !future && !context && !build) return;  // released by release_held()
         auto lock = InterpreterLock::acquire();
         if (!lock) {
             (void)loop.release();
@@ -62,13 +77,8 @@ py::object exception_for(runtime::TaskOutcome& outcome, const ResultBuilder& bui
 
 // Hands the outcome to the loop; runs on a worker thread with the interpreter lock held. Failures of
 // these calls are printed with the interpreter's report; the outcome is then lost.
-void deliver(PendingCall& call, runtime::TaskOutcome outcome) {
-    py::object cancelled = py::object::steal(PyObject_CallMethod(call.future.ptr(), "cancelled", nullptr));
-    if (!cancelled) {
-        PyErr_Print();
-    } else if (PyObject_IsTrue(cancelled.ptr()) == 1) {
-        return;
-    }
+void deliver(PendingCall& call, runtime::TaskOutcome& outcome) {
+    if (future_cancelled(call.future.ptr())) return;
     bool is_exception = false;
     py::object value = exception_for(outcome, call.build, is_exception);
     auto completor = checked_completor();
@@ -77,16 +87,85 @@ void deliver(PendingCall& call, runtime::TaskOutcome outcome) {
         PyErr_Print();
         return;
     }
+    const PythonNames* names = python_names();
+    if (names == nullptr) {
+        PyErr_Print();
+        return;
+    }
     py::object method = py::object::steal(
-        PyObject_GetAttrString(call.future.ptr(), is_exception ? "set_exception" : "set_result"));
-    py::object schedule = py::object::steal(PyObject_GetAttrString(call.loop.ptr(), "call_soon_threadsafe"));
+        PyObject_GetAttr(call.future.ptr(), is_exception ? names->set_exception : names->set_result));
+    py::object schedule = py::object::steal(PyObject_GetAttr(call.loop.ptr(), names->call_soon_threadsafe));
     py::object args = method && schedule ? py::object::steal(PyTuple_Pack(4, completor->ptr(), call.future.ptr(),
                                                                           method.ptr(), value.ptr()))
                                          : py::object();
-    py::object kwargs = args ? py::object::steal(Py_BuildValue("{s:O}", "context", Py_None)) : py::object();
-    py::object done = kwargs ? py::object::steal(PyObject_Call(schedule.ptr(), args.ptr(), kwargs.ptr()))
-                             : py::object();
+    py::object done = args ? py::object::steal(PyObject_Call(schedule.ptr(), args.ptr(), names->context_none))
+                           : py::object();
     if (!done) PyErr_Print();
+}
+
+// Outcomes waiting to be handed to their loops, and whether a worker thread is handing them over.
+//
+// Taking the interpreter lock from a worker thread while the event loop's thread runs Python code means
+// waiting for it, and every hand-over of the lock wakes a thread. When several calls complete at once (many
+// engines), the first worker to finish becomes the one that delivers: it takes the lock once and hands
+// every outcome waiting at that moment to its loop, one call_soon_threadsafe each as before; the others
+// leave their outcome in the queue and go back to the network instead of queueing for the lock.
+class Deliveries {
+public:
+    struct Job {
+        std::shared_ptr<PendingCall> call;
+        runtime::TaskOutcome outcome;
+    };
+
+    void submit(Job job) {
+        {
+            std::lock_guard hold(mutex_);
+            waiting_.push_back(std::move(job));
+            if (delivering_) return;
+            delivering_ = true;
+        }
+        std::vector<Job> batch;
+        for (;;) {
+            {
+                std::lock_guard hold(mutex_);
+                batch.swap(waiting_);
+                if (batch.empty()) {
+                    delivering_ = false;
+                    return;
+                }
+            }
+            deliver_all(batch);
+            // Without the lock: a large payload is kept for the next large message, the rest is freed.
+            for (Job& job : batch) {
+                if (auto* payload = std::get_if<Bytes>(&job.outcome)) ws::give_back_large_buffer(std::move(*payload));
+            }
+            batch.clear();
+        }
+    }
+
+private:
+    static void deliver_all(std::vector<Job>& batch) {
+        auto lock = InterpreterLock::acquire(/*from_worker=*/true);
+        if (!lock) return;  // the interpreter is exiting: outcomes are dropped, references left alone
+        for (Job& job : batch) {
+            // One outcome that fails abnormally must not keep the others, or this queue, from moving.
+            try {
+                deliver(*job.call, job.outcome);
+            } catch (...) {
+            }
+            job.call->release_held();  // the lock is taken once per batch, not again for the references
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<Job> waiting_;
+    bool delivering_ = false;
+};
+
+// Lives for the life of the process: worker threads are never joined and may deliver while it exits.
+Deliveries& deliveries() {
+    static Deliveries* const queue = new Deliveries();
+    return *queue;
 }
 
 }  // namespace
@@ -94,27 +173,32 @@ void deliver(PendingCall& call, runtime::TaskOutcome outcome) {
 py::Result<py::object> none_result(Bytes&&) { return py::object::none(); }
 
 py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build) {
+    const PythonNames* names = python_names();
+    if (names == nullptr) return py::fetched();
     auto asyncio = cached_module(g_asyncio, "asyncio");
     if (!asyncio) return py::fail(std::move(asyncio.error()));
-    auto loop = py::checked(PyObject_CallMethod(asyncio->ptr(), "get_running_loop", nullptr));
+    auto loop = py::checked(PyObject_CallMethodObjArgs(asyncio->ptr(), names->get_running_loop, nullptr));
     if (!loop) return py::fail(std::move(loop.error()));
     auto contextvars = cached_module(g_contextvars, "contextvars");
     if (!contextvars) return py::fail(std::move(contextvars.error()));
-    auto context = py::checked(PyObject_CallMethod(contextvars->ptr(), "copy_context", nullptr));
+    auto context = py::checked(PyObject_CallMethodObjArgs(contextvars->ptr(), names->copy_context, nullptr));
     if (!context) return py::fail(std::move(context.error()));
     auto relay = std::make_shared<CancelRelay>();
-    auto future = py::checked(PyObject_CallMethod(loop->ptr(), "create_future", nullptr));
+    auto future = py::checked(PyObject_CallMethodObjArgs(loop->ptr(), names->create_future, nullptr));
     if (!future) return py::fail(std::move(future.error()));
     auto callback = make_done_callback(relay);
     if (!callback) return py::fail(std::move(callback.error()));
-    auto added = py::checked(PyObject_CallMethod(future->ptr(), "add_done_callback", "O", callback->ptr()));
+    auto added =
+        py::checked(PyObject_CallMethodObjArgs(future->ptr(), names->add_done_callback, callback->ptr(), nullptr));
     if (!added) return py::fail(std::move(added.error()));
 
-    auto call = std::make_shared<PendingCall>(PendingCall{*loop, *future, std::move(*context), std::move(build)});
+    auto call = std::make_shared<PendingCall>();
+    call->loop = std::move(*loop);
+    call->future = *future;
+    call->context = std::move(*context);
+    call->build = std::move(build);
     relay->attach(runtime::launch(make_task(), [call](runtime::TaskOutcome outcome) {
-        auto lock = InterpreterLock::acquire(/*from_worker=*/true);
-        if (!lock) return;
-        deliver(*call, std::move(outcome));
+        deliveries().submit(Deliveries::Job{call, std::move(outcome)});
     }));
     return std::move(*future);
 }

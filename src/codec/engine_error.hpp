@@ -2,10 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <string>
 #include <variant>
+
+#include "codec/expected.hpp"
 
 namespace tarnel {
 
@@ -63,10 +64,10 @@ std::string render(const RpcError& error);
 std::string render(const RpcTransportError& error);
 
 template <class T>
-using Expected = std::expected<T, EngineError>;
+using Expected = BasicExpected<T, EngineError>;
 
-inline std::unexpected<EngineError> value_error(std::string message) {
-    return std::unexpected(EngineError::value(std::move(message)));
+inline Unexpected<EngineError> value_error(std::string message) {
+    return Unexpected<EngineError>(EngineError::value(std::move(message)));
 }
 
 }  // namespace tarnel

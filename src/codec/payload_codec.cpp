@@ -22,14 +22,14 @@ std::string decimal(Wide value) {
     return digits;
 }
 
-std::unexpected<EngineError> length_mismatch(const char* kind, Wide expected, std::size_t got) {
+Unexpected<EngineError> length_mismatch(const char* kind, Wide expected, std::size_t got) {
     return value_error(std::string(kind) + " length mismatch: expected " + decimal(expected) + ", got " +
                        std::to_string(got));
 }
 
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
-std::unexpected<EngineError> too_large(const char* kind, const char* field, std::uint64_t value) {
+Unexpected<EngineError> too_large(const char* kind, const char* field, std::uint64_t value) {
     return value_error(std::string(kind) + " " + field + " " + std::to_string(value) +
                        " does not fit in its u32 header field");
 }
@@ -73,7 +73,7 @@ Expected<VecMatF64View> check_vec_mat_f64(ByteView payload) {
     const Wide header_end = 12 + Wide{8} * n;
     if (payload.size() < header_end) return value_error("VecMatF64 missing matrix header");
     auto mat = check_matrix_at(payload, 4 + std::size_t{8} * n, "VecMatF64");
-    if (!mat) return std::unexpected(mat.error());
+    if (!mat) return Unexpected<EngineError>(mat.error());
     return VecMatF64View{VecF64View{n, payload.data() + 4}, *mat};
 }
 
@@ -91,19 +91,19 @@ Matrix to_matrix(const MatF64View& view) {
 
 Expected<std::vector<double>> decode_vec_f64(ByteView payload) {
     auto view = check_vec_f64(payload);
-    if (!view) return std::unexpected(view.error());
+    if (!view) return Unexpected<EngineError>(view.error());
     return to_vector(*view);
 }
 
 Expected<Matrix> decode_mat_f64(ByteView payload) {
     auto view = check_mat_f64(payload);
-    if (!view) return std::unexpected(view.error());
+    if (!view) return Unexpected<EngineError>(view.error());
     return to_matrix(*view);
 }
 
 Expected<CloseStep> decode_close_step(ByteView payload) {
     auto view = check_close_step(payload);
-    if (!view) return std::unexpected(view.error());
+    if (!view) return Unexpected<EngineError>(view.error());
     CloseStep step{std::vector<std::int32_t>(view->n), std::vector<std::int32_t>(view->n),
                    std::vector<double>(view->n)};
     le::load_array(step.flags.data(), view->flags, view->n);
@@ -114,7 +114,7 @@ Expected<CloseStep> decode_close_step(ByteView payload) {
 
 Expected<VecMat> decode_vec_mat_f64(ByteView payload) {
     auto view = check_vec_mat_f64(payload);
-    if (!view) return std::unexpected(view.error());
+    if (!view) return Unexpected<EngineError>(view.error());
     return VecMat{to_vector(view->vec), to_matrix(view->mat)};
 }
 
@@ -152,7 +152,7 @@ Bytes matrix_header(std::uint64_t rows, std::uint64_t cols, std::uint64_t elemen
 
 Expected<Bytes> encode_mat_f64(std::uint64_t rows, std::uint64_t cols, std::span<const double> row_major) {
     auto elements = check_matrix_shape(rows, cols, row_major.size());
-    if (!elements) return std::unexpected(elements.error());
+    if (!elements) return Unexpected<EngineError>(elements.error());
     Bytes out = matrix_header(rows, cols, *elements);
     le::store_array(out.data() + 8, row_major.data(), row_major.size());
     return out;
@@ -161,7 +161,7 @@ Expected<Bytes> encode_mat_f64(std::uint64_t rows, std::uint64_t cols, std::span
 Expected<Bytes> encode_mat_f64_from_columns(std::uint64_t rows, std::uint64_t cols,
                                             std::span<const double> column_major) {
     auto elements = check_matrix_shape(rows, cols, column_major.size());
-    if (!elements) return std::unexpected(elements.error());
+    if (!elements) return Unexpected<EngineError>(elements.error());
     Bytes out = matrix_header(rows, cols, *elements);
     std::uint8_t* at = out.data() + 8;
     for (std::uint64_t r = 0; r < rows; ++r) {

@@ -1,10 +1,15 @@
 // NumPy arrays made from payloads (one copy each) and payloads made from array arguments.
 #include "decode/arrays.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <limits>
+
 #include "bridge/exceptions.hpp"
 #include "codec/byte_order.hpp"
 #include "module/conversions.hpp"
 #include "module/numpy_api.hpp"
+#include "ws/large_buffers.hpp"
 
 namespace tarnel::decode {
 
@@ -84,6 +89,25 @@ py::Result<ArrayArg> check_array(py::handle obj, int ndim, DType dtype) {
     return ArrayArg{obj};
 }
 
+namespace {
+
+// From this size on, a payload is written once, into a large buffer (a kept one when there is one): the
+// codec's encoder zero-fills a new buffer before writing it, and a new buffer of tens of megabytes costs
+// more in page faults than the whole exchange over loopback.
+constexpr std::size_t kLargePayload = ws::kLargeBuffer;
+
+// The MatF64 payload of a large row-major matrix whose dimensions fit their u32 fields: the same bytes
+// as encode_mat_f64 gives.
+Bytes large_row_major_payload(std::uint32_t rows, std::uint32_t cols, std::span<const double> data) {
+    std::uint8_t shape[8];
+    le::store<std::uint32_t>(shape, rows);
+    le::store<std::uint32_t>(shape + 4, cols);
+    return ws::large_payload(ByteView(shape, 8),
+                             ByteView(reinterpret_cast<const std::uint8_t*>(data.data()), 8 * data.size()));
+}
+
+}  // namespace
+
 py::Result<Bytes> checked_array_to_mat_payload(const ArrayArg& matrix) {
     if (!matrix.contiguous()) return py::fail(not_contiguous());
     PyArrayObject* array = as_array(matrix.array);
@@ -92,6 +116,11 @@ py::Result<Bytes> checked_array_to_mat_payload(const ArrayArg& matrix) {
     const std::span<const double> data(static_cast<const double*>(matrix.data()), matrix.size());
     // A Fortran-ordered array is written in the matrix's row-major order, not in its memory order.
     const bool row_major = PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS;
+    constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
+    if (row_major && std::endian::native == std::endian::little && 8 * data.size() >= kLargePayload &&
+        rows <= kU32Max && cols <= kU32Max) {
+        return large_row_major_payload(static_cast<std::uint32_t>(rows), static_cast<std::uint32_t>(cols), data);
+    }
     Expected<Bytes> payload =
         row_major ? encode_mat_f64(rows, cols, data) : encode_mat_f64_from_columns(rows, cols, data);
     if (!payload) return py::fail(bridge::to_python(payload.error()));

@@ -3,14 +3,21 @@
 
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
 
+#include "ws/large_buffers.hpp"
 #include "ws/log.hpp"
 #include "ws/origin_check.hpp"
 #include "ws/upgrade_request.hpp"
@@ -19,7 +26,6 @@ namespace tarnel::ws {
 
 namespace {
 
-using namespace asio::experimental::awaitable_operators;
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 constexpr std::size_t kAbandonedLimit = 64;
 // When a call's deadline has already passed (a zero time-out), a message that has already arrived is
@@ -44,13 +50,87 @@ bool is_end_of_connection(const boost::system::error_code& ec) {
 
 }  // namespace
 
-Connection::Connection(Socket socket)
-    : ws_(std::move(socket)), read_done_(ws_.get_executor(), 1), write_done_(ws_.get_executor(), 1) {}
+FrameBuffer::const_buffers_type FrameBuffer::data() const {
+    return {asio::const_buffer(head_.data(), head_used_), asio::const_buffer(body_.data(), body_used_)};
+}
+
+FrameBuffer::mutable_buffers_type FrameBuffer::prepare(std::size_t n) {
+    if (n > max_size() - size()) throw std::length_error("FrameBuffer overflow");
+    const std::size_t in_head = std::min(n, kHeadLen - head_used_);
+    const std::size_t in_body = n - in_head;
+    grow_body(body_used_ + in_body);
+    return {asio::mutable_buffer(head_.data() + head_used_, in_head),
+            asio::mutable_buffer(body_.data() + body_used_, in_body)};
+}
+
+void FrameBuffer::commit(std::size_t n) {
+    const std::size_t to_head = std::min(n, kHeadLen - head_used_);
+    head_used_ += to_head;
+    body_used_ = std::min(body_used_ + (n - to_head), body_.size());
+}
+
+void FrameBuffer::consume(std::size_t n) {
+    if (n >= size()) {
+        clear();
+        return;
+    }
+    // Not on any hot path (the WebSocket layer never consumes a caller's buffer): shift and refill.
+    Bytes rest = contiguous();
+    rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n));
+    clear();
+    const auto room = prepare(rest.size());
+    asio::buffer_copy(room, asio::buffer(rest));
+    commit(rest.size());
+}
+
+void FrameBuffer::clear() {
+    head_used_ = 0;
+    body_used_ = 0;
+}
+
+Bytes FrameBuffer::contiguous() const {
+    Bytes all;
+    all.reserve(size());
+    all.insert(all.end(), head_.begin(), head_.begin() + static_cast<std::ptrdiff_t>(head_used_));
+    all.insert(all.end(), body_.begin(), body_.begin() + static_cast<std::ptrdiff_t>(body_used_));
+    return all;
+}
+
+Bytes FrameBuffer::take_body() {
+    if (body_used_ < kHandOverBytes) {
+        return Bytes(body_.begin(), body_.begin() + static_cast<std::ptrdiff_t>(body_used_));
+    }
+    Bytes taken = std::exchange(body_, Bytes());
+    taken.resize(body_used_);  // shrinking keeps the storage: no copy
+    body_used_ = 0;
+    return taken;
+}
+
+// Grows the writable part to `size`. The vector keeps its size between messages, so only growth beyond
+// the largest message so far pays for zero-filling; a larger vector (a kept large buffer when there is
+// one) receives only the bytes used so far.
+void FrameBuffer::grow_body(std::size_t size) {
+    if (size <= body_.size()) return;
+    if (size > body_.capacity()) {
+        Bytes bigger = size >= kLargeBuffer ? take_large_buffer(size) : Bytes();
+        if (bigger.capacity() < size) bigger.reserve(std::max(size, 2 * body_.capacity()));
+        if (bigger.size() < body_used_) bigger.resize(body_used_);
+        if (body_used_ != 0) std::memcpy(bigger.data(), body_.data(), body_used_);
+        body_.swap(bigger);
+        give_back_large_buffer(std::move(bigger));
+    }
+    if (body_.size() < size) body_.resize(size);
+}
+
+static_assert(asio::is_dynamic_buffer_v1<FrameBuffer>::value);
+
+Connection::Connection(Socket socket) : ws_(std::move(socket)), timer_(ws_.get_executor()) {}
 
 Connection::~Connection() = default;
 
 asio::awaitable<std::optional<std::string>> Connection::upgrade() {
-    Socket& socket = ws_.next_layer().next_layer();
+    Socket& socket = beast::get_lowest_layer(ws_);
+    HandshakeStream<Socket>& handshake = ws_.next_layer().next_layer();
     http::request_parser<http::empty_body> parser;
     parser.header_limit(kUpgradeHeaderLimit);
     beast::flat_buffer request_buffer;
@@ -74,9 +154,9 @@ asio::awaitable<std::optional<std::string>> Connection::upgrade() {
 
     ws_.read_message_max(kMessageLimit);
     ws_.write_buffer_bytes(kWriteBufferBytes);
-    ws_.next_layer().swallow_writes(true);
+    handshake.swallow_writes(true);
     auto [accept_error] = co_await ws_.async_accept(request, use_tuple);
-    ws_.next_layer().swallow_writes(false);
+    handshake.swallow_writes(false);
     if (accept_error) co_return accept_error.message();
     const std::string response = switching_protocols_response(request);
     auto [write_error, written] = co_await asio::async_write(socket, asio::buffer(response), use_tuple);
@@ -84,33 +164,90 @@ asio::awaitable<std::optional<std::string>> Connection::upgrade() {
     co_return std::nullopt;
 }
 
-// Waits for `signal` until the deadline; false when the deadline came first. A stale signal (left by an
-// operation whose caller gave up) may wake us early: callers re-check their state and wait again.
-asio::awaitable<bool> Connection::wait_signal(Signal& signal, Deadline deadline) {
-    if (!deadline) {
-        co_await signal.async_receive(use_tuple);
-        co_await throw_if_cancelled();
-        co_return true;
+asio::awaitable<boost::system::error_code> Connection::Parking::wait() {
+    auto [ec] = co_await asio::async_initiate<decltype(use_tuple), void(boost::system::error_code)>(
+        [this](auto handler) {
+            executor_ = asio::get_associated_executor(handler);
+            slot_ = asio::get_associated_cancellation_slot(handler);
+            if (slot_.is_connected()) {
+                slot_.assign([this](asio::cancellation_type type) {
+                    if (type != asio::cancellation_type::none) cancelled();
+                });
+            }
+            handler_ = [handler = std::move(handler)](boost::system::error_code ec) mutable {
+                std::move(handler)(ec);
+            };
+        },
+        use_tuple);
+    co_return ec;
+}
+
+void Connection::Parking::wake(boost::system::error_code ec) {
+    if (!handler_) return;
+    if (slot_.is_connected()) slot_.clear();
+    slot_ = asio::cancellation_slot();
+    auto handler = std::exchange(handler_, nullptr);
+    handler(ec);
+}
+
+// Runs inside the cancellation slot's own handler, which completing the coroutine in place would
+// destroy while it runs: the completion is posted instead (cancellation is rare).
+void Connection::Parking::cancelled() {
+    if (!handler_) return;
+    slot_ = asio::cancellation_slot();
+    asio::post(executor_, [handler = std::exchange(handler_, nullptr)]() mutable {
+        handler(asio::error::operation_aborted);
+    });
+}
+
+void Connection::start_write(bool text) {
+    writing_ = true;
+    ws_.text(text);
+    auto done = [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+        self->writing_ = false;
+        self->write_error_ = ec;
+        // A large request need not stay with the connection: it is kept for the next large payload, after
+        // the waiting call has moved on.
+        Bytes written = std::exchange(self->write_buffer_, Bytes());
+        self->writer_.wake(boost::system::error_code());
+        give_back_large_buffer(std::move(written));
+    };
+    if (write_has_header_) {
+        const std::array<asio::const_buffer, 2> buffers{asio::buffer(write_header_), asio::buffer(write_buffer_)};
+        ws_.async_write(buffers, std::move(done));
+    } else {
+        ws_.async_write(asio::buffer(write_buffer_), std::move(done));
     }
-    asio::steady_timer timer(ws_.get_executor(), *deadline);
-    auto first = co_await (signal.async_receive(use_tuple) || timer.async_wait(use_tuple));
-    co_await throw_if_cancelled();
-    co_return first.index() == 0;
+}
+
+// Every co_await here stands alone in its statement: g++ 12 miscompiles a co_await inside a larger
+// expression of these coroutines (a comparison, or `co_return co_await`) into a trap.
+asio::awaitable<boost::system::error_code> Connection::finish_write() {
+    while (writing_) {
+        const boost::system::error_code woken = co_await writer_.wait();
+        if (woken == asio::error::operation_aborted) throw boost::system::system_error(woken);
+        co_await throw_if_cancelled();
+    }
+    co_return write_error_;
 }
 
 asio::awaitable<boost::system::error_code> Connection::send(Bytes message, bool text) {
-    while (writing_) co_await wait_signal(write_done_, std::nullopt);  // an abandoned call's write
-    writing_ = true;
+    if (writing_) co_await finish_write();  // an abandoned call's write
+    write_has_header_ = false;
     write_buffer_ = std::move(message);
-    ws_.text(text);
-    ws_.async_write(asio::buffer(write_buffer_),
-                    [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-                        self->writing_ = false;
-                        self->write_error_ = ec;
-                        self->write_done_.try_send(boost::system::error_code());
-                    });
-    while (writing_) co_await wait_signal(write_done_, std::nullopt);
-    co_return write_error_;
+    start_write(text);
+    const boost::system::error_code written = co_await finish_write();
+    co_return written;
+}
+
+asio::awaitable<boost::system::error_code> Connection::send(std::array<std::uint8_t, 16> header, Bytes payload) {
+    if (writing_) co_await finish_write();  // an abandoned call's write
+    write_has_header_ = true;
+    write_header_ = header;
+    write_buffer_ = std::move(payload);
+    start_write(false);
+    const boost::system::error_code written = co_await finish_write();
+    co_return written;
 }
 
 void Connection::start_read() {
@@ -120,8 +257,31 @@ void Connection::start_read() {
         self->read_error_ = ec;
         self->read_text_ = self->ws_.got_text();
         self->read_state_ = ReadState::Ready;
-        self->read_done_.try_send(boost::system::error_code());
+        self->reader_.wake(boost::system::error_code());
     });
+}
+
+// The timer's pending wait ends at the earliest deadline it was armed for. A later deadline leaves it
+// alone: when it fires for a deadline that no longer applies, it is armed again for the current one.
+void Connection::watch_deadline(std::chrono::steady_clock::time_point deadline) {
+    if (timer_expiry_ && *timer_expiry_ <= deadline) return;
+    timer_expiry_ = deadline;
+    timer_.expires_at(deadline);  // a pending wait for a later expiry ends with operation_aborted
+    timer_.async_wait([weak = weak_from_this(), deadline](boost::system::error_code ec) {
+        auto self = weak.lock();
+        if (self && !ec) self->deadline_timer_fired(deadline);
+    });
+}
+
+void Connection::deadline_timer_fired(std::chrono::steady_clock::time_point expiry) {
+    if (timer_expiry_ != expiry) return;  // re-armed since this wait completed
+    timer_expiry_.reset();
+    if (!reader_.occupied() || !reader_deadline_) return;
+    if (std::chrono::steady_clock::now() >= *reader_deadline_) {
+        reader_.wake(asio::error::timed_out);
+    } else {
+        watch_deadline(*reader_deadline_);
+    }
 }
 
 asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) {
@@ -130,7 +290,13 @@ asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) 
         deadline = *deadline + kArrivedMessageGrace;  // from the deadline: a flood cannot extend it
     }
     while (read_state_ == ReadState::Reading) {
-        if (!co_await wait_signal(read_done_, deadline) && read_state_ == ReadState::Reading) co_return std::nullopt;
+        reader_deadline_ = deadline;
+        if (deadline) watch_deadline(*deadline);
+        const boost::system::error_code woken = co_await reader_.wait();
+        reader_deadline_.reset();
+        if (woken == asio::error::operation_aborted) throw boost::system::system_error(woken);
+        co_await throw_if_cancelled();
+        if (woken == asio::error::timed_out && read_state_ == ReadState::Reading) co_return std::nullopt;
     }
     read_state_ = ReadState::Idle;  // the message stays in buffer_ until the next read starts
     Received received;
@@ -145,15 +311,12 @@ asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) 
     co_return received;
 }
 
-ByteView Connection::message() const {
-    const auto data = buffer_.data();
-    return ByteView(static_cast<const std::uint8_t*>(data.data()), data.size());
-}
-
 void Connection::discard() {
     boost::system::error_code ignored;
     beast::get_lowest_layer(ws_).shutdown(Socket::shutdown_both, ignored);
     beast::get_lowest_layer(ws_).close(ignored);
+    timer_.cancel();
+    timer_expiry_.reset();
 }
 
 void Connection::remember_abandoned(std::uint32_t seq, std::uint16_t fn_id) {

@@ -1,18 +1,22 @@
 // One upgraded WebSocket connection in the server role, owned by the engine's connection slot.
 #pragma once
 
+#include <array>
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/experimental/channel.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "codec/payload_codec.hpp"
+#include "ws/continuation_stream.hpp"
 #include "ws/handshake_stream.hpp"
 
 namespace tarnel::ws {
@@ -23,6 +27,44 @@ using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
 inline constexpr std::size_t kMessageLimit = 64 * 1024 * 1024;
 inline constexpr std::size_t kWriteBufferBytes = 128 * 1024;
+
+// The receive buffer, a dynamic buffer for the WebSocket layer that keeps a message's first 16 bytes (an
+// RPC frame's header) in an array of their own and the rest (the payload) in a byte vector. A matching
+// response's payload can then become the call's result as it lies: a large one is handed over without a
+// copy, a small one is copied and the vector stays, grown, for the next message.
+class FrameBuffer {
+public:
+    using const_buffers_type = std::array<asio::const_buffer, 2>;
+    using mutable_buffers_type = std::array<asio::mutable_buffer, 2>;
+    static constexpr std::size_t kHeadLen = 16;
+    // Payloads at least this large are handed over rather than copied.
+    static constexpr std::size_t kHandOverBytes = 256 * 1024;
+
+    std::size_t size() const { return head_used_ + body_used_; }
+    std::size_t max_size() const { return body_.max_size(); }
+    std::size_t capacity() const { return kHeadLen + body_.capacity(); }
+    const_buffers_type data() const;
+    mutable_buffers_type prepare(std::size_t n);
+    void commit(std::size_t n);
+    void consume(std::size_t n);
+    void clear();
+
+    // The first min(16, size()) bytes, and the bytes after them.
+    ByteView head() const { return ByteView(head_.data(), head_used_); }
+    ByteView body() const { return ByteView(body_.data(), body_used_); }
+    // The whole message in one buffer (a copy).
+    Bytes contiguous() const;
+    // The bytes after the first 16, taken out of the buffer: handed over when large, copied when small.
+    Bytes take_body();
+
+private:
+    void grow_body(std::size_t size);
+
+    std::array<std::uint8_t, kHeadLen> head_{};
+    std::size_t head_used_ = 0;
+    Bytes body_;  // its size() is the writable part, at least body_used_; kept from message to message
+    std::size_t body_used_ = 0;
+};
 
 struct Received {
     enum class Kind { Binary, Text, Closed, Failed };
@@ -37,10 +79,15 @@ struct Received {
 // cancelled terminally, and the connection must stay usable, so stream operations are never cancelled:
 // they belong to the connection, at most one read and one write at a time. A caller only waits for
 // their completion; the next caller takes the message (or the completion) an abandoned one left behind.
+//
+// The waiting is the hot path of every call, so it is kept to the bare minimum: the completion of a
+// stream operation resumes the waiting coroutine directly (it runs on the same strand), and deadlines
+// share one timer per connection that is re-armed only when a deadline comes earlier than the armed one,
+// instead of racing a fresh timer against every wait.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     using Socket = asio::ip::tcp::socket;
-    using Stream = beast::websocket::stream<HandshakeStream<Socket>>;
+    using Stream = beast::websocket::stream<ContinuationStream<HandshakeStream<Socket>>>;
 
     explicit Connection(Socket socket);
     ~Connection();
@@ -52,12 +99,15 @@ public:
 
     // Sends one message and waits until it has been written; returns the failure, if any.
     asio::awaitable<boost::system::error_code> send(Bytes message, bool text);
+    // Sends one binary message made of `header` followed by `payload`, written together without being
+    // joined into one buffer first.
+    asio::awaitable<boost::system::error_code> send(std::array<std::uint8_t, 16> header, Bytes payload);
 
     // The next message, or nothing when the deadline passes first (none: no limit). A message that is
     // already waiting is taken even when the deadline has passed. A Binary or Text message stays in
     // message() until the next receive.
     asio::awaitable<std::optional<Received>> receive(Deadline deadline);
-    ByteView message() const;
+    FrameBuffer& message() { return buffer_; }
 
     // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends.
     void discard();
@@ -68,21 +118,47 @@ public:
 
 private:
     enum class ReadState { Idle, Reading, Ready };
-    using Signal = asio::experimental::channel<void(boost::system::error_code)>;
+
+    // The one coroutine waiting for a read or for a write (the slot lock admits one caller at a time),
+    // parked until the operation ends, its deadline passes or the coroutine is cancelled.
+    class Parking {
+    public:
+        // Completes with success (woken), asio::error::timed_out or asio::error::operation_aborted.
+        asio::awaitable<boost::system::error_code> wait();
+        // Resumes the parked coroutine, if any, in this very call: the caller is on the strand.
+        void wake(boost::system::error_code ec);
+        bool occupied() const { return static_cast<bool>(handler_); }
+
+    private:
+        void cancelled();
+
+        std::move_only_function<void(boost::system::error_code)> handler_;
+        asio::any_io_executor executor_;
+        asio::cancellation_slot slot_;
+    };
 
     void start_read();
-    asio::awaitable<bool> wait_signal(Signal& signal, Deadline deadline);
+    void start_write(bool text);
+    asio::awaitable<boost::system::error_code> finish_write();
+    void watch_deadline(std::chrono::steady_clock::time_point deadline);
+    void deadline_timer_fired(std::chrono::steady_clock::time_point expiry);
 
     Stream ws_;
-    beast::flat_buffer buffer_;
+    FrameBuffer buffer_;
     ReadState read_state_ = ReadState::Idle;
     boost::system::error_code read_error_;
     bool read_text_ = false;
-    Signal read_done_;
+    Parking reader_;
+    Deadline reader_deadline_;
     bool writing_ = false;
     boost::system::error_code write_error_;
+    std::array<std::uint8_t, 16> write_header_{};
+    bool write_has_header_ = false;
     Bytes write_buffer_;
-    Signal write_done_;
+    Parking writer_;
+    // One timer serves every deadline of the connection; `timer_expiry_` is when its pending wait ends.
+    asio::steady_timer timer_;
+    std::optional<std::chrono::steady_clock::time_point> timer_expiry_;
     std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
 };
 

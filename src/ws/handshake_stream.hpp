@@ -8,9 +8,13 @@
 
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
+#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/websocket/teardown.hpp>
+#include <chrono>
+#include <memory>
 #include <utility>
 
 namespace tarnel::ws {
@@ -65,10 +69,39 @@ void teardown(boost::beast::role_type role, HandshakeStream<NextLayer>& stream, 
     teardown(role, stream.next_layer(), ec);
 }
 
+// After a close frame (received and answered, or sent because the peer broke the protocol), the teardown
+// in the server role waits for the peer to close its side. A peer that never does would hold the read, and
+// the call waiting for it, until the call's time-out (for ever with a large one, keeping every later user
+// interface out, as installing one waits for that call). So the wait is bounded: then the socket is closed,
+// and the read ends with the reason it was going to end with anyway.
+inline constexpr auto kTeardownLimit = std::chrono::seconds(1);
+
 template <class NextLayer, class Handler>
 void async_teardown(boost::beast::role_type role, HandshakeStream<NextLayer>& stream, Handler&& handler) {
     using boost::beast::websocket::async_teardown;
-    async_teardown(role, stream.next_layer(), std::forward<Handler>(handler));
+    struct Limit {
+        explicit Limit(typename NextLayer::executor_type executor) : timer(executor, kTeardownLimit) {}
+        boost::asio::steady_timer timer;
+        bool done = false;  // both handlers run on the socket's strand
+        bool closed_here = false;
+    };
+    auto limit = std::make_shared<Limit>(stream.get_executor());
+    NextLayer& socket = stream.next_layer();
+    limit->timer.async_wait([limit, &socket](boost::system::error_code ec) {
+        if (ec || limit->done) return;  // the socket lives at least until the teardown has completed
+        limit->closed_here = true;
+        boost::system::error_code ignored;
+        socket.close(ignored);
+    });
+    auto executor = boost::asio::get_associated_executor(handler, stream.get_executor());
+    async_teardown(role, socket,
+                   boost::asio::bind_executor(executor, [limit, handler = std::forward<Handler>(handler)](
+                                                            boost::system::error_code ec) mutable {
+                       limit->done = true;
+                       limit->timer.cancel();
+                       if (limit->closed_here) ec = {};
+                       std::move(handler)(ec);
+                   }));
 }
 
 }  // namespace tarnel::ws

@@ -1,4 +1,7 @@
 // One RPC: connection check, seq, request frame, send, then the wait for the matching response.
+#include <array>
+#include <optional>
+
 #include "codec/frame.hpp"
 #include "ws/engine_link.hpp"
 #include "ws/shared_records.hpp"
@@ -25,13 +28,27 @@ private:
     std::uint16_t fn_id_;
 };
 
+// The header of a received message of at least 16 bytes whose declared length matches its size.
+std::optional<frame::Header> whole_frame_header(const FrameBuffer& message) {
+    if (message.size() < frame::kHeaderLen) return std::nullopt;
+    const frame::Header h = frame::read_header(message.head());
+    if (frame::kHeaderLen + std::uint64_t{h.payload_len} != message.size()) return std::nullopt;
+    return h;
+}
+
+// The Response this call waits for: what frame::classify calls Success, recognised from the
+// header alone so that the payload need not be copied next to it first.
+bool is_matching_response(const std::optional<frame::Header>& h, std::uint32_t seq, std::uint16_t fn_id) {
+    return h && h->version == frame::kProtocolVersion && h->kind == static_cast<std::uint8_t>(frame::Kind::Response) &&
+           h->seq == seq && h->fn_id == fn_id;
+}
+
 // A Response or ErrorResponse that answers an abandoned request of this connection.
-bool is_late_answer(Connection& connection, ByteView message, std::uint32_t seq, std::uint16_t fn_id) {
-    if (message.size() < frame::kHeaderLen) return false;
-    const frame::Header h = frame::read_header(message);
-    if (h.version != frame::kProtocolVersion || frame::kHeaderLen + std::uint64_t{h.payload_len} != message.size()) {
-        return false;
-    }
+bool is_late_answer(Connection& connection, const std::optional<frame::Header>& header, std::uint32_t seq,
+                    std::uint16_t fn_id) {
+    if (!header) return false;
+    const frame::Header& h = *header;
+    if (h.version != frame::kProtocolVersion) return false;
     if (h.kind != static_cast<std::uint8_t>(frame::Kind::Response) &&
         h.kind != static_cast<std::uint8_t>(frame::Kind::ErrorResponse)) {
         return false;
@@ -61,9 +78,13 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
             case Received::Kind::Binary:
                 break;
         }
-        const ByteView message = connection.message();
-        if (is_late_answer(connection, message, seq, fn_id)) continue;
-        frame::Outcome outcome = frame::classify(message, seq, fn_id);
+        FrameBuffer& message = connection.message();
+        const std::optional<frame::Header> header = whole_frame_header(message);
+        if (is_matching_response(header, seq, fn_id)) co_return message.take_body();
+        if (is_late_answer(connection, header, seq, fn_id)) continue;
+        // Everything else takes the general path, on the message made contiguous (they are small).
+        const Bytes whole = message.contiguous();
+        frame::Outcome outcome = frame::classify(whole, seq, fn_id);
         if (auto* success = std::get_if<frame::outcome::Success>(&outcome)) {
             co_return Bytes(success->payload.begin(), success->payload.end());
         }
@@ -98,8 +119,9 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         seq = records->seq++;  // wraps from 4294967295 to 0
     }
     auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
-    Bytes request = frame::encode_request(seq, fn_id, payload);
-    payload = Bytes();
+    // The frame is the header and the payload written together: the payload is not copied behind it.
+    std::array<std::uint8_t, frame::kHeaderLen> header;
+    frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
 
     std::optional<AbandonedCallGuard> abandoned;
     {
@@ -107,7 +129,7 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         std::shared_ptr<Connection> connection = records->slot;
         if (!connection) co_return failure("connection missing");
         abandoned.emplace(connection, seq, fn_id);
-        if (auto ec = co_await connection->send(std::move(request), false)) {
+        if (auto ec = co_await connection->send(header, std::move(payload))) {
             abandoned->call_ended();
             connection->discard();
             records->slot.reset();

@@ -263,7 +263,8 @@ TEST(Classify, ReservedBytesMayHoldAnyValue) {
         r.seq = 3;
         r.fn_id = 4;
         r.payload = hex("41 42");
-        const Outcome ok = classify(r.bytes(), 3, 4);
+        const Bytes ok_frame = r.bytes();  // the Success payload borrows the frame: keep it alive
+        const Outcome ok = classify(ok_frame, 3, 4);
         auto* s = std::get_if<outcome::Success>(&ok);
         ASSERT_NE(s, nullptr) << "index " << ok.index();
         EXPECT_EQ(Bytes(s->payload.begin(), s->payload.end()), hex("41 42"));
