@@ -10,8 +10,9 @@ round after round, so that drift of the machine falls on all three alike. Every 
 warm-up calls and the last timed call element by element (element i = 0.5 * i), every timed call by
 its shape and its last element; a wrong value stops the benchmark.
 
-Prints one table of ratios (module / pure Python, module / floor) against the targets, then one JSON line
-per case and placement. The peer and the floor are built by CMake with -DTARNEL_BUILD_BENCH=ON (make bench).
+Prints one JSON line per case and placement as each is done, then one table of ratios (module / pure
+Python, module / floor) against the targets. The peer and the floor are built by CMake with
+-DTARNEL_BUILD_BENCH=ON (make bench).
 """
 
 import argparse
@@ -367,7 +368,7 @@ def driver_main(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="a short smoke run (about a minute)")
+    parser.add_argument("--quick", action="store_true", help="a short smoke run (well under a minute)")
     parser.add_argument("--rounds", type=int, help="alternations of the three servers per case (default 3)")
     parser.add_argument("--cases", type=lambda s: s.split(","), default=list(CASES))
     parser.add_argument("--placements", type=lambda s: s.split(","), default=["unpinned", "pinned"])
