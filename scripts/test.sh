@@ -24,7 +24,7 @@ say "Python tests"
 
 # The wheel is built against NumPy 2 headers; the same file must load and work with NumPy 1.26, and
 # under any CPython 3.11 (it uses only the stable ABI).
-compat_venv() {  # name interpreter numpy-spec
+compat_venv() {  # name interpreter numpy-requirement
   local dir="$root/.venv-$1"
   if [[ ! -f "$dir/.ready" ]]; then
     rm -rf "$dir"

@@ -55,8 +55,8 @@ py::Result<py::handle> engine_type() {
             {0, nullptr},
         };
         // The dotted name gives the class the module "builtins" and the name "TarnelEngineAsync".
-        PyType_Spec spec = {"builtins.TarnelEngineAsync", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, slots};
-        py::object type = py::object::steal(PyType_FromSpec(&spec));
+        PyType_Spec type_spec = {"builtins.TarnelEngineAsync", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, slots};
+        py::object type = py::object::steal(PyType_FromSpec(&type_spec));
         if (!type) return py::fetched();
         g_engine_type = type.release();
     }

@@ -49,7 +49,7 @@ def test_check_env_passes(observation):
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            check_env(env.unwrapped)  # with a spec: also makes a second environment and closes it twice
+            check_env(env.unwrapped)  # made through gym.make: also makes a second environment and closes it twice
         # The only complaint allowed: returns and money amounts have no finite bound, and say so.
         others = [str(w.message) for w in caught if "infinity" not in str(w.message)]
         assert others == []

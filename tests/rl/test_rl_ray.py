@@ -25,9 +25,9 @@ EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "ray_rollouts.py"
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("ray_rollouts_example", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("ray_rollouts_example", EXAMPLE)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -45,17 +45,17 @@ export class Book {
   }
 
   // place_ticket: opens a position now. Returns its receipt values.
-  openMarket(spec, bar, price) {
-    const position = this.#fill({ ...spec, id: this.nextId++, type: 0 }, bar, price, Reason.Request);
+  openMarket(request, bar, price) {
+    const position = this.#fill({ ...request, id: this.nextId++, type: 0 }, bar, price, Reason.Request);
     return [position.id, PositionState.Open, position.side, position.units, price,
       position.takeProfit ?? 0, position.stopLoss ?? 0, position.entryFee];
   }
 
   // place_order: queues a limit or stop order. Returns its receipt values (exit prices are known
   // only once it fills, so they read 0).
-  placePending(spec, bar) {
-    const order = { ...spec, id: this.nextId++, placedBar: bar,
-      expiryBar: spec.timeLimit === null ? -1 : bar + spec.timeLimit };
+  placePending(request, bar) {
+    const order = { ...request, id: this.nextId++, placedBar: bar,
+      expiryBar: request.timeLimit === null ? -1 : bar + request.timeLimit };
     this.orders.set(order.id, order);
     return [order.id, PositionState.PendingOrder, order.side, order.units, order.price, 0, 0, 0];
   }
@@ -138,14 +138,14 @@ export class Book {
     return events;
   }
 
-  #fill(spec, bar, price, reason) {
-    const fee = this.feeRate * price * spec.units;
+  #fill(request, bar, price, reason) {
+    const fee = this.feeRate * price * request.units;
     const position = {
-      id: spec.id, side: spec.side, units: spec.units, type: spec.type ?? 0, form: spec.form,
+      id: request.id, side: request.side, units: request.units, type: request.type ?? 0, form: request.form,
       entryPrice: price, entryBar: bar, best: price, entryFee: fee,
-      takeProfit: exitLevel(spec.form, spec.side, price, spec.takeProfit, +1),
-      stopLoss: exitLevel(spec.form, spec.side, price, spec.stopLoss, -1),
-      trailingStop: spec.trailingStop,
+      takeProfit: exitLevel(request.form, request.side, price, request.takeProfit, +1),
+      stopLoss: exitLevel(request.form, request.side, price, request.stopLoss, -1),
+      trailingStop: request.trailingStop,
       pnl: 0, feesPaid: fee,
     };
     this.positions.set(position.id, position);

@@ -173,16 +173,16 @@ export class Engine {
   }
 
   #placeOrder(payload) {
-    const spec = decodeOrderVector(decodeVecF64(payload));
+    const request = decodeOrderVector(decodeVecF64(payload));
     this.session.requireOpen();
-    return encodeVecF64(this.session.book.placePending(spec, this.session.cursor));
+    return encodeVecF64(this.session.book.placePending(request, this.session.cursor));
   }
 
   #placeTicket(payload) {
-    const spec = decodeTicketVector(decodeVecF64(payload));
+    const request = decodeTicketVector(decodeVecF64(payload));
     const session = this.session;
     session.requireOpen();
-    const receipt = session.book.openMarket(spec, session.cursor, session.price());
+    const receipt = session.book.openMarket(request, session.cursor, session.price());
     session.refreshEquity();
     return encodeVecF64(receipt);
   }
