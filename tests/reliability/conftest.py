@@ -30,6 +30,12 @@ KEY = "dGhlIHNhbXBsZSBub25jZQ=="
 SWITCHING_PROTOCOLS = (b"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
                        b"Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n")
 STEP = 5.0  # bound on one network step on loopback, generous for a loaded two-core machine
+MARGIN = 2.0  # seconds a call may take beyond its time-out on a loaded two-core machine
+
+
+async def awaiting(future):
+    """Wraps a call's future in a coroutine, so that it can run (and be cancelled) as a task."""
+    return await future
 
 
 def scale(short, long):
@@ -334,7 +340,7 @@ async def raw_peers():
 def rel():
     """The helpers above, for the test modules of this directory."""
     return types.SimpleNamespace(
-        LONG=LONG, STEP=STEP, HEADER=HEADER, RESPONSE=RESPONSE, FORBIDDEN=FORBIDDEN, LOG_PREFIX=LOG_PREFIX,
+        LONG=LONG, STEP=STEP, MARGIN=MARGIN, awaiting=awaiting, HEADER=HEADER, RESPONSE=RESPONSE, FORBIDDEN=FORBIDDEN, LOG_PREFIX=LOG_PREFIX,
         ORIGIN=ORIGIN, HANDSHAKE=HANDSHAKE, SWITCHING_PROTOCOLS=SWITCHING_PROTOCOLS,
         FN_GET_SNAPSHOT=FN_GET_SNAPSHOT, FN_GET_TICKET_LIST=FN_GET_TICKET_LIST, FN_GET_OHLC=FN_GET_OHLC,
         AnsweringUI=AnsweringUI, scale=scale, free_port=free_port, transport_text=transport_text, link_lost_pattern=link_lost_pattern,

@@ -13,11 +13,6 @@ import pytest
 LONG = os.environ.get("TARNEL_LONG_TESTS") == "1"
 
 CALLS = 50_000 if LONG else 3_000
-MARGIN = 2.0  # seconds a call may take beyond its time-out on a loaded two-core machine
-
-
-async def awaiting(future):
-    return await future
 
 
 @pytest.mark.timeout(1800 if LONG else 240)
@@ -41,9 +36,9 @@ async def test_rel_soak_sequential_calls_with_faults_mixed_in(make_link, rel):
         calls_made += 1
         started = time.monotonic()
         try:
-            result, error = await asyncio.wait_for(future, timeout + MARGIN), None
+            result, error = await asyncio.wait_for(future, timeout + rel.MARGIN), None
         except asyncio.TimeoutError:
-            raise AssertionError(f"a call with time-out {timeout} s did not end within {timeout + MARGIN} s "
+            raise AssertionError(f"a call with time-out {timeout} s did not end within {timeout + rel.MARGIN} s "
                                  f"(seed {seed})") from None
         except (RuntimeError, ValueError) as e:
             result, error = None, e
@@ -101,7 +96,7 @@ async def test_rel_soak_sequential_calls_with_faults_mixed_in(make_link, rel):
         """A delayed call abandoned at a random point; its late answer must not disturb the next call."""
         nonlocal calls_made
         calls_made += 1
-        task = asyncio.ensure_future(awaiting(engine.get_ticket_list(5.0)))
+        task = asyncio.ensure_future(rel.awaiting(engine.get_ticket_list(5.0)))
         when = rng.choice(["at once", "next turn", 0.0005, 0.002, 0.006])
         if when == "next turn":
             await asyncio.sleep(0)
@@ -109,7 +104,7 @@ async def test_rel_soak_sequential_calls_with_faults_mixed_in(make_link, rel):
             await asyncio.sleep(when)
         task.cancel()
         try:
-            result = await asyncio.wait_for(task, 5.0 + MARGIN)
+            result = await asyncio.wait_for(task, 5.0 + rel.MARGIN)
         except asyncio.CancelledError:
             counts["cancelled"] += 1
         else:

@@ -14,11 +14,6 @@ import pytest
 LONG = os.environ.get("TARNEL_LONG_TESTS") == "1"
 RECONNECTS = 2_000 if LONG else 300
 CANCELLED_CALLS = 30_000 if LONG else 3_000
-MARGIN = 2.0
-
-
-async def awaiting(future):
-    return await future
 
 
 @pytest.mark.timeout(1200 if LONG else 180)
@@ -40,7 +35,7 @@ async def test_rel_reconnect_storm_while_calls_run(make_link, rel):
             timeout = rng.choice([0.2, 0.5])
             started = time.monotonic()
             try:
-                result = await asyncio.wait_for(link.engine.get_snapshot(timeout), timeout + MARGIN)
+                result = await asyncio.wait_for(link.engine.get_snapshot(timeout), timeout + rel.MARGIN)
             except asyncio.TimeoutError:
                 raise AssertionError(f"a call did not end within its time-out (seed {seed})") from None
             except RuntimeError as error:
@@ -57,7 +52,7 @@ async def test_rel_reconnect_storm_while_calls_run(make_link, rel):
             else:
                 assert result[1] in idents, result
                 outcomes["ok"] += 1
-            assert time.monotonic() - started < timeout + MARGIN
+            assert time.monotonic() - started < timeout + rel.MARGIN
             call_ended.set()
 
     async def storm():
@@ -106,7 +101,7 @@ async def test_rel_cancellation_storm(make_link, rel):
     started = time.monotonic()
 
     async def one_call(method):
-        task = asyncio.ensure_future(awaiting(getattr(engine, method)(5.0)))
+        task = asyncio.ensure_future(rel.awaiting(getattr(engine, method)(5.0)))
         when = rng.choice(["never", "at once", "next turn", 0.0002, 0.001, 0.003])
         if when == "at once":
             task.cancel()
@@ -117,7 +112,7 @@ async def test_rel_cancellation_storm(make_link, rel):
             await asyncio.sleep(when)
             task.cancel()
         try:
-            result = await asyncio.wait_for(task, 5.0 + MARGIN)
+            result = await asyncio.wait_for(task, 5.0 + rel.MARGIN)
         except asyncio.CancelledError:
             outcomes["cancelled"] += 1
             return
