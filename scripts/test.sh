@@ -20,7 +20,8 @@ say "user interface tests (Node)"
 (cd "$root/ui" && npm test --silent) || status=1
 
 say "Python tests"
-"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=1
+# The packaging tests install this same wheel into a fresh venv instead of building another.
+TARNEL_TEST_WHEEL="$wheel" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=1
 
 # The wheel is built against NumPy 2 headers; the same file must load and work with NumPy 1.26, and
 # under any CPython 3.11 (it uses only the stable ABI).

@@ -4,12 +4,15 @@ code with the `ws` package). Everything started here is stopped by `close()`."""
 from __future__ import annotations
 
 import asyncio
+import fcntl
 import functools
 import http.server
+import json
 import os
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -28,13 +31,74 @@ CHROMIUM_ARGS = [
 
 
 def ui_directory() -> Path:
-    """The reference user interface: the project's own `ui/` when running from a checkout (it has the
-    Node packages that `npm install` put there), else the copy installed with this package."""
+    """The reference user interface: `$TARNEL_UI_DIR` when set, else the copy installed inside this
+    package (`tarnel_rl/ui`, put there by `pip install`), else the project's own `ui/` when running from
+    a checkout."""
+    override = os.environ.get("TARNEL_UI_DIR")
     here = Path(__file__).resolve().parent
-    for candidate in (here.parents[1] / "ui", Path.cwd() / "ui", here / "ui"):
-        if (candidate / "index.html").exists():
+    candidates = [Path(override)] if override else [here / "ui", here.parents[1] / "ui"]
+    for candidate in candidates:
+        if (candidate / "index.html").is_file() and (candidate / "node" / "run-ui.mjs").is_file():
             return candidate
-    raise FileNotFoundError("the reference user interface (ui/index.html) was not found")
+    where = " or ".join(str(c) for c in candidates)
+    raise FileNotFoundError(f"the reference user interface (ui/index.html) was not found in {where}")
+
+
+def _ws_version(ui: Path) -> str:
+    """The version of `ws` that the user interface's package-lock.json pins."""
+    try:
+        lock = json.loads((ui / "package-lock.json").read_text())
+        return str(lock["packages"]["node_modules/ws"]["version"])
+    except (OSError, ValueError, KeyError):
+        return "8"
+
+
+def _node_packages_cache(ui: Path) -> Path:
+    cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
+    return cache / "tarnel_rl" / f"node-ws-{_ws_version(ui)}"
+
+
+def _node_modules_with_ws(ui: Path) -> Path | None:
+    """Where the Node.js runner finds `ws`: the user interface's own node_modules, else the cache that
+    `node_modules_for_runner` fills; None when neither has it."""
+    for modules in (ui / "node_modules", _node_packages_cache(ui) / "node_modules"):
+        if (modules / "ws" / "package.json").is_file():
+            return modules
+    return None
+
+
+def node_modules_for_runner(ui: Path | None = None) -> Path:
+    """The node_modules directory holding the npm package `ws`, which the Node.js runner needs.
+
+    A checkout has it in ui/node_modules once `npm ci` has run there (scripts/setup.sh does it), and a
+    wheel built from such a checkout carries it. Otherwise it is installed once, with npm, into the
+    user's cache (`~/.cache/tarnel_rl/node-ws-VERSION`, the version that ui/package-lock.json pins),
+    saying so on stderr; without npm this raises a RuntimeError that says what to install."""
+    ui = ui or ui_directory()
+    found = _node_modules_with_ws(ui)
+    if found is not None:
+        return found
+    npm = shutil.which("npm")
+    version = _ws_version(ui)
+    prefix = _node_packages_cache(ui)
+    if npm is None:
+        raise RuntimeError(
+            f"the Node.js user interface needs the npm package ws, which is not in {ui / 'node_modules'}, and "
+            f"npm was not found to install it: install npm (it comes with Node.js), or run `npm ci` in {ui}")
+    prefix.mkdir(parents=True, exist_ok=True)
+    with open(prefix / ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # several processes may start user interfaces at once
+        if not (prefix / "node_modules" / "ws" / "package.json").is_file():
+            print(f"tarnel_rl: installing the npm package ws@{version} for the Node.js user interface into "
+                  f"{prefix} (once)", file=sys.stderr, flush=True)
+            result = subprocess.run(
+                [npm, "install", "--prefix", str(prefix), "--no-audit", "--no-fund", "--no-save",
+                 "--no-package-lock", f"ws@{version}"],
+                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+            if result.returncode != 0 or not (prefix / "node_modules" / "ws" / "package.json").is_file():
+                raise RuntimeError(f"npm could not install ws@{version} into {prefix} (exit {result.returncode}): "
+                                   f"{result.stderr.strip()[-500:]}; run `npm ci` in {ui} instead")
+    return prefix / "node_modules"
 
 
 # Options of the user interface's engine that may be given besides the seed: the page reads them from
@@ -67,7 +131,13 @@ def browser_available() -> bool:
 
 
 def node_available() -> bool:
-    return shutil.which("node") is not None and (ui_directory() / "node_modules" / "ws").exists()
+    """Node.js is there, and the npm package `ws` is too or npm can install it."""
+    if shutil.which("node") is None:
+        return False
+    try:
+        return _node_modules_with_ws(ui_directory()) is not None or shutil.which("npm") is not None
+    except FileNotFoundError:
+        return False
 
 
 class StaticServer:
@@ -103,15 +173,19 @@ class NodeUI:
     kind = "node"
 
     def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None) -> None:
-        script = ui_directory() / "node" / "run-ui.mjs"
+        ui = ui_directory()
+        script = ui / "node" / "run-ui.mjs"
         extra = []
         for key, value in _checked_options(options).items():
             extra += [f"--{key.replace('_', '-')}", str(value)]
+        modules = node_modules_for_runner(ui)
+        env = None if modules == ui / "node_modules" else dict(os.environ, TARNEL_UI_NODE_MODULES=str(modules))
         self._process = subprocess.Popen(
             ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed), "--quiet", *extra],
             # Nothing reads its output: a pipe would fill up over a long run and stall the process.
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
+            env=env,
         )
 
     @property

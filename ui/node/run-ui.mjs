@@ -7,14 +7,40 @@
 //
 // Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT.
 // --origin '' sends no Origin header at all.
+//
+// The one npm package it needs, `ws`, is looked up next to it (ui/node_modules, after `npm ci`), then in
+// the node_modules directory named by $TARNEL_UI_NODE_MODULES (where tarnel_rl.ui_host installs it when
+// the user interface came without it).
 
+import { createRequire } from 'node:module';
+import { join } from 'node:path';
 import { parseArgs } from 'node:util';
-import WebSocket from 'ws';
 import { Engine } from '../src/engine.js';
 import { LinkClient } from '../src/client.js';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--quiet]';
+
+async function loadWebSocket() {
+  try {
+    return (await import('ws')).default;
+  } catch (error) {
+    if (error.code !== 'ERR_MODULE_NOT_FOUND') throw error;
+  }
+  const modules = process.env.TARNEL_UI_NODE_MODULES;
+  if (modules) {
+    try {
+      return createRequire(join(modules, 'index.js'))('ws');
+    } catch (error) {
+      if (error.code !== 'MODULE_NOT_FOUND') throw error;
+    }
+  }
+  console.error('run-ui: the npm package ws is missing: run `npm ci` in the user interface\'s directory'
+    + `${modules ? ` (it is not in TARNEL_UI_NODE_MODULES=${modules} either)` : ''}`);
+  process.exit(2);
+}
+
+const WebSocket = await loadWebSocket();
 
 function integer(name, text) {
   if (!/^\d+$/.test(text)) throw new Error(`--${name} must be a non-negative integer, got ${text}`);
