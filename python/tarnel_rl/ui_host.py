@@ -1,6 +1,9 @@
 """Runs the reference user interface for an engine: in headless Chromium (the real page, served from a
 local static server so that its origin passes the engine's origin check) or in Node.js (the same engine
-code with the `ws` package). Everything started here is stopped by `close()`."""
+code with the `ws` package). Everything started here is stopped by `close()`, and none of it outlives
+the Python process that started it, however that process ends: the Node.js runner exits at the end of
+its stdin, a pipe whose writing end only this process holds; Playwright's driver likewise exits when its
+pipe from this process closes, and takes the browser with it; the page's static server is a thread."""
 from __future__ import annotations
 
 import asyncio
@@ -181,7 +184,12 @@ class NodeUI:
         modules = node_modules_for_runner(ui)
         env = None if modules == ui / "node_modules" else dict(os.environ, TARNEL_UI_NODE_MODULES=str(modules))
         self._process = subprocess.Popen(
-            ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed), "--quiet", *extra],
+            ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed), "--quiet",
+             "--watch-parent", *extra],
+            # The runner ends when its stdin ends: this process holds the pipe's only writing end (it is not
+            # inherited by other children), which the kernel closes however this process ends, SIGKILL
+            # included, and whichever thread started the runner. Nothing is ever written to it.
+            stdin=subprocess.PIPE,
             # Nothing reads its output: a pipe would fill up over a long run and stall the process.
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
@@ -196,11 +204,20 @@ class NodeUI:
     async def close(self) -> None:
         if self._process.poll() is None:
             self._process.terminate()
+            self._close_stdin()
             try:
                 await asyncio.to_thread(self._process.wait, 5)
             except subprocess.TimeoutExpired:
                 self._process.kill()
                 await asyncio.to_thread(self._process.wait)
+        self._close_stdin()
+
+    def _close_stdin(self) -> None:
+        if self._process.stdin is not None and not self._process.stdin.closed:
+            try:
+                self._process.stdin.close()
+            except OSError:
+                pass
 
 
 class BrowserUI:

@@ -3,9 +3,12 @@
 //
 //   node ui/node/run-ui.mjs --host 127.0.0.1 --port 8765 [--seed 7] [--origin http://localhost]
 //                           [--bars 5000] [--window 32] [--episode-length 256] [--sync deferred|eager]
-//                           [--quiet]
+//                           [--quiet] [--watch-parent]
 //
-// Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT.
+// Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT. With
+// --watch-parent it also exits when the process that started it is gone, however that one ended (even
+// by SIGKILL): that process holds the other end of our stdin, so its end is an end of file here, and as a
+// second sign our parent process changes (we are handed to init or a subreaper).
 // --origin '' sends no Origin header at all.
 //
 // The one npm package it needs, `ws`, is looked up next to it (ui/node_modules, after `npm ci`), then in
@@ -19,7 +22,8 @@ import { Engine } from '../src/engine.js';
 import { LinkClient } from '../src/client.js';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
-  + '[--window N] [--episode-length N] [--sync deferred|eager] [--quiet]';
+  + '[--window N] [--episode-length N] [--sync deferred|eager] [--quiet] [--watch-parent]';
+const PARENT_POLL_MS = 500;
 
 async function loadWebSocket() {
   try {
@@ -60,6 +64,7 @@ function readOptions(argv) {
       'episode-length': { type: 'string' },
       sync: { type: 'string' },
       quiet: { type: 'boolean', default: false },
+      'watch-parent': { type: 'boolean', default: false },
       help: { type: 'boolean', default: false },
     },
   });
@@ -77,7 +82,8 @@ function readOptions(argv) {
   if (values.sync !== undefined) engine.syncPolicy = values.sync;
   // An IPv6 literal needs brackets inside a URL.
   const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
-  return { url: `ws://${host}:${port}`, origin: values.origin, quiet: values.quiet, engine };
+  return { url: `ws://${host}:${port}`, origin: values.origin, quiet: values.quiet,
+    watchParent: values['watch-parent'], engine };
 }
 
 function main() {
@@ -107,6 +113,13 @@ function main() {
   };
   process.on('SIGTERM', () => shutdown('SIGTERM'));
   process.on('SIGINT', () => shutdown('SIGINT'));
+  if (options.watchParent) {
+    const parent = process.ppid;
+    process.stdin.on('end', () => shutdown('end of stdin (the parent is gone)'));
+    process.stdin.on('error', () => shutdown('stdin failed (the parent is gone)'));
+    process.stdin.resume(); // reads and drops whatever comes; only the end matters
+    setInterval(() => { if (process.ppid !== parent) shutdown(`parent ${parent} gone`); }, PARENT_POLL_MS).unref();
+  }
   log(`engine seed ${engine.options.seed}, ${engine.series.length} candles`);
   client.start();
 }
