@@ -9,19 +9,16 @@ follows the protocol table in docs/protocol.md), through one `TarnelEngineAsync`
     obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
     env.close()
 
-The engine's methods are asyncio awaitables: the environment runs them on an event loop of its own, on
-a background thread, so its synchronous API works from plain Python code and from inside a running
-event loop (a notebook cell) alike. Several environments may share one such loop (`EventLoopThread`);
-that is how `tarnel_rl.vector_env` drives many of them at once.
+The engine's methods are asyncio awaitables: the environment keeps one event loop of its own for its
+whole life (`tarnel_rl.loops`). Made in a thread that runs no event loop (plain Python code), it drives
+that loop itself in the calling thread for the length of each call; made inside a running event loop
+(a notebook cell), it runs the loop on a background thread and waits for each call's result. Several
+environments may share one loop; that is how `tarnel_rl.vector_env` drives many of them at once.
 """
 from __future__ import annotations
 
-import asyncio
-import concurrent.futures
 import threading
 import weakref
-from collections.abc import Coroutine
-from typing import Any
 
 import gymnasium as gym
 import numpy as np
@@ -29,20 +26,29 @@ from gymnasium import spaces
 
 import py_engine_tarnel as tarnel
 from tarnel_rl import ui_host
+from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
 from tarnel_rl.trading import (
     ACTION_NAMES,
+    EPISODE_TYPES,
+    EVENT_COLUMNS,
     RETURNS_IN_OBSERVATION,
     SNAP_EQUITY,
     Step,
     TradingSession,
+    UserInterfaceReplaced,
+    check_episode_type,
     observation_size,
 )
 
+__all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "EventLoopThread", "CallerLoop",
+           "EVENT_ROWS"]
+
 SNAPSHOT_SIZE = 16
 CANDLE_COLUMNS = 5
-EVENT_COLUMNS = 10
-EPISODE_TYPES = ("train", "test")
 OBSERVATION_KINDS = ("features", "raw")
+# Rows of info["events"] with events=True. A step of this environment makes at most three events (a
+# close, an open, and on the last step the closing of the session), so four always hold them.
+EVENT_ROWS = 4
 
 # Bounds of the 16 snapshot values (docs/protocol.md, "Snapshot"): counts, prices, fees and the
 # drawdown are never negative, `done` is 0 or 1, the episode type is -1, 0 or 1, the index is >= -1.
@@ -50,74 +56,6 @@ OBSERVATION_KINDS = ("features", "raw")
 _INF = np.inf
 SNAPSHOT_LOW = np.array([0, 0, 0, -_INF, -_INF, -_INF, -_INF, 0, 0, 0, -_INF, 0, 0, -1, -1, 0], dtype=np.float64)
 SNAPSHOT_HIGH = np.array([_INF] * 12 + [1, 1, _INF, _INF], dtype=np.float64)
-
-
-class EventLoopThread:
-    """An asyncio event loop running on a daemon thread of its own.
-
-    `run(coroutine, timeout)` runs a coroutine on that loop from any other thread and waits for its
-    result; when the time runs out the coroutine is cancelled (an engine call in flight is abandoned,
-    and the engine skips its late answer) and `TimeoutError` is raised. `stop()` cancels what is still
-    running, stops the loop and joins the thread."""
-
-    def __init__(self, name: str = "tarnel-env-loop") -> None:
-        self.loop = asyncio.new_event_loop()
-        self._ready = threading.Event()
-        self._thread = threading.Thread(target=self._main, name=name, daemon=True)
-        self._thread.start()
-        self._ready.wait()
-
-    @property
-    def thread(self) -> threading.Thread:
-        return self._thread
-
-    def is_running(self) -> bool:
-        return self._thread.is_alive() and not self.loop.is_closed()
-
-    def _main(self) -> None:
-        asyncio.set_event_loop(self.loop)
-        self.loop.call_soon(self._ready.set)
-        try:
-            self.loop.run_forever()
-        finally:
-            try:
-                self.loop.run_until_complete(self._cancel_all())
-                self.loop.run_until_complete(self.loop.shutdown_asyncgens())
-                self.loop.run_until_complete(self.loop.shutdown_default_executor())
-            finally:
-                self.loop.close()
-
-    @staticmethod
-    async def _cancel_all() -> None:
-        tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
-        for task in tasks:
-            task.cancel()
-        await asyncio.gather(*tasks, return_exceptions=True)
-
-    def run(self, coroutine: Coroutine[Any, Any, Any], timeout: float | None) -> Any:
-        if threading.current_thread() is self._thread:
-            coroutine.close()
-            raise RuntimeError("a synchronous environment method was called on the environment's own event "
-                               "loop thread; await the coroutine instead")
-        if not self.is_running():
-            coroutine.close()
-            raise RuntimeError("the environment's event loop has been stopped")
-        future = asyncio.run_coroutine_threadsafe(coroutine, self.loop)
-        try:
-            return future.result(timeout)
-        except concurrent.futures.TimeoutError:
-            future.cancel()
-            raise TimeoutError(f"no answer within {timeout} s") from None
-
-    def stop(self, timeout: float = 10.0) -> None:
-        """Cancels every task still on the loop, stops it and joins the thread. Idempotent."""
-        if self._thread.is_alive() and not self.loop.is_closed():
-            try:
-                self.loop.call_soon_threadsafe(self.loop.stop)
-            except RuntimeError:  # closed in between
-                pass
-        if threading.current_thread() is not self._thread:
-            self._thread.join(timeout)
 
 
 def _end_process(process) -> None:
@@ -135,7 +73,9 @@ class TradingEnv(gym.Env):
     """Episodes of the reference back-test as a Gymnasium environment.
 
     Actions (`Discrete(4)`): 0 hold, 1 be long `units`, 2 be short `units`, 3 be flat (see
-    `tarnel_rl.trading`). A step sends the order or close calls the action needs, then `step_and_sync`.
+    `tarnel_rl.trading`). A step sends the close and ticket calls the action needs (none when the
+    position is already the one asked for), then `step_and_sync`: 1.7 engine calls a step on average
+    under random actions. `engine_calls` counts them.
 
     Observations (a float64 `Box`):
       - `observation="features"` (default): 18 values, the last 16 log returns of the close (x100, the
@@ -146,15 +86,26 @@ class TradingEnv(gym.Env):
 
     Reward: the change of equity during the step, in percent of the initial balance.
     `terminated`: the episode's last bar was reached (the snapshot's `done`). `truncated`: the step
-    count reached `max_episode_steps` first. When either is set, the session is ended (`end_session`)
-    and its 12-value summary is in `info["summary"]`.
+    count reached `max_episode_steps` first (the constructor's, or the one `gym.make(...,
+    max_episode_steps=N)` puts in the environment's spec). When either is set, the session is ended
+    (`end_session`) and its 12-value summary is in `info["summary"]`.
 
-    `info` holds the raw arrays of the step: `snapshot` (16), `window` (window x 5), `events` (k x 10,
-    k may be 0), and `episode_type`, `episode_index`, `step`, `equity`.
+    `info` has the same keys and shapes at every step, so that vector environments can stack it:
+    `snapshot` (16), `window` (window x 5), `episode_type`, `episode_index`, `step`, `equity`; with
+    `events=True` also `events` (EVENT_ROWS x 10: the step's events, oldest first, then rows of NaN)
+    and `event_count` (the number of events; above EVENT_ROWS only the first rows are kept). Events cost
+    one more call a step and are off by default. Only at the episode's end: `summary` (12).
 
     `reset(seed=..., options={"episode_type": "train" | "test", "episode_index": i})` starts episode i
     of that type with `reset_episode`; without an index, one is drawn from the environment's random
     generator (so a seeded reset is deterministic); without a type, the constructor's `episode_type`.
+    Any other episode type is a `ValueError`.
+
+    Every step compares the episode type, index and step count in the snapshot with the episode that
+    `reset` started. When another user interface has taken over the engine's port (a second Node.js
+    runner or browser tab, a page reload), they differ, and the step raises `UserInterfaceReplaced`
+    (a `RuntimeError`): the episode is lost and `reset` starts a new one on the user interface now
+    connected.
 
     User interface: `ui="node"`, `"browser"` or `"auto"` (the browser when headless Chromium and
     Playwright are there, else Node) starts one for this environment, on the engine's port, with the
@@ -166,8 +117,12 @@ class TradingEnv(gym.Env):
     Ports: `port=None` picks a free one, so each environment gets its own. The module's server cannot
     be stopped: once started, its listening socket stays open until the process ends. `close()`
     therefore stops everything the environment started that can be stopped (the user interface and
-    its processes, the event loop thread when the environment owns it), and the port stays taken
-    until the process exits; a new environment simply takes a fresh port.
+    its processes, the event loop when the environment owns it), and the port stays taken until the
+    process exits; a new environment simply takes a fresh port.
+
+    Threads: made where no event loop runs, the environment drives its own loop in the calling thread
+    (no thread hand-over per call); made inside a running event loop, it runs its loop on a background
+    thread (`loop_thread`). See `tarnel_rl.loops`.
     """
 
     metadata = {"render_modes": []}
@@ -186,15 +141,15 @@ class TradingEnv(gym.Env):
         candles: np.ndarray | None = None,
         timeout_secs: float = 10.0,
         connect_timeout_secs: float | None = 30.0,
-        loop: EventLoopThread | None = None,
+        events: bool = False,
+        loop: CallerLoop | EventLoopThread | None = None,
         _defer_open: bool = False,
     ) -> None:
         if ui is None and port is None:
             raise ValueError("with ui=None the port of the external user interface must be given")
         if ui is not None and ui not in ("auto", "node", "browser"):
             raise ValueError(f"ui must be 'auto', 'node', 'browser' or None, got {ui!r}")
-        if episode_type not in EPISODE_TYPES:
-            raise ValueError(f"episode_type must be 'train' or 'test', got {episode_type!r}")
+        check_episode_type(episode_type)
         if observation not in OBSERVATION_KINDS:
             raise ValueError(f"observation must be 'features' or 'raw', got {observation!r}")
         if max_episode_steps is not None and max_episode_steps < 1:
@@ -211,6 +166,7 @@ class TradingEnv(gym.Env):
         self.candles = None if candles is None else np.ascontiguousarray(candles, dtype=np.float64)
         self.timeout = timeout_secs
         self.connect_timeout = connect_timeout_secs
+        self.events = bool(events)
         self.config: dict = {}
         self.action_space = spaces.Discrete(len(ACTION_NAMES))
         self.engine: tarnel.TarnelEngineAsync | None = None
@@ -218,7 +174,7 @@ class TradingEnv(gym.Env):
         self._process = None
         self._session: TradingSession | None = None
         self._owns_loop = loop is None
-        self._loop = loop if loop is not None else EventLoopThread()
+        self._loop = loop if loop is not None else make_loop()
         self._finalizer: weakref.finalize | None = None
         self._closed = False
         self._episode_over = True
@@ -239,6 +195,20 @@ class TradingEnv(gym.Env):
 
     def step(self, action):
         return self._run(self._async_step(action), self._call_timeout())
+
+    def end_episode(self, info: dict | None = None) -> np.ndarray:
+        """Ends the running episode's session now (`end_session`) and answers its 12-value summary; with
+        `info` (a step's), puts the summary into it (and with `events=True` the closing's events) as the
+        episode's last step does. `EndSessionOnTruncation` calls it when a wrapper truncates the episode."""
+        if self._episode_over:
+            raise RuntimeError("no episode is running: call reset() first")
+        target = {} if info is None else info
+        if info is not None and self.events and "event_count" not in info:
+            raise ValueError("info must be one of this environment's step infos")
+        if info is None and self.events:
+            target.update(events=np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan), event_count=0)
+        self._run(self._finish(target), self._call_timeout())
+        return target["summary"]
 
     def close(self) -> None:
         """Stops the user interface this environment started and, when it owns it, its event loop
@@ -264,8 +234,15 @@ class TradingEnv(gym.Env):
         return self._closed
 
     @property
-    def loop_thread(self) -> threading.Thread:
+    def loop_thread(self) -> threading.Thread | None:
+        """The thread the environment's event loop runs on; None when it runs in the calling thread."""
         return self._loop.thread
+
+    @property
+    def engine_calls(self) -> int:
+        """The engine calls this environment has made since it connected (configuration, resets, steps,
+        ends of sessions)."""
+        return 0 if self._session is None else self._session.calls
 
     @property
     def ui_process(self):
@@ -306,7 +283,7 @@ class TradingEnv(gym.Env):
             if self._process is not None:
                 self._finalizer = weakref.finalize(self, _end_process, self._process)
         await engine.wait_connected(timeout_secs=self.connect_timeout)
-        self._session = TradingSession(engine, units=self.units, timeout_secs=self.timeout)
+        self._session = TradingSession(engine, units=self.units, timeout_secs=self.timeout, events=self.events)
         if self.candles is not None:
             await engine.init_candles(self.candles, timeout_secs=self.timeout)
         self.config = await self._session.load_config()
@@ -323,9 +300,10 @@ class TradingEnv(gym.Env):
         unknown = set(options) - {"episode_type", "episode_index"}
         if unknown:
             raise ValueError(f"unknown reset options: {', '.join(sorted(unknown))}")
-        kind = options.get("episode_type", self.episode_type)
-        if kind not in EPISODE_TYPES:
-            raise ValueError(f"episode_type must be 'train' or 'test', got {kind!r}")
+        kind = check_episode_type(options.get("episode_type", self.episode_type))
+        assert self._session is not None
+        if not self._session.config:  # read again after the user interface was replaced
+            await self._reload_config()
         count = int(self.config[f"{kind}_episodes"])
         if count < 1:
             raise ValueError(f"the series has no {kind} episodes")
@@ -336,7 +314,6 @@ class TradingEnv(gym.Env):
         if not 0 <= index < count:
             raise ValueError(f"{kind} episode index {index} out of range ({count} {kind} episodes)")
         self._episode_over = True
-        assert self._session is not None
         step = await self._session.reset(index, kind)
         self._episode = (kind, index)
         self._steps = 0
@@ -350,15 +327,33 @@ class TradingEnv(gym.Env):
         if not self.action_space.contains(action):
             raise ValueError(f"action must be one of 0..{len(ACTION_NAMES) - 1}, got {action!r}")
         assert self._session is not None
-        step = await self._session.step(int(action))
+        try:
+            step = await self._session.step(int(action))
+        except UserInterfaceReplaced:
+            self._episode_over = True
+            raise
         self._steps += 1
         terminated = bool(step.done)
-        truncated = not terminated and self.max_episode_steps is not None and self._steps >= self.max_episode_steps
+        limit = self.max_episode_steps
+        if limit is None and self.spec is not None:
+            limit = self.spec.max_episode_steps  # gym.make(..., max_episode_steps=N): its TimeLimit truncates
+        truncated = not terminated and limit is not None and self._steps >= limit
         info = self._info(step)
         if terminated or truncated:
-            self._episode_over = True
-            info["summary"] = np.array(await self._session.finish())
+            await self._finish(info)
         return self._observation(step), float(step.reward), terminated, truncated, info
+
+    async def _finish(self, info: dict) -> None:
+        """Ends the session: its summary goes into the last step's `info`, with the closing's events."""
+        assert self._session is not None
+        self._episode_over = True
+        info["summary"] = await self._session.finish()
+        closing = self._session.closing_events
+        if self.events and closing is not None and len(closing):
+            count = info["event_count"]
+            kept = max(0, min(len(closing), EVENT_ROWS - count))
+            info["events"][count:count + kept] = closing[:kept]
+            info["event_count"] = count + len(closing)
 
     # --- helpers ----------------------------------------------------------------------------------------
 
@@ -374,23 +369,39 @@ class TradingEnv(gym.Env):
             high = np.concatenate([SNAPSHOT_HIGH, np.full(window * CANDLE_COLUMNS, np.inf)])
         self.observation_space = spaces.Box(low=low, high=high, dtype=np.float64)
 
+    async def _reload_config(self) -> None:
+        assert self._session is not None
+        config = await self._session.load_config()
+        if int(config["window"]) != self.window_size:
+            self._session.config = {}
+            raise RuntimeError(f"the user interface now connected has a window of {config['window']} candles; this "
+                               f"environment's observations are made for {self.window_size}: make a new environment")
+        self.config = config
+
     def _observation(self, step: Step) -> np.ndarray:
         if self.observation_kind == "features":
-            return np.array(step.observation, dtype=np.float64)
+            return step.observation  # a fresh array of the session's
         window = step.window[-self.window_size:]
-        return np.concatenate([step.snapshot, window.ravel()]).astype(np.float64)
+        return np.concatenate([step.snapshot, window.ravel()])
 
     def _info(self, step: Step) -> dict:
-        events = np.array(step.events, dtype=np.float64).reshape(-1, EVENT_COLUMNS)
-        return {
-            "snapshot": np.array(step.snapshot),
-            "window": np.array(step.window[-self.window_size:]),
-            "events": events,
+        # The arrays are the module's fresh results, owned by no one else: no copies.
+        info = {
+            "snapshot": step.snapshot,
+            "window": step.window[-self.window_size:],
             "episode_type": self._episode[0],
             "episode_index": self._episode[1],
             "step": self._steps,
             "equity": float(step.snapshot[SNAP_EQUITY]),
         }
+        if self.events:
+            events = step.events
+            fixed = np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan)
+            kept = min(len(events), EVENT_ROWS)
+            fixed[:kept] = events[:kept]
+            info["events"] = fixed
+            info["event_count"] = len(events)
+        return info
 
     def _check_open(self) -> None:
         if self._closed:
@@ -403,7 +414,7 @@ class TradingEnv(gym.Env):
         return self._loop.run(coroutine, timeout)
 
     def _call_timeout(self) -> float:
-        # A step makes at most six engine calls, each limited to `timeout`; this only guards the total.
+        # A step makes at most seven engine calls, each limited to `timeout`; this only guards the total.
         return self.timeout * 8 + 5.0
 
     def _open_timeout(self) -> float | None:
@@ -412,4 +423,25 @@ class TradingEnv(gym.Env):
         return self.connect_timeout + self.timeout * 4 + 30.0
 
 
-gym.register(id="tarnel_rl/Trading-v0", entry_point="tarnel_rl.gym_env:TradingEnv")
+class EndSessionOnTruncation(gym.Wrapper, gym.utils.RecordConstructorArgs):
+    """Ends the engine's session when a wrapper below truncates the episode, so that the truncated
+    step's `info` carries the summary (`info["summary"]`) as an ending of the environment's own does.
+    `gym.make("tarnel_rl/Trading-v0", max_episode_steps=N)` puts it above its `TimeLimit`."""
+
+    def __init__(self, env: gym.Env) -> None:
+        gym.utils.RecordConstructorArgs.__init__(self)
+        gym.Wrapper.__init__(self, env)
+
+    def step(self, action):
+        observation, reward, terminated, truncated, info = self.env.step(action)
+        if truncated and "summary" not in info:
+            self.env.unwrapped.end_episode(info)
+        return observation, reward, terminated, truncated, info
+
+
+gym.register(
+    id="tarnel_rl/Trading-v0",
+    entry_point="tarnel_rl.gym_env:TradingEnv",
+    additional_wrappers=(gym.envs.registration.WrapperSpec(
+        "EndSessionOnTruncation", "tarnel_rl.gym_env:EndSessionOnTruncation", {}),),
+)

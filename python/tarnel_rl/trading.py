@@ -1,9 +1,18 @@
 """An asyncio trading session over one engine and the reference user interface: discrete actions in,
-observations and rewards out. The Gymnasium environment and the demo trainer build on it."""
+observations and rewards out. The Gymnasium environment and the demo trainer build on it.
+
+A step costs as few round trips as the action allows: `step_and_sync` always, plus the close and ticket
+calls that change the position. The session knows its position from what those calls answer (the
+ticket's receipt, the snapshot's open positions and net units), so it never asks for the ticket list
+unless something else changed the account. `TradingSession.calls` counts every engine call it made.
+
+Every snapshot and summary carries the episode's type, index and step; the session compares them with
+what `reset` started and raises `UserInterfaceReplaced` when another user interface has taken over the
+engine's port (a page reload, a second browser tab, a second Node.js runner), at no extra call."""
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -12,13 +21,28 @@ import py_engine_tarnel as tarnel
 # Discrete actions: keep the position, be long one lot, be short one lot, be flat.
 HOLD, LONG, SHORT, FLAT = range(4)
 ACTION_NAMES = ("hold", "long", "short", "flat")
+_WANTED = (None, 1, -1, 0)  # the sign of the position each action asks for (None: any)
+
+EPISODE_TYPES = ("train", "test")
+EPISODE_CODES = {"train": 0, "test": 1}  # the snapshot's and summary's episode_type column
 
 # Columns of the snapshot vector (see docs/protocol.md).
-SNAP_CLOSE, SNAP_EQUITY, SNAP_NET_UNITS, SNAP_DONE = 2, 4, 10, 12
-# Columns of the ticket list and of a candle.
-TICKET_ID, TICKET_STATE = 0, 1
+SNAP_STEP, SNAP_CLOSE, SNAP_EQUITY = 0, 2, 4
+SNAP_OPEN_POSITIONS, SNAP_NET_UNITS, SNAP_DONE = 8, 10, 12
+SNAP_EPISODE_TYPE, SNAP_EPISODE_INDEX = 13, 14
+# Columns of the ticket list, of a receipt, of the summary, and of a candle.
+TICKET_ID, TICKET_STATE, TICKET_SIDE, TICKET_UNITS = 0, 1, 2, 3
+RECEIPT_ID, RECEIPT_UNITS = 0, 3
+SUMMARY_STEPS, SUMMARY_EPISODE_TYPE, SUMMARY_EPISODE_INDEX = 0, 10, 11
 CANDLE_CLOSE = 3
+EVENT_COLUMNS = 10
 RETURNS_IN_OBSERVATION = 16
+
+
+class UserInterfaceReplaced(RuntimeError):
+    """The engine answers for another session than the one `reset` started: another user interface
+    connected to the engine's port and the module, which always serves the newest connection, dropped
+    the one this session was using. The episode is lost; start a new one with `reset`."""
 
 
 @dataclass
@@ -28,35 +52,64 @@ class Step:
     done: bool
     snapshot: np.ndarray
     window: np.ndarray
-    events: list = field(default_factory=list)
+    events: np.ndarray | None = None  # k x 10 when the session fetches events, else None
 
 
 def observation_size() -> int:
     return RETURNS_IN_OBSERVATION + 2
 
 
+def check_episode_type(episode_type) -> str:
+    """Only "train" and "test" name an episode type here. (The module's `reset_episode` itself sends
+    "test" for any text that lower-cases to "test" and "train" for anything else.)"""
+    if not isinstance(episode_type, str) or episode_type not in EPISODE_TYPES:
+        raise ValueError(f"episode_type must be 'train' or 'test', got {episode_type!r}")
+    return episode_type
+
+
 def make_observation(snapshot: np.ndarray, window: np.ndarray, initial_balance: float) -> np.ndarray:
     """Scaled log returns of the last closes, the position's sign, and equity relative to the start."""
     closes = window[-(RETURNS_IN_OBSERVATION + 1):, CANDLE_CLOSE]
-    returns = np.diff(np.log(closes)) * 100.0
-    padded = np.zeros(RETURNS_IN_OBSERVATION)
-    padded[RETURNS_IN_OBSERVATION - len(returns):] = returns
-    position = np.sign(snapshot[SNAP_NET_UNITS])
-    equity = snapshot[SNAP_EQUITY] / initial_balance - 1.0
-    return np.concatenate([padded, [position, equity * 10.0]]).astype(np.float64)
+    observation = np.zeros(RETURNS_IN_OBSERVATION + 2)
+    returns = np.diff(np.log(closes))
+    returns *= 100.0
+    observation[RETURNS_IN_OBSERVATION - len(returns):RETURNS_IN_OBSERVATION] = returns
+    observation[RETURNS_IN_OBSERVATION] = np.sign(snapshot[SNAP_NET_UNITS])
+    observation[RETURNS_IN_OBSERVATION + 1] = (snapshot[SNAP_EQUITY] / initial_balance - 1.0) * 10.0
+    return observation
+
+
+def _describe(kind_code: float, index: float, step: float) -> str:
+    if kind_code == -1:
+        return f"the whole series at step {step:g}"
+    kind = {0: "train", 1: "test"}.get(kind_code, f"type {kind_code:g}")
+    return f"{kind} episode {index:g} at step {step:g}"
 
 
 class TradingSession:
-    """One engine's episodes. `units` is the size of every position the session opens."""
+    """One engine's episodes. `units` is the size of every position the session opens.
 
-    def __init__(self, engine: tarnel.TarnelEngineAsync, units: int = 10, timeout_secs: float = 10.0) -> None:
+    `events=True` fetches the step's events after every step (one more call, `Step.events`, k x 10)
+    and the closing events after `finish` (`closing_events`); by default no events are fetched.
+    `calls` counts the engine calls the session has made."""
+
+    def __init__(self, engine: tarnel.TarnelEngineAsync, units: int = 10, timeout_secs: float = 10.0,
+                 events: bool = False) -> None:
         self.engine = engine
         self.units = units
         self.timeout = timeout_secs
+        self.events = bool(events)
         self.config: dict = {}
+        self.calls = 0
+        self.closing_events: np.ndarray | None = None
         self._equity = 0.0
+        self._episode: tuple[int, int] | None = None  # (type code, index) that reset started
+        self._steps = 0
+        self._open_ids: list[int] | None = []  # the open positions' ids; None: unknown, ask the engine
+        self._net = 0.0  # net units of the open positions
 
     async def load_config(self) -> dict:
+        self.calls += 1
         self.config = json.loads(await self.engine.get_rl_config(timeout_secs=self.timeout))
         return self.config
 
@@ -64,43 +117,134 @@ class TradingSession:
     def initial_balance(self) -> float:
         return float(self.config.get("initial_balance", 10000.0))
 
+    @property
+    def episode_running(self) -> bool:
+        return self._episode is not None
+
     async def reset(self, episode_index: int, episode_type: str = "train") -> Step:
+        check_episode_type(episode_type)
+        self._episode = None
         if not self.config:
             await self.load_config()
+        self.calls += 1
         await self.engine.reset_episode(episode_index, episode_type, timeout_secs=self.timeout)
+        self._episode, self._steps = (EPISODE_CODES[episode_type], int(episode_index)), 0
+        self.calls += 1
         snapshot = await self.engine.get_snapshot(timeout_secs=self.timeout)
+        self._check(snapshot)
+        self.calls += 1
         window = await self.engine.get_ohlc(timeout_secs=self.timeout)
         self._equity = float(snapshot[SNAP_EQUITY])
+        self._open_ids = [] if snapshot[SNAP_OPEN_POSITIONS] == 0 else None
+        self._net = float(snapshot[SNAP_NET_UNITS])
+        self.closing_events = None
         observation = make_observation(snapshot, window, self.initial_balance)
-        return Step(observation, 0.0, bool(snapshot[SNAP_DONE]), snapshot, window)
+        return Step(observation, 0.0, bool(snapshot[SNAP_DONE]),
+                    snapshot, window, np.zeros((0, EVENT_COLUMNS)) if self.events else None)
 
     async def step(self, action: int) -> Step:
-        await self._act(action)
-        snapshot, window = await self.engine.step_and_sync(timeout_secs=self.timeout)
-        events = await self.engine.fetch_events(timeout_secs=self.timeout)
+        if self._episode is None:
+            raise RuntimeError("no episode is running: call reset() first")
+        try:
+            await self._act(action)
+            self.calls += 1
+            snapshot, window = await self.engine.step_and_sync(timeout_secs=self.timeout)
+        except UserInterfaceReplaced:
+            raise
+        except RuntimeError as error:
+            # A refusal may come from another user interface (an unknown position id, an ended session):
+            # only then is one more call spent, to tell the two apart.
+            await self._check_after_failure(error)
+            raise
+        self._steps += 1
+        self._check(snapshot)
+        if self._open_ids is not None and (len(self._open_ids) != snapshot[SNAP_OPEN_POSITIONS]
+                                           or self._net != snapshot[SNAP_NET_UNITS]):
+            self._open_ids = None  # something else opened or closed a position: ask before the next order
+        self._net = float(snapshot[SNAP_NET_UNITS])
+        events = None
+        if self.events:
+            self.calls += 1
+            events = await self.engine.fetch_events(timeout_secs=self.timeout)
+            events = events.reshape(-1, EVENT_COLUMNS)
         equity = float(snapshot[SNAP_EQUITY])
         reward = (equity - self._equity) / self.initial_balance * 100.0
         self._equity = equity
         observation = make_observation(snapshot, window, self.initial_balance)
-        return Step(observation, reward, bool(snapshot[SNAP_DONE]), snapshot, window, list(events))
+        return Step(observation, reward, bool(snapshot[SNAP_DONE]), snapshot, window, events)
 
     async def finish(self) -> np.ndarray:
-        """Ends the session; answers its summary row (see docs/protocol.md)."""
-        summary = await self.engine.end_session(timeout_secs=self.timeout)
-        await self.engine.fetch_events(timeout_secs=self.timeout)
-        return summary[0]
+        """Ends the session; answers its summary row (see docs/protocol.md). With `events`, the events
+        of the closing (the positions it closed) are then in `closing_events`."""
+        if self._episode is None:
+            raise RuntimeError("no episode is running: call reset() first")
+        self.calls += 1
+        summary = (await self.engine.end_session(timeout_secs=self.timeout))[0]
+        kind, index = self._episode
+        if (summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS]) != (kind, index, self._steps):
+            self._replaced(summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS])
+        self._episode = None
+        self._open_ids, self._net = [], 0.0
+        if self.events:
+            self.calls += 1
+            self.closing_events = (await self.engine.fetch_events(timeout_secs=self.timeout)).reshape(-1, EVENT_COLUMNS)
+        return summary
+
+    # --- the position and the episode's identity ------------------------------------------------------
 
     async def _act(self, action: int) -> None:
-        if action == HOLD:
+        wanted = _WANTED[action]
+        if wanted is None:
             return
-        tickets = await self.engine.get_ticket_list(timeout_secs=self.timeout)
-        open_rows = [row for row in tickets if row[TICKET_STATE] == 1]
-        net = sum(np.sign(row[2]) * row[3] for row in open_rows)
-        wanted = {LONG: 1, SHORT: -1, FLAT: 0}[action]
-        if np.sign(net) == wanted and (wanted != 0 or not open_rows):
+        try:
+            if self._open_ids is None:
+                self.calls += 1
+                tickets = await self.engine.get_ticket_list(timeout_secs=self.timeout)
+                rows = [row for row in tickets if row[TICKET_STATE] == 1]
+                self._open_ids = [int(row[TICKET_ID]) for row in rows]
+                self._net = float(sum(np.sign(row[TICKET_SIDE]) * row[TICKET_UNITS] for row in rows))
+            sign = (self._net > 0) - (self._net < 0)
+            if sign == wanted and (wanted != 0 or not self._open_ids):
+                return
+            if self._open_ids:
+                ids = self._open_ids
+                self.calls += 1
+                await self.engine.close_positions(ids, [1] * len(ids), [0.0] * len(ids), timeout_secs=self.timeout)
+                self._open_ids, self._net = [], 0.0
+            if wanted:
+                self.calls += 1
+                receipt = await self.engine.place_ticket("buy" if wanted > 0 else "sell", self.units,
+                                                         timeout_secs=self.timeout)
+                self._open_ids, self._net = [int(receipt[RECEIPT_ID])], wanted * float(receipt[RECEIPT_UNITS])
+        except BaseException:
+            self._open_ids = None  # a call that failed or was cancelled leaves the position unknown
+            raise
+
+    def _check(self, snapshot: np.ndarray) -> None:
+        kind, index = self._episode
+        if (snapshot[SNAP_EPISODE_TYPE] != kind or snapshot[SNAP_EPISODE_INDEX] != index
+                or snapshot[SNAP_STEP] != self._steps):
+            self._replaced(snapshot[SNAP_EPISODE_TYPE], snapshot[SNAP_EPISODE_INDEX], snapshot[SNAP_STEP])
+
+    def _replaced(self, kind: float, index: float, step: float) -> None:
+        expected = _describe(*self._episode, self._steps)
+        self._episode = None
+        self._open_ids = None
+        self.config = {}  # the new user interface may have another series: read its configuration again
+        raise UserInterfaceReplaced(
+            f"the user interface was replaced: the engine now answers for {_describe(kind, index, step)}, not "
+            f"for {expected} (another page, browser tab or Node.js user interface connected to the engine's "
+            "port, or the page was reloaded); this episode is lost: call reset() to start a new one")
+
+    async def _check_after_failure(self, error: RuntimeError) -> None:
+        if not str(error).startswith("RpcError"):
+            return  # the link itself failed: that error says more
+        try:
+            self.calls += 1
+            snapshot = await self.engine.get_snapshot(timeout_secs=self.timeout)
+        except RuntimeError:
             return
-        if open_rows:
-            ids = [int(row[TICKET_ID]) for row in open_rows]
-            await self.engine.close_positions(ids, [1] * len(ids), [0.0] * len(ids), timeout_secs=self.timeout)
-        if wanted:
-            await self.engine.place_ticket("buy" if wanted > 0 else "sell", self.units, timeout_secs=self.timeout)
+        try:
+            self._check(snapshot)
+        except UserInterfaceReplaced as replaced:
+            raise replaced from error

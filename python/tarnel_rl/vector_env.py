@@ -7,14 +7,16 @@
     obs, rewards, terminations, truncations, infos = envs.step(envs.action_space.sample())
     envs.close()
 
-All engines live on one shared event loop on a background thread; `step` sends every environment's
-calls at once (`asyncio.gather`), so the engines and their user interfaces work in parallel while the
-calls of each one stay in order.
+All engines live on one shared event loop (driven by the calling thread, or on a background thread when
+the vector environment is made inside a running event loop: see `tarnel_rl.loops`); `step` sends every
+environment's calls at once (`asyncio.gather`), so the engines and their user interfaces work in
+parallel while the calls of each one stay in order.
 
 What it implements of the vector API: `num_envs`, `single_observation_space`, `single_action_space`,
 the batched `observation_space` and `action_space` (`MultiDiscrete`), `reset(seed=int | list,
 options=dict)`, `step(actions)` with batched arrays, infos in the vector layout (each key with a
-boolean `_key` mask), `close()`, and the next-step autoreset mode (gymnasium's default): the step after
+boolean `_key` mask; every key has the same shape in every environment, so each stacks into one
+array), `close()`, and the next-step autoreset mode (gymnasium's default): the step after
 an environment's episode ended resets that environment (its action is ignored) and returns the first
 observation of the new episode with reward 0. Not implemented: `render`, `call`/`get_attr`/`set_attr`
 and the `reset_mask` option.
@@ -28,7 +30,8 @@ import gymnasium as gym
 import numpy as np
 from gymnasium.vector.utils import batch_space
 
-from tarnel_rl.gym_env import EventLoopThread, TradingEnv
+from tarnel_rl.gym_env import TradingEnv
+from tarnel_rl.loops import make_loop
 
 try:  # gymnasium >= 1.1 names the autoreset modes
     from gymnasium.vector import AutoresetMode
@@ -37,9 +40,6 @@ try:  # gymnasium >= 1.1 names the autoreset modes
 except ImportError:  # pragma: no cover - gymnasium 1.0
     _AUTORESET = {"autoreset_mode": "NextStep"}
 
-# Info values whose shape changes from step to step are kept per environment in object arrays.
-_RAGGED_INFO = ("events",)
-
 
 class TradingVectorEnv(gym.vector.VectorEnv):
     """`num_envs` `TradingEnv`s, each with its own engine, port and user interface, on one shared loop.
@@ -47,7 +47,7 @@ class TradingVectorEnv(gym.vector.VectorEnv):
     `series_seed` is the candle series of environment 0; environment i uses `series_seed + i` (or give
     a sequence of seeds, one per environment). The other keyword arguments are `TradingEnv`'s and apply
     to every environment. As with `TradingEnv`, the engines' listening sockets stay open until the
-    process ends; `close()` stops every user interface and the shared loop thread."""
+    process ends; `close()` stops every user interface and the shared event loop."""
 
     metadata = {"render_modes": [], **_AUTORESET}
 
@@ -65,7 +65,7 @@ class TradingVectorEnv(gym.vector.VectorEnv):
             raise ValueError("the vector environment starts its own user interfaces on ports of its own")
         self.num_envs = num_envs
         self._timeout = timeout_secs
-        self._loop = EventLoopThread(name="tarnel-vector-loop")
+        self._loop = make_loop(name="tarnel-vector-loop")
         self.envs: list[TradingEnv] = []
 
         async def open_all():
@@ -91,7 +91,13 @@ class TradingVectorEnv(gym.vector.VectorEnv):
 
     @property
     def loop_thread(self):
+        """The shared loop's background thread; None when it runs in the calling thread."""
         return self._loop.thread
+
+    @property
+    def engine_calls(self) -> int:
+        """The engine calls of all environments so far."""
+        return sum(env.engine_calls for env in self.envs)
 
     def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict | None = None):
         """Resets every environment. An int `seed` seeds environment i with `seed + i`; a list gives one
@@ -121,7 +127,7 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         self._autoreset[:] = False
         infos: dict = {}
         for i, (_, info) in enumerate(results):
-            infos = self._add_env_info(infos, info, i)
+            infos = self._add_info(infos, info, i)
         return np.stack([obs for obs, _ in results]), infos
 
     def step(self, actions):
@@ -147,12 +153,12 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         truncations = np.array([r[3] for r in results], dtype=bool)
         infos: dict = {}
         for i, r in enumerate(results):
-            infos = self._add_env_info(infos, r[4], i)
+            infos = self._add_info(infos, r[4], i)
         self._autoreset = terminations | truncations
         return observations, rewards, terminations, truncations, infos
 
     def close_extras(self, **kwargs) -> None:
-        """Stops every user interface, then the shared loop thread (`close()` calls it once)."""
+        """Stops every user interface, then the shared event loop (`close()` calls it once)."""
         try:
             if self._loop.is_running():
                 async def close_all():
@@ -168,18 +174,6 @@ class TradingVectorEnv(gym.vector.VectorEnv):
                 if env._finalizer is not None:
                     env._finalizer()
             self._loop.stop()
-
-    def _add_env_info(self, infos: dict, info: dict, i: int) -> dict:
-        regular = {k: v for k, v in info.items() if k not in _RAGGED_INFO}
-        infos = self._add_info(infos, regular, i)
-        for key in _RAGGED_INFO:
-            if key in info:
-                if key not in infos:
-                    infos[key] = np.full(self.num_envs, None, dtype=object)
-                    infos[f"_{key}"] = np.zeros(self.num_envs, dtype=bool)
-                infos[key][i] = info[key]
-                infos[f"_{key}"][i] = True
-        return infos
 
     def _check_open(self) -> None:
         if self.closed:
