@@ -324,7 +324,7 @@ class TradingEnv(gym.Env):
         self._check_open()
         if self._episode_over:
             raise RuntimeError("the episode is over: call reset() before step()")
-        if not self.action_space.contains(action):
+        if not (type(action) is int and 0 <= action < len(ACTION_NAMES)) and not self.action_space.contains(action):
             raise ValueError(f"action must be one of 0..{len(ACTION_NAMES) - 1}, got {action!r}")
         assert self._session is not None
         try:

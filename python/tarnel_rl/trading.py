@@ -145,16 +145,18 @@ class TradingSession:
     async def step(self, action: int) -> Step:
         if self._episode is None:
             raise RuntimeError("no episode is running: call reset() first")
+        stepping = False
         try:
             await self._act(action)
+            stepping = True
             self.calls += 1
             snapshot, window = await self.engine.step_and_sync(timeout_secs=self.timeout)
         except UserInterfaceReplaced:
             raise
         except RuntimeError as error:
-            # A refusal may come from another user interface (an unknown position id, an ended session):
-            # only then is one more call spent, to tell the two apart.
-            await self._check_after_failure(error)
+            # A refusal (an unknown position id, an ended session) or a dropped link may come from another
+            # user interface taking over: only then is one more call spent, to tell.
+            await self._check_after_failure(error, stepping)
             raise
         self._steps += 1
         self._check(snapshot)
@@ -236,13 +238,19 @@ class TradingSession:
             f"for {expected} (another page, browser tab or Node.js user interface connected to the engine's "
             "port, or the page was reloaded); this episode is lost: call reset() to start a new one")
 
-    async def _check_after_failure(self, error: RuntimeError) -> None:
-        if not str(error).startswith("RpcError"):
-            return  # the link itself failed: that error says more
+    async def _check_after_failure(self, error: RuntimeError, stepping: bool) -> None:
+        """After a failed call: one snapshot tells whether another user interface answers now (then
+        `UserInterfaceReplaced`, caused by `error`). If that fails too, `error` stands. A failed
+        `step_and_sync` may have been made with only its answer lost: then the step is counted."""
         try:
             self.calls += 1
-            snapshot = await self.engine.get_snapshot(timeout_secs=self.timeout)
+            snapshot = await self.engine.get_snapshot(timeout_secs=min(self.timeout, 1.0))
         except RuntimeError:
+            return
+        kind, index = self._episode
+        if (stepping and snapshot[SNAP_STEP] == self._steps + 1 and snapshot[SNAP_EPISODE_TYPE] == kind
+                and snapshot[SNAP_EPISODE_INDEX] == index):
+            self._steps += 1
             return
         try:
             self._check(snapshot)
