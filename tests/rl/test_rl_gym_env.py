@@ -1,6 +1,7 @@
 """The Gymnasium environment against the real module and the Node.js user interface: the API checker,
-whole episodes, observations and rewards against the raw arrays, resets, limits, the background event
-loop, and what close() stops."""
+whole episodes, observations and rewards against the raw arrays, the calls each step makes, resets,
+limits, where the engine calls run (the calling thread or a background loop), a second user interface
+taking over the port, and what close() stops."""
 import asyncio
 import errno
 import os
@@ -8,6 +9,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import warnings
 
 import numpy as np
@@ -19,14 +21,35 @@ gym = pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip i
 from gymnasium.utils.env_checker import check_env  # noqa: E402
 
 from tarnel_rl import ui_host  # noqa: E402
-from tarnel_rl.gym_env import TradingEnv  # noqa: E402
-from tarnel_rl.trading import FLAT, HOLD, LONG, SHORT, make_observation  # noqa: E402
+from tarnel_rl.gym_env import EVENT_ROWS, TradingEnv  # noqa: E402
+from tarnel_rl.trading import FLAT, HOLD, LONG, SHORT, UserInterfaceReplaced, make_observation  # noqa: E402
 
 pytestmark = requires_node
 
 SNAP_STEP, SNAP_CLOSE, SNAP_NET_UNITS, SNAP_STEPS_LEFT, SNAP_DONE, SNAP_TYPE, SNAP_INDEX = 0, 2, 10, 11, 12, 13, 14
 # Opens, flips, holds and closes positions all through an episode.
 PATTERN = (LONG, HOLD, HOLD, SHORT, HOLD, FLAT, HOLD, LONG, SHORT, FLAT, FLAT, HOLD)
+
+
+class ThreadRecorder:
+    """Stands in front of an engine and records the thread each call is made on."""
+
+    def __init__(self, engine):
+        self._engine = engine
+        self.threads: list[threading.Thread] = []
+
+    def __getattr__(self, name):
+        method = getattr(self._engine, name)
+
+        def call(*args, **kwargs):
+            self.threads.append(threading.current_thread())
+            return method(*args, **kwargs)
+
+        return call
+
+
+def leftover_threads(before: set) -> set:
+    return {t for t in threading.enumerate() if t.name.startswith("tarnel-env") and t not in before}
 
 
 @pytest.fixture
@@ -58,7 +81,7 @@ def test_check_env_passes(observation):
 
 
 def test_a_whole_episode_of_raw_observations(make_env):
-    env = make_env(observation="raw", series_seed=11)
+    env = make_env(observation="raw", series_seed=11, events=True)
     config = env.config
     window, length, balance = config["window"], config["episode_length"], config["initial_balance"]
     assert env.observation_space.shape == (16 + window * 5,) and env.observation_space.dtype == np.float64
@@ -66,7 +89,8 @@ def test_a_whole_episode_of_raw_observations(make_env):
     obs, info = env.reset(seed=3, options={"episode_type": "test", "episode_index": 1})
     assert (info["episode_type"], info["episode_index"], info["step"]) == ("test", 1, 0)
     snapshot = info["snapshot"]
-    assert snapshot.shape == (16,) and info["window"].shape == (window, 5) and info["events"].shape == (0, 10)
+    assert snapshot.shape == (16,) and info["window"].shape == (window, 5)
+    assert info["events"].shape == (EVENT_ROWS, 10) and np.isnan(info["events"]).all() and info["event_count"] == 0
     assert (snapshot[SNAP_STEP], snapshot[SNAP_STEPS_LEFT], snapshot[SNAP_TYPE], snapshot[SNAP_INDEX]) == (0, length, 1, 1)
     np.testing.assert_array_equal(obs, np.concatenate([snapshot, info["window"].ravel()]))
     assert obs in env.observation_space
@@ -74,7 +98,14 @@ def test_a_whole_episode_of_raw_observations(make_env):
     equity, position, events, opened = info["equity"], 0, 0, 0
     for t in range(length):
         action = PATTERN[t % len(PATTERN)]
+        calls = env.engine_calls
+        wanted = {LONG: 10, SHORT: -10, FLAT: 0}.get(action, position)
+        # step_and_sync and fetch_events, a close when a position must go, a ticket when one must come,
+        # end_session and the closing's events at the end; never the ticket list.
+        expected_calls = 2 + (position != 0 and wanted != position) + (wanted != 0 and wanted != position)
+        expected_calls += 2 * (t == length - 1)
         obs, reward, terminated, truncated, info = env.step(action)
+        assert env.engine_calls - calls == expected_calls, (t, action, position)
         snapshot = info["snapshot"]
         assert obs in env.observation_space
         np.testing.assert_array_equal(obs[:16], snapshot)
@@ -88,9 +119,13 @@ def test_a_whole_episode_of_raw_observations(make_env):
         equity = info["equity"]
         assert terminated == (t == length - 1) and snapshot[SNAP_DONE] == terminated
         assert truncated is False
-        assert info["events"].ndim == 2 and info["events"].shape[1] == 10
-        events += len(info["events"])
-        opened += int(np.sum(info["events"][:, 0] == 1))
+        count = info["event_count"]
+        assert info["events"].shape == (EVENT_ROWS, 10) and count <= 3
+        assert np.isnan(info["events"][count:]).all() and not np.isnan(info["events"][:count]).any()
+        assert count == expected_calls - 2 - 2 * (t == length - 1) + (t == length - 1 and position != 0)
+        events += count
+        opened += int(np.sum(info["events"][:count, 0] == 1))
+    assert info["events"][count - 1, 8] == (5 if position else 0)  # the session's end closed the last position
     summary = info["summary"]
     assert summary.shape == (12,)
     assert (summary[0], summary[10], summary[11]) == (length, 1, 1)
@@ -116,6 +151,7 @@ def test_feature_observations_resets_and_the_step_limit(make_env):
     assert len(drawn) > 1 and drawn <= set(range(counts["train"]))
 
     obs, info = env.reset(options={"episode_type": "test", "episode_index": counts["test"] - 1})
+    assert sorted(info) == ["episode_index", "episode_type", "equity", "snapshot", "step", "window"]
     np.testing.assert_array_equal(obs, make_observation(info["snapshot"], info["window"], env.initial_balance))
     for t in range(5):
         obs, reward, terminated, truncated, info = env.step(LONG if t == 0 else HOLD)
@@ -129,14 +165,37 @@ def test_feature_observations_resets_and_the_step_limit(make_env):
 
     with pytest.raises(ValueError, match=rf"^test episode index {counts['test']} out of range \({counts['test']} test episodes\)$"):
         env.reset(options={"episode_type": "test", "episode_index": counts["test"]})
-    with pytest.raises(ValueError, match=r"^episode_type must be 'train' or 'test', got 'valid'$"):
-        env.reset(options={"episode_type": "valid"})
+    for kind in ("valid", "eval", "tset", "", "TEST", None):
+        with pytest.raises(ValueError, match=rf"^episode_type must be 'train' or 'test', got {kind!r}$"):
+            env.reset(options={"episode_type": kind})
+    with pytest.raises(ValueError, match=r"^episode_type must be 'train' or 'test', got 'eval'$"):
+        TradingEnv(ui="node", episode_type="eval")
     with pytest.raises(ValueError, match=r"^unknown reset options: episode$"):
         env.reset(options={"episode": 1})
     env.reset(options={"episode_index": 0})
     with pytest.raises(ValueError, match=r"^action must be one of 0\.\.3, got 4$"):
         env.step(4)
     env.step(np.int64(FLAT))  # NumPy integers, as samplers give them, are actions too
+
+
+@pytest.mark.parametrize("events", [False, True])
+def test_make_with_max_episode_steps_ends_the_session_on_truncation(events):
+    env = gym.make("tarnel_rl/Trading-v0", ui="node", max_episode_steps=4, events=events)
+    try:
+        for episode in range(2):
+            env.reset(seed=episode)
+            for t in range(4):
+                _, _, terminated, truncated, info = env.step(SHORT if t == 1 else HOLD)
+                assert (terminated, truncated, "summary" in info) == (False, t == 3, t == 3)
+            summary = info["summary"]
+            assert summary.shape == (12,) and summary[0] == 4 and summary[6] == 1  # 4 steps, the short closed
+            assert (summary[10], summary[11]) == (0, info["episode_index"])
+            if events:  # the closing of the short, by the end of the session
+                assert info["event_count"] == 1 and info["events"][0, 0] == 2 and info["events"][0, 8] == 5
+            with pytest.raises(RuntimeError, match="the episode is over"):
+                env.unwrapped.step(HOLD)
+    finally:
+        env.close()
 
 
 def test_the_engine_options_of_the_user_interface(make_env):
@@ -153,14 +212,71 @@ def test_the_engine_options_of_the_user_interface(make_env):
     assert (steps, terminated, info["summary"][0]) == (20, True, 20)
 
 
+def test_without_a_running_loop_the_calls_run_on_the_calling_thread(make_env):
+    before = set(threading.enumerate())
+    env = make_env()
+    assert env.loop_thread is None and leftover_threads(before) == set()
+    recorder = env._session.engine = ThreadRecorder(env._session.engine)
+    env.reset(seed=1)
+    env.step(LONG)
+    assert recorder.threads and set(recorder.threads) == {threading.current_thread()}
+
+    # Another thread may use the environment too (not at the same time): its calls run on it.
+    recorder.threads.clear()
+    worker = threading.Thread(target=lambda: env.step(SHORT), name="trainer-2")
+    worker.start()
+    worker.join(30)
+    assert {t.name for t in recorder.threads} == {"trainer-2"}
+
+    # Called from inside a running event loop, the same loop is driven by a helper thread meanwhile.
+    recorder.threads.clear()
+
+    async def in_a_notebook_cell():
+        return env.step(FLAT)
+
+    _, _, _, _, info = asyncio.run(in_a_notebook_cell())
+    assert info["snapshot"][SNAP_NET_UNITS] == 0
+    assert {t.name.startswith("tarnel-env-call") for t in recorder.threads} == {True}
+
+    # A call while another one runs in a different thread is refused.
+    started, release = threading.Event(), threading.Event()
+
+    async def hold_the_loop():
+        started.set()
+        while not release.is_set():
+            await asyncio.sleep(0.01)
+
+    holder = threading.Thread(target=env._loop.run, args=(hold_the_loop(), 10.0))
+    holder.start()
+    assert started.wait(10)
+    try:
+        with pytest.raises(RuntimeError, match="^the environment is already running a call in another thread$"):
+            env.step(HOLD)
+    finally:
+        release.set()
+        holder.join(10)
+
+    # From a coroutine on the environment's own loop, a synchronous call would deadlock: refused.
+    async def from_the_envs_own_loop():
+        env.step(HOLD)
+
+    with pytest.raises(RuntimeError, match="own event loop thread"):
+        env._loop.run(from_the_envs_own_loop(), 10.0)
+    env.step(HOLD)  # still usable
+    env.close()
+    assert env._loop.loop.is_closed() and leftover_threads(before) == set()
+
+
 async def test_works_inside_a_running_event_loop(make_env):
     """A notebook cell runs inside an event loop: the synchronous API must still work there."""
     asyncio.get_running_loop()
     env = make_env()
+    recorder = env._session.engine = ThreadRecorder(env._session.engine)
     obs, _ = env.reset(seed=1)
     _, _, _, _, info = env.step(LONG)
     assert info["snapshot"][SNAP_NET_UNITS] == 10
-    assert env.loop_thread is not threading.current_thread()
+    assert env.loop_thread is not None and env.loop_thread is not threading.current_thread()
+    assert set(recorder.threads) == {env.loop_thread}
 
     async def from_the_envs_own_loop():
         env.step(HOLD)
@@ -171,8 +287,8 @@ async def test_works_inside_a_running_event_loop(make_env):
     env.step(HOLD)  # still usable
 
 
-def test_close_stops_the_user_interface_and_the_loop_thread(make_env):
-    env = make_env()
+async def test_close_stops_the_user_interface_and_the_loop_thread(make_env):
+    env = make_env()  # inside a running loop: the environment's loop runs on a thread of its own
     env.reset(seed=0)
     env.step(LONG)
     process, thread, port = env.ui_process, env.loop_thread, env.port
@@ -213,12 +329,17 @@ def test_an_external_user_interface_is_used_and_left_running():
         node.process.wait(10)
 
 
-def test_a_user_interface_that_never_connects():
-    before = {t for t in threading.enumerate() if t.name == "tarnel-env-loop"}
+@pytest.mark.parametrize("inside_a_loop", [False, True])
+def test_a_user_interface_that_never_connects(inside_a_loop):
+    before = set(threading.enumerate())
+
+    async def make():
+        return TradingEnv(ui=None, port=ui_host.free_port(), connect_timeout_secs=0.3)
+
     with pytest.raises(RuntimeError) as info:
-        TradingEnv(ui=None, port=ui_host.free_port(), connect_timeout_secs=0.3)
+        asyncio.run(make()) if inside_a_loop else TradingEnv(ui=None, port=ui_host.free_port(), connect_timeout_secs=0.3)
     assert str(info.value) == "RpcTransportError(seq=None, fnId=None): wait_connected timed out"
-    assert wait_until(lambda: {t for t in threading.enumerate() if t.name == "tarnel-env-loop"} <= before)
+    assert wait_until(lambda: leftover_threads(before) == set())
     with pytest.raises(ValueError, match="port of the external user interface must be given"):
         TradingEnv(ui=None)
 
@@ -232,3 +353,45 @@ def test_an_environment_never_closed_ends_its_user_interface_at_exit():
     assert result.returncode == 0, result.stderr
     pid, port = map(int, result.stdout.split())
     assert wait_until(lambda: ui_processes([port]) == [], timeout=10), f"Node.js process {pid} still runs"
+
+
+def test_a_second_user_interface_on_the_port_is_reported_at_the_next_step(make_env):
+    env = make_env()
+    env.reset(seed=0, options={"episode_type": "train", "episode_index": 1})
+    env.step(LONG)
+    env.step(HOLD)
+    # What a second terminal, tab or reload does: the same runner, pointed at the same port.
+    second = subprocess.Popen(["node", str(ui_host.ui_directory() / "node" / "run-ui.mjs"), "--host", "127.0.0.1",
+                               "--port", str(env.port), "--seed", "7", "--quiet"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        error, steps, deadline = None, 0, time.monotonic() + 30
+        while error is None and time.monotonic() < deadline and steps < 2000:
+            try:
+                env.step(HOLD)  # answered by the first user interface until the second one is connected
+                steps += 1
+            except UserInterfaceReplaced as replaced:
+                error = replaced
+            time.sleep(0.01)
+        assert error is not None, f"{steps} steps went on with no error"
+        message = str(error)
+        assert message.startswith("the user interface was replaced: the engine now answers for ")
+        assert f"not for train episode 1 at step {steps + 3} " in message
+        assert message.endswith("this episode is lost: call reset() to start a new one")
+        with pytest.raises(RuntimeError, match=r"^the episode is over: call reset\(\) before step\(\)$"):
+            env.step(HOLD)
+    finally:
+        second.terminate()
+        second.wait(10)
+    # With the second one gone, the first reconnects by itself; a reset starts a new episode on it.
+    for _ in range(100):
+        try:
+            obs, info = env.reset(options={"episode_index": 0})
+            break
+        except RuntimeError:  # "no websocket connected" until it is back
+            time.sleep(0.1)
+    else:
+        pytest.fail("no reset succeeded after the second user interface ended")
+    _, _, _, _, info = env.step(SHORT)
+    assert info["snapshot"][SNAP_NET_UNITS] == -10 and info["snapshot"][SNAP_STEP] == 1
+    assert (info["snapshot"][SNAP_TYPE], info["snapshot"][SNAP_INDEX]) == (0, 0)

@@ -1,15 +1,18 @@
 """The vector environment: several engines and Node.js user interfaces stepped at once on one shared
-loop, giving exactly what the same environments give one by one, in gymnasium's vector layout."""
+loop, giving exactly what the same environments give one by one, in gymnasium's vector layout; and
+gymnasium's own vector environments (`gym.make_vec`, synchronous and in worker processes) over it."""
+import asyncio
 import threading
 
 import numpy as np
 import pytest
 
-from rl_support import requires_node, ui_processes
+from rl_support import requires_node, ui_processes, wait_until
 
 gym = pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
 
-from tarnel_rl.gym_env import TradingEnv  # noqa: E402
+from tarnel_rl.gym_env import EVENT_ROWS, TradingEnv  # noqa: E402
+from tarnel_rl.trading import FLAT, HOLD, LONG, SHORT  # noqa: E402
 from tarnel_rl.vector_env import TradingVectorEnv  # noqa: E402
 
 pytestmark = requires_node
@@ -17,7 +20,7 @@ pytestmark = requires_node
 NUM_ENVS = 3
 SERIES_SEEDS = [5, 9, 5]  # two environments on one series: same data, different episodes
 RESET_SEEDS = [0, 1, 2]
-OPTIONS = {"ui_options": {"episode_length": 16}}
+OPTIONS = {"ui_options": {"episode_length": 16}, "events": True}
 STEPS = 40  # two whole episodes and then some, each followed by an autoreset step
 ACTIONS = np.random.default_rng(4).integers(0, 4, size=(STEPS, NUM_ENVS))
 
@@ -53,7 +56,7 @@ def single_env_run():
         try:
             obs, info = env.reset(seed=reset_seed)
             record = {"obs": [obs], "rewards": [], "terminated": [], "truncated": [], "snapshots": [info["snapshot"]],
-                      "episode_index": [info["episode_index"]]}
+                      "episode_index": [info["episode_index"]], "events": [info["events"]]}
             ended = False
             for action in actions:
                 if ended:
@@ -63,7 +66,8 @@ def single_env_run():
                     obs, reward, terminated, truncated, info = env.step(action)
                 ended = terminated or truncated
                 for key, value in (("obs", obs), ("rewards", reward), ("terminated", terminated), ("truncated", truncated),
-                                   ("snapshots", info["snapshot"]), ("episode_index", info["episode_index"])):
+                                   ("snapshots", info["snapshot"]), ("episode_index", info["episode_index"]),
+                                   ("events", info["events"])):
                     record[key].append(value)
             runs.append(record)
         finally:
@@ -83,20 +87,22 @@ def test_steps_all_environments_at_once_and_matches_them_one_by_one():
 
         obs, infos = envs.reset(seed=RESET_SEEDS)
         batched = {"obs": [obs], "rewards": [], "terminated": [], "truncated": [], "snapshots": [infos["snapshot"]],
-                   "episode_index": [infos["episode_index"]]}
+                   "episode_index": [infos["episode_index"]], "events": [infos["events"]]}
         summaries = 0
         for actions in ACTIONS:
             obs, rewards, terminated, truncated, infos = envs.step(actions)
             assert obs in envs.observation_space
             assert rewards.dtype == np.float64 and terminated.dtype == bool and rewards.shape == (NUM_ENVS,)
             assert infos["snapshot"].shape == (NUM_ENVS, 16) and infos["_snapshot"].all()
-            assert len(infos["events"]) == NUM_ENVS and all(e.shape[1] == 10 for e in infos["events"])
+            assert infos["events"].shape == (NUM_ENVS, EVENT_ROWS, 10) and infos["events"].dtype == np.float64
+            assert infos["event_count"].shape == (NUM_ENVS,) and infos["_events"].all()
             if terminated.any():
                 np.testing.assert_array_equal(infos["_summary"], terminated | truncated)
                 assert all(infos["summary"][i][0] == 16 for i in np.flatnonzero(terminated))
                 summaries += int(terminated.sum())
             for key, value in (("obs", obs), ("rewards", rewards), ("terminated", terminated), ("truncated", truncated),
-                               ("snapshots", infos["snapshot"]), ("episode_index", infos["episode_index"])):
+                               ("snapshots", infos["snapshot"]), ("episode_index", infos["episode_index"]),
+                               ("events", infos["events"])):
                 batched[key].append(value)
         assert InFlight.most == NUM_ENVS  # every engine had a call out at the same time
         assert summaries == 2 * NUM_ENVS
@@ -107,19 +113,25 @@ def test_steps_all_environments_at_once_and_matches_them_one_by_one():
     for key in batched:
         together = np.array(batched[key])
         alone = np.stack([np.array(run[key]) for run in runs], axis=1)
-        np.testing.assert_array_equal(together, alone, err_msg=key)
+        np.testing.assert_array_equal(together, alone, err_msg=key)  # NaN rows of the events included
     # The autoreset step: after an episode ends, the next step starts a new one with reward 0.
     ended = np.flatnonzero(np.array(batched["terminated"])[:, 0])
     assert list(ended) == [15, 32]
     assert batched["rewards"][16][0] == 0.0 and batched["snapshots"][17][0][0] == 0
 
 
-def test_reset_options_per_environment_and_close():
-    envs = TradingVectorEnv(2, ui="node", series_seed=3)
+@pytest.mark.parametrize("inside_a_loop", [False, True])
+def test_reset_options_per_environment_and_close(inside_a_loop):
+    async def make():
+        return TradingVectorEnv(2, ui="node", series_seed=3)
+
+    envs = asyncio.run(make()) if inside_a_loop else TradingVectorEnv(2, ui="node", series_seed=3)
     try:
         processes = [env.ui_process for env in envs.envs]
         ports = [env.port for env in envs.envs]
         thread = envs.loop_thread
+        # Made inside a running loop, the shared loop runs on a thread of its own; else in the caller's.
+        assert (thread is not None) == inside_a_loop
         assert sorted(ui_processes(ports)) == sorted(p.pid for p in processes)
         obs, infos = envs.reset(options={"episode_type": "test", "episode_index": [2, 0]})
         assert list(infos["episode_index"]) == [2, 0] and list(infos["episode_type"]) == ["test", "test"]
@@ -131,7 +143,8 @@ def test_reset_options_per_environment_and_close():
     finally:
         envs.close()
     assert all(p.returncode is not None for p in processes)
-    assert ui_processes(ports) == [] and not thread.is_alive()
+    assert ui_processes(ports) == [] and envs._loop.loop.is_closed()
+    assert thread is None or not thread.is_alive()
     envs.close()
     with pytest.raises(RuntimeError, match="^the vector environment is closed$"):
         envs.step([0, 0])
@@ -144,3 +157,39 @@ def test_a_failed_start_stops_what_was_started():
     with pytest.raises(RuntimeError, match=r"^RpcTransportError\(seq=None, fnId=None\): wait_connected timed out$"):
         TradingVectorEnv(2, ui="node", ui_options={"window": "wide"}, connect_timeout_secs=1.0)
     assert {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"} <= before
+
+
+@pytest.mark.parametrize("mode, vector_kwargs", [("sync", {}), ("async", {"context": "spawn"})])
+def test_gymnasium_vector_environments_stack_the_infos(mode, vector_kwargs):
+    """Every info key has one shape at every step, so gymnasium's own vector environments stack them;
+    the summary of a truncated episode is there (with its mask) and the next step starts a new one."""
+    envs = gym.make_vec("tarnel_rl/Trading-v0", num_envs=2, vectorization_mode=mode, vector_kwargs=vector_kwargs,
+                        ui="node", max_episode_steps=3, events=True, ui_options={"window": 20})
+    ports = []
+    try:
+        ports = list(envs.get_attr("port"))
+        assert len(set(ports)) == 2
+        obs, infos = envs.reset(seed=[4, 5])
+        assert obs.shape == (2, 18) and infos["window"].shape == (2, 20, 5)
+        actions = [[LONG, SHORT], [HOLD, FLAT], [SHORT, HOLD], [HOLD, HOLD]]
+        for t, action in enumerate(actions):
+            obs, rewards, terminated, truncated, infos = envs.step(np.array(action))
+            assert obs.shape == (2, 18) and rewards.shape == (2,) and not terminated.any()
+            assert infos["snapshot"].shape == (2, 16) and infos["events"].shape == (2, EVENT_ROWS, 10)
+            assert infos["event_count"].dtype.kind == "i" and list(infos["episode_type"]) == ["train", "train"]
+            if t < 3:
+                np.testing.assert_array_equal(infos["snapshot"][:, 0], [t + 1, t + 1])
+            assert list(truncated) == [t == 2, t == 2]
+            assert ("summary" in infos) == (t == 2)
+            if t == 2:
+                assert infos["summary"].shape == (2, 12) and infos["_summary"].all()
+                np.testing.assert_array_equal(infos["summary"][:, 0], [3, 3])
+                # Environment 0 went long then short (two trades), environment 1 short then flat (one).
+                np.testing.assert_array_equal(infos["summary"][:, 6], [2, 1])
+                np.testing.assert_array_equal(infos["event_count"], [3, 0])  # a close, an open, the last close
+        # The step after the truncation reset both (gymnasium's next-step autoreset): step 0, reward 0.
+        np.testing.assert_array_equal(infos["snapshot"][:, 0], [0, 0])
+        np.testing.assert_array_equal(rewards, [0.0, 0.0])
+    finally:
+        envs.close()
+    assert wait_until(lambda: ui_processes(ports) == [], timeout=20)
