@@ -105,8 +105,10 @@ def node_modules_for_runner(ui: Path | None = None) -> Path:
 
 
 # Options of the user interface's engine that may be given besides the seed: the page reads them from
-# its query, the Node runner from its command line (`episode_length` is `--episode-length` there).
-UI_OPTIONS = ("bars", "window", "episode_length", "sync")
+# its query, the Node runner from its command line (`episode_length` is `--episode-length` there). The
+# synthetic series: `series` "walk" (the default) or "regime", with `regime_drift`, `regime_bars` and
+# `half_life` for the latter (docs/protocol.md, "Candles").
+UI_OPTIONS = ("bars", "window", "episode_length", "sync", "series", "regime_drift", "regime_bars", "half_life")
 
 
 def _checked_options(options: dict | None) -> dict:
@@ -268,7 +270,8 @@ class BrowserUI:
 async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None):
     """Starts the user interface of `kind` ("browser", "node" or "auto": the browser when it can run,
     else Node) for the engine listening on host:engine_port. `options` may set the engine's `bars`,
-    `window`, `episode_length` and `sync` (see docs/protocol.md)."""
+    `window`, `episode_length`, `sync`, `series`, `regime_drift`, `regime_bars` and `half_life` (see
+    docs/protocol.md)."""
     if kind == "auto":
         kind = "browser" if browser_available() else "node"
     if kind == "browser":

@@ -3,7 +3,8 @@
 //
 //   node ui/node/run-ui.mjs --host 127.0.0.1 --port 8765 [--seed 7] [--origin http://localhost]
 //                           [--bars 5000] [--window 32] [--episode-length 256] [--sync deferred|eager]
-//                           [--quiet] [--watch-parent]
+//                           [--series walk|regime] [--regime-drift 0.002] [--regime-bars 100]
+//                           [--half-life 300] [--quiet] [--watch-parent]
 //
 // Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT. With
 // --watch-parent it also exits when the process that started it is gone, however that one ended (even
@@ -22,7 +23,8 @@ import { Engine } from '../src/engine.js';
 import { LinkClient } from '../src/client.js';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
-  + '[--window N] [--episode-length N] [--sync deferred|eager] [--quiet] [--watch-parent]';
+  + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
+  + '[--regime-bars X] [--half-life X] [--quiet] [--watch-parent]';
 const PARENT_POLL_MS = 500;
 
 async function loadWebSocket() {
@@ -51,6 +53,11 @@ function integer(name, text) {
   return Number(text);
 }
 
+function number(name, text) {
+  if (!/^\d+(\.\d+)?(e-?\d+)?$/i.test(text)) throw new Error(`--${name} must be a non-negative number, got ${text}`);
+  return Number(text);
+}
+
 function readOptions(argv) {
   const { values } = parseArgs({
     args: argv,
@@ -63,6 +70,10 @@ function readOptions(argv) {
       window: { type: 'string' },
       'episode-length': { type: 'string' },
       sync: { type: 'string' },
+      series: { type: 'string' },
+      'regime-drift': { type: 'string' },
+      'regime-bars': { type: 'string' },
+      'half-life': { type: 'string' },
       quiet: { type: 'boolean', default: false },
       'watch-parent': { type: 'boolean', default: false },
       help: { type: 'boolean', default: false },
@@ -80,6 +91,10 @@ function readOptions(argv) {
   if (values.window !== undefined) engine.window = integer('window', values.window);
   if (values['episode-length'] !== undefined) engine.episodeLength = integer('episode-length', values['episode-length']);
   if (values.sync !== undefined) engine.syncPolicy = values.sync;
+  if (values.series !== undefined) engine.series = values.series;
+  for (const [name, key] of [['regime-drift', 'regimeDrift'], ['regime-bars', 'regimeBars'], ['half-life', 'halfLife']]) {
+    if (values[name] !== undefined) engine[key] = number(name, values[name]);
+  }
   // An IPv6 literal needs brackets inside a URL.
   const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
   return { url: `ws://${host}:${port}`, origin: values.origin, quiet: values.quiet,

@@ -3,6 +3,7 @@
 // sync policy is eager).
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
+//        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300]
 
 import { Engine, FN_NAMES } from './engine.js';
 import { LinkClient } from './client.js';
@@ -19,12 +20,24 @@ function intParam(name, fallback) {
   return Number(text);
 }
 
+function numberParam(name) {
+  const text = params.get(name);
+  if (text === null || text === '') return undefined;
+  if (!/^\d+(\.\d+)?(e-?\d+)?$/i.test(text)) throw new Error(`query parameter ${name} must be a non-negative number, got ${text}`);
+  return Number(text);
+}
+
 function engineOptions() {
   const options = { seed: intParam('seed', 1) };
   for (const [param, key] of [['bars', 'bars'], ['window', 'window'], ['episode_length', 'episodeLength']]) {
     const value = intParam(param, undefined);
     if (value !== undefined) options[key] = value;
   }
+  for (const [param, key] of [['regime_drift', 'regimeDrift'], ['regime_bars', 'regimeBars'], ['half_life', 'halfLife']]) {
+    const value = numberParam(param);
+    if (value !== undefined) options[key] = value;
+  }
+  if (params.has('series')) options.series = params.get('series');
   if (params.has('sync')) options.syncPolicy = params.get('sync');
   return options;
 }

@@ -69,9 +69,21 @@ function candleProblem(open, high, low, close, volume) {
   return null;
 }
 
-// A random walk with slowly changing volatility and drift, starting at 100. The same seed gives the
-// same series bit for bit wherever it runs.
-export function syntheticSeries(seed, bars) {
+// The synthetic series the engine makes from its seed when no candles were given (docs/protocol.md,
+// "Candles"). Every kind starts at 100 and uses only +, -, *, / and comparisons (no Math.log or
+// Math.exp), so the same seed and options give the same series bit for bit wherever it runs.
+export const SERIES_KINDS = Object.freeze(['walk', 'regime']);
+export const REGIME_DEFAULTS = Object.freeze({ regimeDrift: 0.002, regimeBars: 100, halfLife: 300 });
+
+// `kind` 'walk' (the default): a random walk with slowly changing volatility and drift, which no policy
+// can beat on average. `kind` 'regime': trends a policy can learn to follow (see regimeSeries).
+export function syntheticSeries(seed, bars, { kind = 'walk', ...regime } = {}) {
+  if (kind === 'regime') return regimeSeries(seed, bars, { ...REGIME_DEFAULTS, ...regime });
+  if (kind !== 'walk') throw new RangeError(`unknown series kind ${kind} (known: ${SERIES_KINDS.join(', ')})`);
+  return walkSeries(seed, bars);
+}
+
+function walkSeries(seed, bars) {
   const uniform = mulberry32(seed);
   const data = new Float64Array(bars * WIDTH);
   const baseVol = 0.004;
@@ -81,6 +93,39 @@ export function syntheticSeries(seed, bars) {
   for (let b = 0; b < bars; b++) {
     vol = 0.97 * vol + 0.03 * baseVol * (0.5 + 2 * uniform());
     drift = 0.995 * drift + 0.00002 * normalish(uniform);
+    const open = prevClose * (1 + 0.1 * vol * normalish(uniform));
+    const close = open * (1 + drift + vol * normalish(uniform));
+    const high = Math.max(open, close) * (1 + 0.5 * vol * uniform());
+    const low = Math.min(open, close) * (1 - 0.5 * vol * uniform());
+    const volume = 1000 * (0.5 + uniform()) * (1 + Math.abs(close - open) / (open * vol));
+    data.set([open, high, low, close, volume], b * WIDTH);
+    prevClose = close;
+  }
+  return new CandleSeries(data, 'synthetic');
+}
+
+// Regime-switching drift: the series is always in an up or a down regime, which drifts the close by
+// +regimeDrift or -regimeDrift (a fraction of the price) per bar on top of the same noise as the walk
+// (volatility about 0.4 % per bar). Each bar the regime flips with probability 1 / regimeBars, so
+// regimes last regimeBars bars on average (geometrically distributed) and the sign of the recent returns
+// tells which one holds: a policy that follows it earns about regimeDrift per bar less the lag after each
+// flip. A pull back to 100, which halves a deviation in about halfLife bars (0: none), keeps the price
+// within a few tens of percent of 100. The regime itself is never shown; the first one is drawn from the
+// seed.
+function regimeSeries(seed, bars, { regimeDrift, regimeBars, halfLife }) {
+  const uniform = mulberry32(seed);
+  const data = new Float64Array(bars * WIDTH);
+  const baseVol = 0.004;
+  const flip = 1 / regimeBars;
+  // For small deviations -pull·(p/100 − 1) is the drift that halves ln(p/100) in halfLife bars.
+  const pull = halfLife > 0 ? 0.6931471805599453 / halfLife : 0;
+  let vol = baseVol;
+  let regime = uniform() < 0.5 ? 1 : -1;
+  let prevClose = 100;
+  for (let b = 0; b < bars; b++) {
+    if (uniform() < flip) regime = -regime;
+    vol = 0.97 * vol + 0.03 * baseVol * (0.5 + 2 * uniform());
+    const drift = regime * regimeDrift - pull * (prevClose / 100 - 1);
     const open = prevClose * (1 + 0.1 * vol * normalish(uniform));
     const close = open * (1 + drift + vol * normalish(uniform));
     const high = Math.max(open, close) * (1 + 0.5 * vol * uniform());

@@ -5,7 +5,7 @@ import {
   asBytes, CodecError, decodeCloseStep, decodeMatF64, decodeVecF64, encodeMatF64, encodeText, encodeVecF64,
   encodeVecMatF64,
 } from './protocol.js';
-import { CANDLE_COLUMNS, seriesFromMatrix, syntheticSeries, WIDTH } from './candles.js';
+import { CANDLE_COLUMNS, REGIME_DEFAULTS, SERIES_KINDS, seriesFromMatrix, syntheticSeries, WIDTH } from './candles.js';
 import { EpisodeType, episodeBars, layoutEpisodes, seriesBars } from './episodes.js';
 import { CloseAction, checkCloseRequest, decodeOrderVector, decodeTicketVector } from './orders.js';
 import { CLOSE_RESULT, CloseResult, EVENT, Reason, SNAPSHOT, TICKET } from './columns.js';
@@ -38,6 +38,8 @@ export const FN_NAMES = Object.freeze({
 export const DEFAULTS = Object.freeze({
   seed: 1,
   bars: 5000,
+  series: 'walk',
+  ...REGIME_DEFAULTS,
   window: 32,
   episodeLength: 256,
   testShare: 0.2,
@@ -53,6 +55,10 @@ function checkOptions(o) {
   const bad = (name, rule) => { throw new RangeError(`engine option ${name} must be ${rule}, got ${o[name]}`); };
   if (!Number.isInteger(o.seed) || o.seed < 0 || o.seed > 0xffffffff) bad('seed', 'an integer from 0 to 4294967295');
   if (!Number.isInteger(o.bars) || o.bars < 2) bad('bars', 'an integer >= 2');
+  if (!SERIES_KINDS.includes(o.series)) bad('series', SERIES_KINDS.map((k) => `'${k}'`).join(' or '));
+  if (!(Number.isFinite(o.regimeDrift) && o.regimeDrift >= 0 && o.regimeDrift < 0.1)) bad('regimeDrift', 'from 0 to 0.1');
+  if (!(Number.isFinite(o.regimeBars) && o.regimeBars >= 1)) bad('regimeBars', 'a number >= 1');
+  if (!(Number.isFinite(o.halfLife) && o.halfLife >= 0)) bad('halfLife', 'a number >= 0');
   if (!Number.isInteger(o.window) || o.window < 1) bad('window', 'an integer >= 1');
   if (!Number.isInteger(o.episodeLength) || o.episodeLength < 1) bad('episodeLength', 'an integer >= 1');
   if (!(o.testShare > 0 && o.testShare < 1)) bad('testShare', 'between 0 and 1');
@@ -86,7 +92,9 @@ export class Engine {
       [FnId.PlaceOrder, (p) => this.#placeOrder(p)],
       [FnId.PlaceTicket, (p) => this.#placeTicket(p)],
     ]);
-    this.#load(syntheticSeries(this.options.seed, this.options.bars));
+    const o = this.options;
+    this.#load(syntheticSeries(o.seed, o.bars,
+      { kind: o.series, regimeDrift: o.regimeDrift, regimeBars: o.regimeBars, halfLife: o.halfLife }));
   }
 
   // Answers one request. Returns { ok: true, payload } or { ok: false, err, sub, message }; never throws.
@@ -211,6 +219,9 @@ export class Engine {
     return JSON.stringify({
       seed: o.seed,
       candle_source: this.series.source,
+      series: o.series === 'regime'
+        ? { kind: 'regime', regime_drift: o.regimeDrift, regime_bars: o.regimeBars, half_life: o.halfLife }
+        : { kind: o.series },
       bars: this.series.length,
       candle_columns: CANDLE_COLUMNS,
       window: o.window,

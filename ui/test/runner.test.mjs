@@ -27,7 +27,9 @@ function run(args) {
 }
 
 test('bad options are refused with the usage', async () => {
-  for (const args of [[], ['--port', '70000'], ['--port', '8765', '--seed', 'x'], ['--port', '8765', '--sync', 'sometimes']]) {
+  for (const args of [[], ['--port', '70000'], ['--port', '8765', '--seed', 'x'], ['--port', '8765', '--sync', 'sometimes'],
+    ['--port', '8765', '--series', 'sine'], ['--port', '8765', '--regime-drift', '-1'],
+    ['--port', '8765', '--half-life', 'long']]) {
     const { exited, stderr } = run(args);
     assert.deepEqual(await within(exited, 'the exit'), { code: 2, signal: null }, args.join(' '));
     assert.match(stderr(), /usage: run-ui\.mjs --host HOST --port PORT/);
@@ -58,4 +60,25 @@ test('connects with the configured origin, answers, and exits on SIGTERM', async
   assert.deepEqual(await within(exited, 'the exit'), { code: 0, signal: null });
   assert.match(stderr(), /link connected/);
   assert.match(stderr(), /SIGTERM: stopping after 1 requests \(0 refused\)/);
+});
+
+test('the series options reach the engine', async (t) => {
+  const server = new WebSocketServer({ host: '127.0.0.1', port: 0 });
+  await once(server, 'listening');
+  t.after(() => new Promise((resolve) => {
+    for (const c of server.clients) c.terminate();
+    server.close(resolve);
+  }));
+  const connected = once(server, 'connection');
+  const { child, exited } = run(['--port', String(server.address().port), '--quiet', '--series', 'regime',
+    '--regime-drift', '0.001', '--regime-bars', '50.5', '--half-life', '0']);
+  t.after(() => { if (child.exitCode === null) child.kill('SIGKILL'); });
+  const [socket] = await within(connected, 'the connection');
+  const answered = once(socket, 'message');
+  socket.send(encodeFrame(FrameKind.Request, 1, 102));
+  const [data] = await within(answered, 'the answer');
+  const config = JSON.parse(new TextDecoder().decode(parseFrame(new Uint8Array(data)).payload));
+  assert.deepEqual(config.series, { kind: 'regime', regime_drift: 0.001, regime_bars: 50.5, half_life: 0 });
+  child.kill('SIGTERM');
+  await within(exited, 'the exit');
 });
