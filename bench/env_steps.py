@@ -6,10 +6,13 @@ trainer layer side by side with an earlier one, in one run.
 The earlier trainer layer is `python/tarnel_rl` at git revision REF (by default the last one before
 the environment ran its engine calls on the calling thread and cut its round trips), taken out with
 `git archive` into a temporary directory. Both use the same installed module and the same Node.js user
-interface (`ui/`). Every measurement runs in a fresh process: one environment, a warm-up, then the
-timed steps with actions drawn from a seeded generator (the same for both), resetting whenever an
-episode ends; resets count in the time, as they do for a trainer. The two alternate round after
-round, in an order that turns, so that the drift of the machine falls on both.
+interface (`ui/`). A third column runs the current layer with its event loop on a background thread
+(as an environment made inside a running loop has it), which shows what the thread hand-over costs.
+
+Every measurement runs in a fresh process: one environment, a warm-up, then the timed steps with
+actions drawn from a seeded generator (the same for all), resetting whenever an episode ends; resets
+count in the time, as they do for a trainer. The three alternate round after round, in an order that
+turns, so that the drift of the machine falls on all of them.
 
 Every engine call is counted by a thin proxy in front of the engine (the same for both); for the
 current layer the count must equal its own `engine_calls`. Every step's observation is checked for
@@ -34,7 +37,8 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 # The trainer layer before its calls ran on the calling thread and before its round trips were cut.
 DEFAULT_BASELINE = "12b9fdb1d6176c5d9708031035ca4b784e34edae"
-IMPLS = ("before", "now")
+IMPLS = ("before", "thread", "now")
+NAMES = {"before": "before", "thread": "now, loop thread", "now": "now"}
 
 
 class CountingEngine:
@@ -60,7 +64,11 @@ def worker(args) -> dict:
     import numpy as np
     from tarnel_rl.gym_env import TradingEnv
 
-    env = TradingEnv(ui="node", series_seed=7)
+    options = {}
+    if args.thread_loop:
+        from tarnel_rl.loops import EventLoopThread
+        options["loop"] = EventLoopThread()
+    env = TradingEnv(ui="node", series_seed=7, **options)
     try:
         counter = CountingEngine(env._session.engine)
         env._session.engine = counter
@@ -104,9 +112,9 @@ def extract(revision: str, into: Path) -> Path:
     return into / "python"
 
 
-def run_one(package: Path, steps: int, warmup: int, seed: int) -> dict:
+def run_one(package: Path, steps: int, warmup: int, seed: int, thread_loop: bool) -> dict:
     command = [sys.executable, str(Path(__file__).resolve()), "--worker", str(package), "--steps", str(steps),
-               "--warmup", str(warmup), "--seed", str(seed)]
+               "--warmup", str(warmup), "--seed", str(seed)] + (["--thread-loop"] if thread_loop else [])
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     env.pop("PYTHONPATH", None)  # the worker puts its own package first
     done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=120 + steps * 0.02)
@@ -139,6 +147,7 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="one round of 800 steps")
     parser.add_argument("--json-only", action="store_true")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--thread-loop", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         args.package = args.worker
@@ -153,12 +162,14 @@ def main() -> None:
 
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="tarnel-env-bench-") as scratch:
-        packages = {"before": extract(args.baseline, Path(scratch)), "now": ROOT / "python"}
+        before = extract(args.baseline, Path(scratch))
+        packages = {"before": before, "thread": ROOT / "python", "now": ROOT / "python"}
         runs: dict[str, list[dict]] = {impl: [] for impl in IMPLS}
         for round_index in range(args.rounds):
-            order = IMPLS if round_index % 2 == 0 else IMPLS[::-1]
+            # The order turns every round, so that no implementation always runs right after the same one.
+            order = IMPLS[round_index % 3:] + IMPLS[:round_index % 3]
             for impl in order:
-                result = run_one(packages[impl], args.steps, args.warmup, args.seed)
+                result = run_one(packages[impl], args.steps, args.warmup, args.seed, impl == "thread")
                 runs[impl].append(result)
                 print(json.dumps({"round": round_index, "impl": impl, **result}), flush=True)
     summary = {impl: summarise(runs[impl]) for impl in IMPLS}
@@ -167,18 +178,19 @@ def main() -> None:
                       "now_over_before": ratio}), flush=True)
     if args.json_only:
         return
-    rows = [("", f"before ({args.baseline[:7]})", "now"),
+    rows = [("", f"before ({args.baseline[:7]})", NAMES["thread"], "now"),
             ("steps/s", *(f"{summary[i]['steps_per_s']:,.0f}" for i in IMPLS)),
             ("us per step", *(f"{summary[i]['us_per_step']:,.0f}" for i in IMPLS)),
             ("engine calls per step", *(f"{summary[i]['calls_per_step']:.2f}" for i in IMPLS)),
             ("CPU us per step (trainer process)", *(f"{summary[i]['cpu_us_per_step']:,.0f}" for i in IMPLS))]
-    widths = [max(len(row[c]) for row in rows) for c in range(3)]
+    widths = [max(len(row[c]) for row in rows) for c in range(len(IMPLS) + 1)]
     print()
     for n, row in enumerate(rows):
         print("| " + " | ".join(cell.ljust(widths[c]) for c, cell in enumerate(row)) + " |")
         if n == 0:
             print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    print(f"\nnow / before: {ratio:.2f}x steps/s; {args.rounds} round(s) of {args.steps} random-action steps each, "
+    print(f"\nnow / before: {ratio:.2f}x steps/s (loop thread / before: "
+          f"{summary['thread']['steps_per_s'] / summary['before']['steps_per_s']:.2f}x); {args.rounds} round(s) of {args.steps} random-action steps each, "
           f"{time.monotonic() - started:.0f} s in all; {os.cpu_count()} CPUs")
 
 

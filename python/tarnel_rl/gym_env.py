@@ -175,6 +175,9 @@ class TradingEnv(gym.Env):
         self._session: TradingSession | None = None
         self._owns_loop = loop is None
         self._loop = loop if loop is not None else make_loop()
+        # Every engine call of a step has its own time-out. Run in the calling thread, a step needs no
+        # guard of its own; a caller waiting on a loop thread keeps one over the whole step.
+        self._step_guard = None if isinstance(self._loop, CallerLoop) else self._call_timeout()
         self._finalizer: weakref.finalize | None = None
         self._closed = False
         self._episode_over = True
@@ -194,7 +197,7 @@ class TradingEnv(gym.Env):
         return self._run(self._async_reset(options), self._call_timeout())
 
     def step(self, action):
-        return self._run(self._async_step(action), self._call_timeout())
+        return self._run(self._async_step(action), self._step_guard)
 
     def end_episode(self, info: dict | None = None) -> np.ndarray:
         """Ends the running episode's session now (`end_session`) and answers its 12-value summary; with
