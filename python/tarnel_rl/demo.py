@@ -1,12 +1,17 @@
 """The demo: a NumPy policy-gradient trainer driving a back-test in the reference user interface.
 
     python -m tarnel_rl.demo [--ui auto|browser|node|manual] [--port N] [--episodes N] [--steps N]
+                             [--series regime|walk] [--seed N] [--plot PATH] [--screenshot PATH]
 
 It drives the back-test through the Gymnasium environment (`tarnel_rl.gym_env.TradingEnv`): the
 environment starts an engine on 127.0.0.1 and opens the user interface (headless Chromium when it can
-run, else Node.js; `manual` prints the page's address for your own browser). The trainer then uses only
-`reset` and `step`: it trains on train episodes, evaluates on test episodes, prints a summary and writes
-a PNG of the equity curves.
+run, else Node.js; `manual` prints the page's address for your own browser). The trainer uses only
+`reset` and `step`. It trains the agent (`tarnel_rl.agent`) on train episodes of the regime-switching
+series (docs/protocol.md, "Candles"; `--series walk` for the plain random walk, where nothing can be
+learned), then plays every test episode with the greedy policy and with three baselines: holding cash,
+a random policy (the mean of three runs) and buy-and-hold. It prints the learning curve as it goes, a
+table of the test returns, whether the agent beat each baseline, and draws one figure: the learning
+curve against the baselines, and the test equity of the agent and the baselines.
 """
 from __future__ import annotations
 
@@ -22,46 +27,101 @@ from tarnel_rl.agent import LinearSoftmaxPolicy
 from tarnel_rl.gym_env import TradingEnv
 from tarnel_rl.trading import ACTION_NAMES, observation_size
 
+HOLD, LONG = 0, 1
+RANDOM_RUNS = 3
+# The series the demo trains on: 8000 bars in episodes of 128 steps give 40 train and 10 test episodes.
+BARS, EPISODE_LENGTH = 8000, 128
+BASELINES = ("hold cash", "random", "buy and hold")
+COLOURS = {"agent": "#1f77b4", "hold cash": "#7f7f7f", "random": "#d62728", "buy and hold": "#2ca02c"}
+
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--ui", choices=["auto", "browser", "node", "manual"], default="auto")
     parser.add_argument("--port", type=int, default=0, help="engine port (default: a free one)")
     parser.add_argument("--http-port", type=int, default=0, help="port of the page's server with --ui manual")
-    parser.add_argument("--episodes", type=int, default=12, help="train episodes")
+    parser.add_argument("--episodes", type=int, default=200, help="train episodes (0: only evaluate)")
     parser.add_argument("--steps", type=int, default=0, help="steps per episode (default: the whole episode)")
-    parser.add_argument("--seed", type=int, default=7)
-    parser.add_argument("--plot", default="out/demo_equity.png")
+    parser.add_argument("--series", choices=["regime", "walk"], default="regime", help="the synthetic series")
+    parser.add_argument("--seed", type=int, default=7, help="seed of the series and of the agent")
+    parser.add_argument("--plot", default="out/demo.png", help="where to draw the figure ('' for none)")
     parser.add_argument("--screenshot", default="", help="with the browser: save the page as a PNG here")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    if args.episodes < 0:
+        parser.error(f"--episodes must be 0 or more, got {args.episodes}")
+    if args.steps < 0:
+        parser.error(f"--steps must be 0 or more, got {args.steps}")
+    if args.screenshot and args.ui in ("node", "manual"):
+        parser.error(f"--screenshot needs the browser user interface (--ui browser or auto), not --ui {args.ui}")
+    return args
 
 
-def run_episode(env: TradingEnv, policy: LinearSoftmaxPolicy, index: int, kind: str, learn: bool) -> dict:
-    observation, info = env.reset(options={"episode_type": kind, "episode_index": index})
-    equity = [info["equity"]]
-    actions = np.zeros(len(ACTION_NAMES), dtype=int)
-    started = time.perf_counter()
-    steps = 0
-    done = False
-    while not done:
-        action = policy.act(observation, greedy=not learn)
+def moving_average(values: list[float], window: int) -> np.ndarray:
+    """The mean of the last `window` values at each point (fewer at the start)."""
+    values_array = np.asarray(values, dtype=np.float64)
+    if len(values_array) == 0:
+        return values_array
+    sums = np.cumsum(np.insert(values_array, 0, 0.0))
+    ends = np.arange(1, len(values_array) + 1)
+    starts = np.maximum(0, ends - window)
+    return (sums[ends] - sums[starts]) / (ends - starts)
+
+
+def play(env: TradingEnv, kind: str, index: int, choose, learn: LinearSoftmaxPolicy | None = None) -> dict:
+    """Plays one episode with `choose(observation, step) -> action`; returns its summary's return and the
+    equity change per step (in percent of the initial balance: the running sum of the rewards)."""
+    observation, _ = env.reset(options={"episode_type": kind, "episode_index": index})
+    rewards = []
+    step = 0
+    while True:
+        action = choose(observation, step)
         next_observation, reward, terminated, truncated, info = env.step(action)
-        if learn:
-            policy.record(observation, action, reward)
+        if learn is not None:
+            learn.record(observation, action, reward)
+        rewards.append(reward)
         observation = next_observation
-        equity.append(info["equity"])
-        actions[action] += 1
-        steps += 1
-        done = terminated or truncated
-    elapsed = time.perf_counter() - started
+        step += 1
+        if terminated or truncated:
+            break
+    if learn is not None:
+        learn.learn()
     summary = info["summary"]  # the environment ends the session when the episode ends
-    total_reward = policy.learn() if learn else float(np.sum(np.diff(equity)) / env.initial_balance * 100)
-    return {"kind": kind, "index": index, "steps": steps, "steps_per_s": steps / max(elapsed, 1e-9),
-            "return": float(summary[3]), "trades": int(summary[6]), "reward": total_reward, "equity": equity,
-            "actions": actions}
+    return {"return": float(summary[3]), "trades": int(summary[6]), "steps": step,
+            "equity": np.concatenate([[0.0], np.cumsum(rewards)])}
 
 
-def write_plot(results: list[dict], path: str) -> str | None:
+def evaluate(env: TradingEnv, policy: LinearSoftmaxPolicy, test_episodes: int, seed: int) -> dict[str, list[dict]]:
+    """The greedy agent and the baselines on the same test episodes."""
+    rng = np.random.default_rng(seed + 1000)
+    results: dict[str, list[dict]] = {name: [] for name in ("agent", *BASELINES)}
+    for index in range(test_episodes):
+        results["agent"].append(play(env, "test", index, lambda o, t: policy.act(o, greedy=True)))
+        results["hold cash"].append(play(env, "test", index, lambda o, t: HOLD))
+        results["buy and hold"].append(play(env, "test", index, lambda o, t: LONG if t == 0 else HOLD))
+        runs = [play(env, "test", index, lambda o, t: int(rng.integers(len(ACTION_NAMES)))) for _ in range(RANDOM_RUNS)]
+        results["random"].append({"return": float(np.mean([r["return"] for r in runs])),
+                                  "trades": int(np.mean([r["trades"] for r in runs])), "steps": runs[0]["steps"],
+                                  "equity": np.mean([r["equity"] for r in runs], axis=0)})
+    return results
+
+
+def means(results: dict[str, list[dict]]) -> dict[str, float]:
+    return {name: float(np.mean([r["return"] for r in rows])) for name, rows in results.items()}
+
+
+def print_table(results: dict[str, list[dict]]) -> None:
+    names = list(results)
+    print("\ntest episodes: return of each policy (the random policy: the mean of "
+          f"{RANDOM_RUNS} runs)")
+    print("  episode  " + "".join(f"{name:>14}" for name in names))
+    for i in range(len(results["agent"])):
+        print(f"  {i:>7}  " + "".join(f"{results[name][i]['return']:>+14.4f}" for name in names))
+    print("  mean     " + "".join(f"{value:>+14.4f}" for value in means(results).values()))
+    print("  trades   " + "".join(f"{np.mean([r['trades'] for r in results[name]]):>14.1f}" for name in names))
+
+
+def write_plot(train_returns: list[float], window: int, results: dict[str, list[dict]], path: str,
+               title: str) -> str | None:
     try:
         import matplotlib
 
@@ -70,18 +130,55 @@ def write_plot(results: list[dict], path: str) -> str | None:
     except ImportError:
         return None
     Path(path).parent.mkdir(parents=True, exist_ok=True)
-    fig, ax = plt.subplots(figsize=(10, 5))
-    for r in results:
-        style = "-" if r["kind"] == "train" else "--"
-        ax.plot(r["equity"], style, linewidth=1.2, label=f"{r['kind']} {r['index']}")
-    ax.set_xlabel("step")
-    ax.set_ylabel("equity")
-    ax.set_title("Equity per episode (dashed: test episodes, greedy policy)")
-    ax.legend(fontsize=7, ncol=4)
+    fig, (curve, equity) = plt.subplots(1, 2, figsize=(13, 5.2))
+    test_means = means(results)
+
+    episodes = np.arange(1, len(train_returns) + 1)
+    if len(train_returns):
+        curve.plot(episodes, np.asarray(train_returns) * 100, ".", color="#9ecae1", markersize=4,
+                   label="agent, each train episode")
+        curve.plot(episodes, moving_average(train_returns, window) * 100, "-", color=COLOURS["agent"], linewidth=2,
+                   label=f"agent, moving average of {window}")
+    else:
+        curve.text(0.5, 0.5, "no train episodes (--episodes 0)", transform=curve.transAxes, ha="center",
+                   color="#555555")
+    for name, value in test_means.items():
+        curve.axhline(value * 100, color=COLOURS[name], linestyle="--", linewidth=1.2,
+                      label=f"{'greedy agent' if name == 'agent' else name}, test mean {value * 100:+.2f} %")
+    curve.set_xlabel("train episode")
+    curve.set_ylabel("return of the episode, %")
+    curve.set_title("Learning curve")
+    curve.grid(alpha=0.3)
+    curve.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=2, fontsize=8, frameon=False)
+
+    for name, rows in results.items():
+        # The test episodes one after another: each starts where the previous one ended.
+        joined, offset = [], 0.0
+        for r in rows:
+            joined.extend(offset + r["equity"][(1 if joined else 0):])
+            offset = joined[-1]
+        label = "greedy agent" if name == "agent" else name
+        equity.plot(np.arange(len(joined)), joined, color=COLOURS[name], linewidth=2 if name == "agent" else 1.3,
+                    label=f"{label}: {offset:+.2f} %")
+    bounds = np.cumsum([0] + [r["steps"] for r in results["agent"]])
+    for b in bounds[1:-1]:
+        equity.axvline(b, color="#dddddd", linewidth=0.8, zorder=0)
+    equity.set_xlabel("step, test episodes one after another (grey lines: episode boundaries)")
+    equity.set_ylabel("equity change, % of the initial balance")
+    equity.set_title("Test episodes")
+    equity.grid(alpha=0.3)
+    equity.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=2, fontsize=8, frameon=False)
+
+    fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, bbox_inches="tight")
     plt.close(fig)
     return path
+
+
+def port_in_use(error: BaseException) -> bool:
+    text = str(error)
+    return "Address already in use" in text or "bind failed" in text
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -89,45 +186,83 @@ def main(argv: list[str] | None = None) -> int:
     port = args.port or ui_host.free_port()
     server = None
     env = None
+    ui_options = {"series": args.series, "bars": BARS, "episode_length": EPISODE_LENGTH}
     try:
-        if args.ui == "manual":
-            server = ui_host.StaticServer(ui_host.ui_directory(), args.http_port)
-            print(f"open {server.url(f'index.html?host=127.0.0.1&port={port}&seed={args.seed}')} in your browser")
-            env = TradingEnv(ui=None, port=port, connect_timeout_secs=None, max_episode_steps=args.steps or None)
-        else:
-            env = TradingEnv(ui=args.ui, port=port, series_seed=args.seed, max_episode_steps=args.steps or None)
-            print(f"user interface: {getattr(env.ui, 'kind', args.ui)}; engine on 127.0.0.1:{port}")
+        try:
+            if args.ui == "manual":
+                server = ui_host.StaticServer(ui_host.ui_directory(), args.http_port)
+                query = "&".join(f"{k}={v}" for k, v in {"host": "127.0.0.1", "port": port, "seed": args.seed,
+                                                          **ui_options}.items())
+                print(f"open {server.url(f'index.html?{query}')} in your browser")
+                env = TradingEnv(ui=None, port=port, connect_timeout_secs=None, max_episode_steps=args.steps or None)
+            else:
+                env = TradingEnv(ui=args.ui, port=port, series_seed=args.seed, max_episode_steps=args.steps or None,
+                                 ui_options=ui_options)
+        except (RuntimeError, OSError) as error:
+            if not port_in_use(error):
+                raise
+            which = f"--http-port {args.http_port}" if isinstance(error, OSError) else f"--port {port}"
+            print(f"demo: {which} is in use by another program: choose another port, or leave it out to take a "
+                  "free one", file=sys.stderr)
+            return 2
+        kind = getattr(env.ui, "kind", args.ui)
+        print(f"user interface: {kind}; engine on 127.0.0.1:{port}")
         config = env.config
-        print(f"series: {config['bars']} bars, {config['train_episodes']} train and {config['test_episodes']} test "
-              f"episodes of {config['episode_length']} steps")
+        series = config.get("series", {}).get("kind", "?") if config.get("candle_source") == "synthetic" else "given"
+        print(f"series: {series}, {config['bars']} bars, {config['train_episodes']} train and "
+              f"{config['test_episodes']} test episodes of {config['episode_length']} steps")
+        if config["test_episodes"] < 1 or (args.episodes and config["train_episodes"] < 1):
+            print("demo: the series has no episodes to play", file=sys.stderr)
+            return 2
+
         policy = LinearSoftmaxPolicy(observation_size(), len(ACTION_NAMES), seed=args.seed)
-        results = []
+        window = max(1, min(20, args.episodes // 5))
+        train_returns: list[float] = []
+        started = time.perf_counter()
+        steps = 0
         for episode in range(args.episodes):
-            r = run_episode(env, policy, episode % config["train_episodes"], "train", True)
-            results.append(r)
-            print(f"train episode {episode:>3} (#{r['index']:>2}): {r['steps']:>4} steps, {r['steps_per_s']:>7.0f} steps/s,"
-                  f" return {r['return']:+.4f}, trades {r['trades']:>3}")
-        for index in range(config["test_episodes"]):
-            r = run_episode(env, policy, index, "test", False)
-            results.append(r)
-            print(f"test  episode     (#{index:>2}): {r['steps']:>4} steps, {r['steps_per_s']:>7.0f} steps/s,"
-                  f" return {r['return']:+.4f}, trades {r['trades']:>3}")
-        if args.screenshot and isinstance(env.ui, ui_host.BrowserUI):
-            Path(args.screenshot).parent.mkdir(parents=True, exist_ok=True)
-            env.screenshot(args.screenshot)
-        train = [r for r in results if r["kind"] == "train"]
-        test = [r for r in results if r["kind"] == "test"]
-        total_steps = sum(r["steps"] for r in results)
+            r = play(env, "train", episode % config["train_episodes"], lambda o, t: policy.act(o), learn=policy)
+            train_returns.append(r["return"])
+            steps += r["steps"]
+            if episode % 10 == 9 or episode == args.episodes - 1:
+                elapsed = time.perf_counter() - started
+                print(f"train episode {episode + 1:>4}/{args.episodes}: return {r['return']:+.4f}, moving average "
+                      f"({window}) {moving_average(train_returns, window)[-1]:+.4f}, {steps / elapsed:6.0f} steps/s")
+
+        results = evaluate(env, policy, config["test_episodes"], args.seed)
+        steps += sum(r["steps"] for rows in results.values() for r in rows) + \
+            (RANDOM_RUNS - 1) * sum(r["steps"] for r in results["random"])
+        print_table(results)
+
+        shot = None
+        if args.screenshot:
+            if isinstance(env.ui, ui_host.BrowserUI):
+                Path(args.screenshot).parent.mkdir(parents=True, exist_ok=True)
+                env.screenshot(args.screenshot)
+                shot = args.screenshot
+            else:
+                print(f"demo: no screenshot: it needs the browser user interface, and this run used {kind}")
+
+        test_means = means(results)
+        elapsed = time.perf_counter() - started
         print("\nsummary")
-        print(f"  steps driven:          {total_steps}")
-        half = max(1, len(train) // 2)
-        print(f"  mean train return:     first half {np.mean([r['return'] for r in train[:half]]):+.4f}, "
-              f"second half {np.mean([r['return'] for r in train[half:]] or [0.0]):+.4f}")
-        if test:
-            print(f"  mean test return:      {np.mean([r['return'] for r in test]):+.4f} (greedy policy)")
-        plot = write_plot(results, args.plot)
-        if plot:
-            print(f"  equity curves:         {plot}")
+        print(f"  steps driven:          {steps} in {elapsed:.0f} s ({steps / max(elapsed, 1e-9):.0f} steps/s)")
+        if train_returns:
+            quarter = max(1, len(train_returns) // 4)
+            print(f"  mean train return:     first {quarter} episodes {np.mean(train_returns[:quarter]):+.4f}, "
+                  f"last {quarter} {np.mean(train_returns[-quarter:]):+.4f}")
+        print(f"  mean test return:      {test_means['agent']:+.4f} (greedy agent, {len(results['agent'])} episodes)")
+        for name in BASELINES:
+            beat = test_means["agent"] > test_means[name]
+            print(f"  against {name + ':':<14} {test_means[name]:+.4f}: the agent "
+                  f"{'beat it' if beat else 'did not beat it'} ({test_means['agent'] - test_means[name]:+.4f})")
+        if args.plot:
+            title = (f"{args.episodes} train episodes on the {series} series (seed {args.seed}), "
+                     f"{len(results['agent'])} test episodes")
+            plot = write_plot(train_returns, window, results, args.plot, title)
+            print(f"  figure:                {plot}" if plot else "  figure:                none (matplotlib is missing)")
+        if shot:
+            print(f"  screenshot:            {shot}")
         return 0
     finally:
         if env is not None:
