@@ -398,7 +398,7 @@ class TradingEnv(gym.Env):
             "equity": float(step.snapshot[SNAP_EQUITY]),
         }
         if self.events:
-            events = step.events
+            events = step.events if step.events is not None else np.zeros((0, EVENT_COLUMNS))
             fixed = np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan)
             kept = min(len(events), EVENT_ROWS)
             fixed[:kept] = events[:kept]

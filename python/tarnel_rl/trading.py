@@ -82,7 +82,7 @@ def make_observation(snapshot: np.ndarray, window: np.ndarray, initial_balance: 
 def _describe(kind_code: float, index: float, step: float) -> str:
     if kind_code == -1:
         return f"the whole series at step {step:g}"
-    kind = {0: "train", 1: "test"}.get(kind_code, f"type {kind_code:g}")
+    kind = {0.0: "train", 1.0: "test"}.get(float(kind_code), f"type {kind_code:g}")
     return f"{kind} episode {index:g} at step {step:g}"
 
 
@@ -182,7 +182,7 @@ class TradingSession:
             raise RuntimeError("no episode is running: call reset() first")
         self.calls += 1
         summary = (await self.engine.end_session(timeout_secs=self.timeout))[0]
-        kind, index = self._episode
+        kind, index = self._running_episode()
         if (summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS]) != (kind, index, self._steps):
             self._replaced(summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS])
         self._episode = None
@@ -222,14 +222,19 @@ class TradingSession:
             self._open_ids = None  # a call that failed or was cancelled leaves the position unknown
             raise
 
+    def _running_episode(self) -> tuple[int, int]:
+        if self._episode is None:
+            raise RuntimeError("no episode is running: call reset() first")
+        return self._episode
+
     def _check(self, snapshot: np.ndarray) -> None:
-        kind, index = self._episode
+        kind, index = self._running_episode()
         if (snapshot[SNAP_EPISODE_TYPE] != kind or snapshot[SNAP_EPISODE_INDEX] != index
                 or snapshot[SNAP_STEP] != self._steps):
             self._replaced(snapshot[SNAP_EPISODE_TYPE], snapshot[SNAP_EPISODE_INDEX], snapshot[SNAP_STEP])
 
     def _replaced(self, kind: float, index: float, step: float) -> None:
-        expected = _describe(*self._episode, self._steps)
+        expected = _describe(*self._running_episode(), self._steps)
         self._episode = None
         self._open_ids = None
         self.config = {}  # the new user interface may have another series: read its configuration again
@@ -247,7 +252,7 @@ class TradingSession:
             snapshot = await self.engine.get_snapshot(timeout_secs=min(self.timeout, 1.0))
         except RuntimeError:
             return
-        kind, index = self._episode
+        kind, index = self._running_episode()
         if (stepping and snapshot[SNAP_STEP] == self._steps + 1 and snapshot[SNAP_EPISODE_TYPE] == kind
                 and snapshot[SNAP_EPISODE_INDEX] == index):
             self._steps += 1
