@@ -29,7 +29,7 @@ from tarnel_rl import ui_host
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
 from tarnel_rl.trading import (
     ACTION_NAMES,
-    EPISODE_TYPES,
+    EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
     RETURNS_IN_OBSERVATION,
     SNAP_EQUITY,

@@ -25,7 +25,7 @@ from tarnel_rl.trading import ACTION_NAMES, observation_size
 
 class RolloutWorker:
     """Owns one environment; `close()` (also called by Ray's graceful actor shutdown) stops its user
-    interface and event loop thread. The engine's listening socket is released when the worker's
+    interface and its event loop. The engine's listening socket is released when the worker's
     process ends."""
 
     def __init__(self, ui: str = "node", series_seed: int = 7, seed: int = 0, **env_kwargs) -> None:
