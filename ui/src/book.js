@@ -21,6 +21,8 @@ function exitLevel(form, side, entry, amount, direction) {
     : entry + direction * side * amount;
 }
 
+export const MARKS_KEPT = 2000;
+
 export class Book {
   constructor(initialBalance, feeRate) {
     this.initialBalance = initialBalance;
@@ -36,6 +38,9 @@ export class Book {
     this.positions = new Map();
     this.orders = new Map();
     this.events = [];
+    // Fills, closes and reductions for the chart, which must not empty the event queue: the last
+    // MARKS_KEPT of them, oldest first.
+    this.marks = [];
   }
 
   kindOf(id) {
@@ -168,6 +173,10 @@ export class Book {
 
   #event(type, item, bar, units, price, pnl, fee, reason) {
     this.events.push([type, item.id, bar, item.side, units, price, pnl, fee, reason, this.balance]);
+    if (type === EventType.Opened || type === EventType.Closed || type === EventType.Reduced) {
+      if (this.marks.length >= MARKS_KEPT) this.marks.splice(0, this.marks.length - MARKS_KEPT + 1);
+      this.marks.push({ type, id: item.id, bar, side: item.side, price, pnl, reason });
+    }
   }
 }
 

@@ -1,14 +1,21 @@
-// Draws the session on a canvas: candles up to the cursor, open positions with their exit levels,
-// pending orders, and the equity curve below. Reads the engine; never changes it.
+// Draws the session on a canvas: candles up to the cursor, fills (triangles: up for a buy, down for a
+// sell) and closes (rings: green for a gain, red for a loss), open positions with their exit levels,
+// pending orders, and the equity curve below. A level beyond the price axis is drawn at the axis's edge
+// with an arrow and its price, and labels are kept inside the pane. Reads the engine; never changes it.
+// What the last draw put where is in `chart.drawn` (for tests and automated checks).
 
 import { trailingLevel } from './book.js';
+import { EventType } from './columns.js';
 import { HIGH, LOW } from './candles.js';
 import { Side } from './orders.js';
 
 const COLORS = {
   background: '#10151c', grid: '#1f2833', text: '#9fb0c2', up: '#2fbf71', down: '#e5484d',
   buy: '#3ea6ff', sell: '#f5a524', order: '#8b98a8', trail: '#c084fc', equity: '#3ea6ff', baseline: '#55606d',
+  gain: '#2fbf71', loss: '#e5484d',
 };
+const MARK_SIZE = 4;
+const LABEL_HEIGHT = 12;
 const FONT = '11px system-ui, sans-serif';
 const PAD = { left: 8, right: 64, top: 22, bottom: 6 };
 const PANE_GAP = 18;
@@ -18,6 +25,7 @@ export class Chart {
   constructor(canvas) {
     this.canvas = canvas;
     this.ctx = canvas.getContext('2d');
+    this.drawn = { marks: [], levels: [], labels: [], pricePane: null };
   }
 
   // Matches the backing store to the element's size and the screen's pixel ratio.
@@ -36,6 +44,7 @@ export class Chart {
   draw(engine) {
     const { width, height } = this.#resize();
     const ctx = this.ctx;
+    this.drawn = { marks: [], levels: [], labels: [], pricePane: null };
     ctx.fillStyle = COLORS.background;
     ctx.fillRect(0, 0, width, height);
     ctx.font = FONT;
@@ -97,29 +106,101 @@ export class Chart {
       const top = y(Math.max(c.open, c.close));
       ctx.fillRect(x(b) - body / 2, top, body, Math.max(1, y(Math.min(c.open, c.close)) - top));
     }
+    for (const mark of session.book.marks) {
+      if (mark.bar < from || mark.bar > session.cursor) continue;
+      this.#mark(mark, x(mark.bar), y(mark.price));
+    }
+    ctx.restore();
+
+    // Levels and labels are drawn unclipped, each kept inside the pane.
+    this.drawn.pricePane = pane;
     const right = pane.x + pane.w;
     for (const p of session.book.positions.values()) {
       const color = p.side === Side.Buy ? COLORS.buy : COLORS.sell;
       const start = Math.max(pane.x, x(p.entryBar));
-      this.#level(start, right, y(p.entryPrice), color, []);
-      if (p.takeProfit !== null) this.#level(start, right, y(p.takeProfit), COLORS.up, [5, 4]);
-      if (p.stopLoss !== null) this.#level(start, right, y(p.stopLoss), COLORS.down, [5, 4]);
+      const entryY = this.#level(pane, start, right, p.entryPrice, y, color, []);
+      if (p.takeProfit !== null) this.#level(pane, start, right, p.takeProfit, y, COLORS.up, [5, 4]);
+      if (p.stopLoss !== null) this.#level(pane, start, right, p.stopLoss, y, COLORS.down, [5, 4]);
       const trail = trailingLevel(p);
-      if (trail !== null) this.#level(start, right, y(trail), COLORS.trail, [2, 3]);
-      ctx.fillStyle = color;
-      ctx.textAlign = 'left';
-      ctx.textBaseline = 'bottom';
-      ctx.fillText(`#${p.id} ${p.side === Side.Buy ? 'long' : 'short'} ${p.units}`, start + 3, y(p.entryPrice) - 2);
+      if (trail !== null) this.#level(pane, start, right, trail, y, COLORS.trail, [2, 3]);
+      this.#label(pane, `#${p.id} ${p.side === Side.Buy ? 'long' : 'short'} ${p.units}`, start + 3, entryY - 2, color);
     }
     for (const o of session.book.orders.values()) {
-      this.#level(Math.max(pane.x, x(o.placedBar)), right, y(o.price), COLORS.order, [6, 3]);
-      ctx.fillStyle = COLORS.order;
-      ctx.textAlign = 'left';
-      ctx.textBaseline = 'bottom';
-      ctx.fillText(`#${o.id} ${o.side === Side.Buy ? 'buy' : 'sell'} ${o.type > 0 ? 'limit' : 'stop'} ${o.units}`,
-        Math.max(pane.x, x(o.placedBar)) + 3, y(o.price) - 2);
+      const start = Math.max(pane.x, x(o.placedBar));
+      const orderY = this.#level(pane, start, right, o.price, y, COLORS.order, [6, 3]);
+      this.#label(pane, `#${o.id} ${o.side === Side.Buy ? 'buy' : 'sell'} ${o.type > 0 ? 'limit' : 'stop'} ${o.units}`,
+        start + 3, orderY - 2, COLORS.order);
     }
-    ctx.restore();
+  }
+
+  // A fill: a triangle at its price, pointing up for a buy and down for a sell. A close or a reduction:
+  // a ring, green when it gained, red when it lost.
+  #mark(mark, xx, yy) {
+    const ctx = this.ctx;
+    const opened = mark.type === EventType.Opened;
+    const color = opened ? (mark.side === Side.Buy ? COLORS.buy : COLORS.sell) : (mark.pnl > 0 ? COLORS.gain : COLORS.loss);
+    ctx.beginPath();
+    if (opened) {
+      const tip = mark.side === Side.Buy ? -1 : 1; // the apex points up for a buy
+      ctx.moveTo(xx, yy + tip * MARK_SIZE);
+      ctx.lineTo(xx - MARK_SIZE, yy - tip * MARK_SIZE);
+      ctx.lineTo(xx + MARK_SIZE, yy - tip * MARK_SIZE);
+      ctx.closePath();
+      ctx.fillStyle = color;
+      ctx.fill();
+    } else {
+      ctx.arc(xx, yy, MARK_SIZE, 0, 2 * Math.PI);
+      ctx.strokeStyle = color;
+      ctx.lineWidth = 1.5;
+      ctx.stroke();
+      ctx.lineWidth = 1;
+    }
+    this.drawn.marks.push({ kind: opened ? 'fill' : 'close', id: mark.id, bar: mark.bar, x: xx, y: yy, color });
+  }
+
+  // A horizontal level at `price`, clamped to the pane: one beyond the axis is drawn on its edge with an
+  // arrow pointing the way it lies and its price. Returns the y it was drawn at.
+  #level(pane, x0, x1, price, y, color, dash) {
+    const exact = y(price);
+    const top = pane.y + 1;
+    const bottom = pane.y + pane.h - 1;
+    const yy = Math.min(bottom, Math.max(top, exact));
+    const off = exact < top ? 'above' : exact > bottom ? 'below' : null;
+    this.#line(x0, x1, yy, color, dash);
+    if (off !== null) {
+      const ctx = this.ctx;
+      const dir = off === 'above' ? -1 : 1;
+      const ax = x1 - 8;
+      ctx.beginPath();
+      ctx.moveTo(ax, yy + dir * 0.5);
+      ctx.lineTo(ax - 5, yy - dir * 7);
+      ctx.lineTo(ax + 5, yy - dir * 7);
+      ctx.closePath();
+      ctx.fillStyle = color;
+      ctx.fill();
+      const text = `${off === 'above' ? '↑' : '↓'} ${price.toPrecision(6)}`;
+      this.#label(pane, text, ax - 8 - this.#textWidth(text), yy + (off === 'above' ? 12 : -2), color);
+    }
+    this.drawn.levels.push({ price, y: yy, off, color });
+    return yy;
+  }
+
+  // A label whose baseline is at (x, yy), moved as little as needed to lie wholly inside the pane.
+  #label(pane, text, x, yy, color) {
+    const ctx = this.ctx;
+    const width = this.#textWidth(text);
+    const lx = Math.max(pane.x + 2, Math.min(x, pane.x + pane.w - width - 2));
+    const ly = Math.max(pane.y + LABEL_HEIGHT, Math.min(yy, pane.y + pane.h - 2));
+    ctx.fillStyle = color;
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'bottom';
+    ctx.fillText(text, lx, ly);
+    this.drawn.labels.push({ text, x: lx, y: ly, width });
+  }
+
+  #textWidth(text) {
+    const measured = this.ctx.measureText?.(text);
+    return measured && Number.isFinite(measured.width) ? measured.width : text.length * 6.5;
   }
 
   #equity(session, pane) {
@@ -139,7 +220,7 @@ export class Chart {
     this.#grid(pane, lo, hi, y);
     const span = Math.max(1, session.lastBar - session.firstBar);
     const x = (i) => pane.x + (i / span) * pane.w;
-    this.#level(pane.x, pane.x + pane.w, y(base), COLORS.baseline, [4, 4]);
+    this.#line(pane.x, pane.x + pane.w, y(base), COLORS.baseline, [4, 4]);
     ctx.strokeStyle = COLORS.equity;
     ctx.lineWidth = 1.5;
     ctx.beginPath();
@@ -171,7 +252,7 @@ export class Chart {
     }
   }
 
-  #level(x0, x1, yy, color, dash) {
+  #line(x0, x1, yy, color, dash) {
     const ctx = this.ctx;
     ctx.strokeStyle = color;
     ctx.setLineDash(dash);
