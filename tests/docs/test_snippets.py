@@ -42,8 +42,8 @@ def test_the_documents_have_snippets_and_marks_are_well_formed():
     assert sum(1 for p in params if p.values[0] == "python") >= 4
     for document in DOCUMENTS:
         text = document.read_text()
-        # A mark must sit right before a fence, or it marks nothing.
-        for mark in re.finditer(r"<!-- snippet:.*?-->", text):
+        # A mark (a line of its own) must sit right before a fence, or it marks nothing.
+        for mark in re.finditer(r"^<!-- snippet:.*?-->", text, re.M):
             assert re.match(r"<!-- snippet: skip \([^)]+\) -->\n```", text[mark.start():]), \
                 f"{document.name}: misplaced or malformed mark {mark.group()!r}"
 
