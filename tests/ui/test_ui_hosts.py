@@ -26,7 +26,7 @@ async def drive(kind: str, screenshot: Path | None = None) -> dict:
     ui = await ui_host.open_ui(kind, port, SEED)
     try:
         await engine.wait_connected(timeout_secs=30)
-        session = TradingSession(engine)
+        session = TradingSession(engine, events=True)  # the events are compared too
         config = await session.load_config()
         snapshots, rewards, events = [], [], []
         step = await session.reset(0, "train")
