@@ -78,6 +78,12 @@ class TarnelEngineAsync:
         trailing_stop: _Real | None = None,
         timeout_secs: _Real | None = None,
     ) -> Future[_F64Array]: ...
+    def close(self, /) -> Future[None]:
+        """Stop the engine: close the listening sockets and the connection, and fail calls in flight and later calls with "engine closed". The port is free again when the future is done. Idempotent."""
+    def __aenter__(self, /) -> Future[TarnelEngineAsync]:
+        """Returns the engine."""
+    def __aexit__(self, exc_type: object, exc_value: object, traceback: object, /) -> Future[None]:
+        """Closes the engine."""
 
 def decode_vec_f64_py(payload: bytes) -> _F64Array:
     """Decode VecF64 payload into numpy.ndarray(float64, shape=(n,))"""

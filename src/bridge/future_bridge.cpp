@@ -10,6 +10,7 @@
 #include "bridge/exceptions.hpp"
 #include "bridge/interpreter_lock.hpp"
 #include "bridge/python_names.hpp"
+#include "runtime/after_fork.hpp"
 #include "ws/large_buffers.hpp"
 
 namespace tarnel::bridge {
@@ -162,15 +163,34 @@ private:
     bool delivering_ = false;
 };
 
-// Lives for the life of the process: worker threads are never joined and may deliver while it exits.
-Deliveries& deliveries() {
-    static Deliveries* const queue = new Deliveries();
-    return *queue;
-}
+// Lives for the life of the process: worker threads are never joined and may deliver while it exits. A
+// child made by fork() gets a new one: a worker of the parent may have been delivering at that moment.
+Deliveries* g_deliveries = [] {
+    runtime::after_fork_in_child([] { g_deliveries = new Deliveries(); });
+    return new Deliveries();
+}();
+
+Deliveries& deliveries() { return *g_deliveries; }
 
 }  // namespace
 
 py::Result<py::object> none_result(Bytes&&) { return py::object::none(); }
+
+py::Result<py::object> done_future(py::handle value, py::handle exception) {
+    const PythonNames* names = python_names();
+    if (names == nullptr) return py::fetched();
+    auto asyncio = cached_module(g_asyncio, "asyncio");
+    if (!asyncio) return py::fail(std::move(asyncio.error()));
+    auto loop = py::checked(PyObject_CallMethodObjArgs(asyncio->ptr(), names->get_running_loop, nullptr));
+    if (!loop) return py::fail(std::move(loop.error()));
+    auto future = py::checked(PyObject_CallMethodObjArgs(loop->ptr(), names->create_future, nullptr));
+    if (!future) return py::fail(std::move(future.error()));
+    PyObject* method = exception ? names->set_exception : names->set_result;
+    auto set = py::checked(
+        PyObject_CallMethodObjArgs(future->ptr(), method, exception ? exception.ptr() : value.ptr(), nullptr));
+    if (!set) return py::fail(std::move(set.error()));
+    return std::move(*future);
+}
 
 py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build) {
     const PythonNames* names = python_names();

@@ -19,6 +19,10 @@ using ResultBuilder = std::function<py::Result<py::object>(Bytes&& payload)>;
 // is no running loop.
 py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build);
 
+// A future of the running loop that is already done: with `value`, or with `exception` when it is given.
+// For outcomes known at the call, which need no background work. Fails when there is no running loop.
+py::Result<py::object> done_future(py::handle value, py::handle exception = py::handle());
+
 // A builder for tasks whose result is None.
 py::Result<py::object> none_result(Bytes&& payload);
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "module/pyref.hpp"
+#include "runtime/after_fork.hpp"
 
 namespace tarnel::bridge {
 
@@ -15,6 +16,11 @@ namespace {
 std::atomic<bool> g_closing{false};
 // Threads that have passed the closing check and may be taking, or holding, the lock.
 std::atomic<int> g_inside{0};
+// In a forked child the parent's workers, counted here, do not exist.
+[[maybe_unused]] const bool g_inside_reset_after_fork = [] {
+    runtime::after_fork_in_child([] { g_inside.store(0); });
+    return true;
+}();
 
 // A bare Ensure/Release pair on a thread without a thread state creates and destroys one each time.
 // Taking one Ensure per thread that is never released keeps the state for the thread's life, so later

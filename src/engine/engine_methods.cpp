@@ -1,6 +1,9 @@
 // The methods of TarnelEngineAsync: binding and conversion on the caller's thread, then one background
 // task (start, wait_connected or an RPC) whose outcome completes the returned future.
+#include <unistd.h>
+
 #include <array>
+#include <optional>
 
 #include "bridge/exceptions.hpp"
 #include "bridge/future_bridge.hpp"
@@ -30,11 +33,27 @@ Bound bind(const py::Signature& signature, PyObject* const* args, Py_ssize_t nar
     return py::bind(signature, args, static_cast<std::size_t>(nargs), kwnames);
 }
 
+// An engine made before fork() belongs to the parent: its runtime's threads do not exist in this process,
+// so its operations fail at once, through their future, without touching anything of the engine.
+Call inherited_failure(std::optional<std::uint16_t> fn_id) {
+    const std::string text = "engine belongs to the parent process (pid " + std::to_string(::getppid()) +
+                             "): a process made by fork() must create engines of its own";
+    py::Error error = bridge::to_python(EngineError::transport(std::nullopt, fn_id, text));
+    return bridge::done_future(py::handle(), error.value());
+}
+
+// Starts `make_task`'s background work, or fails at once for an engine inherited across fork().
+template <class MakeTask>
+Call run(PyObject* self, std::optional<std::uint16_t> fn_id, MakeTask&& make_task, bridge::ResultBuilder build) {
+    if (link_of(self).inherited()) return inherited_failure(fn_id);
+    return bridge::spawn(std::forward<MakeTask>(make_task), std::move(build));
+}
+
 // The common tail of every RPC method: the duration is formed last, after every argument check, then
 // the task starts and its future is returned.
 Call rpc(PyObject* self, std::uint16_t fn_id, Bytes payload, double timeout_secs, bridge::ResultBuilder build) {
     const runtime::Duration timeout = seconds_to_duration(timeout_secs);
-    return bridge::spawn([&] { return link_of(self).call(fn_id, std::move(payload), timeout); }, std::move(build));
+    return run(self, fn_id, [&] { return link_of(self).call(fn_id, std::move(payload), timeout); }, std::move(build));
 }
 
 template <std::size_t N>
@@ -46,7 +65,7 @@ Bytes vector_payload(const std::array<double, N>& values) {
 
 PyObject* start(PyObject* self, PyObject*) {
     return bridge::guarded(
-        [&]() -> Call { return bridge::spawn([&] { return link_of(self).start(); }, bridge::none_result); });
+        [&]() -> Call { return run(self, std::nullopt, [&] { return link_of(self).start(); }, bridge::none_result); });
 }
 
 const py::Signature kWaitConnected{"TarnelEngineAsync.wait_connected()", {"timeout_secs"}, 0};
@@ -61,8 +80,33 @@ PyObject* wait_connected(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             if (!seconds) return py::fail(std::move(seconds.error()));
             timeout = seconds_to_duration(*seconds);
         }
-        return bridge::spawn([&] { return link_of(self).wait_connected(timeout); }, bridge::none_result);
+        return run(self, std::nullopt, [&] { return link_of(self).wait_connected(timeout); }, bridge::none_result);
     });
+}
+
+// ---- close, and the asynchronous context manager ----------------------------------------------------
+
+// An inherited engine has nothing in this process to close: the parent's listener and connection are
+// the parent's, so closing it here succeeds without touching them.
+PyObject* close(PyObject* self, PyObject*) {
+    return bridge::guarded([&]() -> Call {
+        if (link_of(self).inherited()) return bridge::done_future(py::handle(Py_None));
+        return bridge::spawn([&] { return link_of(self).close(); }, bridge::none_result);
+    });
+}
+
+PyObject* aenter(PyObject* self, PyObject*) {
+    return bridge::guarded([&]() -> Call { return bridge::done_future(py::handle(self)); });
+}
+
+// Closes the engine whatever ended the block; the exception, if any, propagates (close gives None).
+PyObject* aexit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "TarnelEngineAsync.__aexit__() takes 3 positional arguments but %zd were given",
+                     nargs);
+        return nullptr;
+    }
+    return close(self, nullptr);
 }
 
 // ---- RPC methods without arguments of their own ----------------------------------------------------
@@ -282,6 +326,13 @@ PyMethodDef g_methods[] = {
     {"place_ticket", as_cfunction(place_ticket), kKeywords,
      "place_ticket($self, side, units, take_profit=None, stop_loss=None, trailing_stop=None, "
      "timeout_secs=None)\n--\n\n"},
+    {"close", close, METH_NOARGS,
+     "close($self)\n--\n\nStop the engine: close the listening sockets and the connection, and fail calls in "
+     "flight and later calls with \"engine closed\". The port is free again when the future is done. "
+     "Idempotent."},
+    {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\nReturns the engine."},
+    {"__aexit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(aexit)), METH_FASTCALL,
+     "__aexit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the engine."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,9 +33,12 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Releases only the object's own references: running tasks and the accept loop keep theirs.
+// Releases only the object's own references: running tasks and the accept loop keep theirs. An engine
+// inherited across fork() is left alone: its records belong to the parent's runtime, whose locks may be
+// held for ever in this process.
 void engine_dealloc(PyObject* self) {
-    delete reinterpret_cast<EngineObject*>(self)->link;
+    ws::EngineLink* link = reinterpret_cast<EngineObject*>(self)->link;
+    if (!link->inherited()) delete link;
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type);

@@ -1,8 +1,12 @@
 // The process-wide Asio context and the detached worker threads that serve it.
 #include "runtime/runtime.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -41,6 +45,17 @@ asio::io_context* start_runtime() {
     return ctx;
 }
 
+// The runtime of this process. After fork() only the forking thread exists in the child: the parent's
+// runtime has no threads there and its mutexes may be held for ever, so the child forgets it without
+// touching it (it is leaked, never destroyed) and makes its own on first need.
+std::atomic<asio::io_context*> g_context{nullptr};
+std::mutex* g_start_mutex = new std::mutex();
+
+void forget_runtime_in_child() {
+    g_context.store(nullptr);
+    g_start_mutex = new std::mutex();  // the parent's may have been held by another thread
+}
+
 }  // namespace
 
 unsigned worker_count() {
@@ -49,8 +64,16 @@ unsigned worker_count() {
 }
 
 asio::io_context& context() {
-    static asio::io_context* const ctx = start_runtime();
+    if (auto* ctx = g_context.load(std::memory_order_acquire)) return *ctx;
+    static std::once_flag fork_handler;
+    std::call_once(fork_handler, [] { ::pthread_atfork(nullptr, nullptr, forget_runtime_in_child); });
+    std::lock_guard hold(*g_start_mutex);
+    if (auto* ctx = g_context.load(std::memory_order_acquire)) return *ctx;
+    auto* ctx = start_runtime();
+    g_context.store(ctx, std::memory_order_release);
     return *ctx;
 }
+
+void after_fork_in_child(void (*handler)()) { ::pthread_atfork(nullptr, nullptr, handler); }
 
 }  // namespace tarnel::runtime

@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "codec/engine_error.hpp"
+#include "runtime/after_fork.hpp"
 #include "runtime/task.hpp"
 
 namespace tarnel::runtime {
@@ -13,7 +14,8 @@ namespace tarnel::runtime {
 namespace asio = boost::asio;
 
 // The runtime's context. Created, with its worker threads, on the first call; never shut down or
-// destroyed, so worker threads never meet a destroyed context while the process exits.
+// destroyed, so worker threads never meet a destroyed context while the process exits. In a child made
+// by fork() the first call creates a new one: the parent's is abandoned there.
 asio::io_context& context();
 
 // Number of worker threads (one per processor core, at least one).

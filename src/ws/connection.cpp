@@ -32,6 +32,10 @@ constexpr std::size_t kAbandonedLimit = 64;
 // still read: this is how long reading it may take. The bytes may sit in the socket or already in the
 // WebSocket layer's own buffer, which cannot be inspected, so the read is simply given this long.
 constexpr auto kArrivedMessageGrace = std::chrono::milliseconds(5);
+// A write is given at least this long, whatever its deadline: the deadline is there for a peer that has
+// stopped reading, and a zero time-out must still let a frame out that the socket takes at once (its
+// completion only runs a moment after the bytes left).
+constexpr auto kMinimumWriteTime = std::chrono::milliseconds(100);
 
 // After the awaiting coroutine was cancelled, its operations complete with operation_aborted; that must
 // end the call, not read as a time-out or a wake-up.
@@ -94,6 +98,11 @@ Bytes FrameBuffer::contiguous() const {
     all.insert(all.end(), head_.begin(), head_.begin() + static_cast<std::ptrdiff_t>(head_used_));
     all.insert(all.end(), body_.begin(), body_.begin() + static_cast<std::ptrdiff_t>(body_used_));
     return all;
+}
+
+void FrameBuffer::release() {
+    clear();
+    if (body_.capacity() > kKeptBytes) Bytes().swap(body_);
 }
 
 Bytes FrameBuffer::take_body() {
@@ -200,11 +209,15 @@ void Connection::Parking::cancelled() {
     });
 }
 
-void Connection::start_write(bool text) {
+void Connection::start_write(bool text, Deadline deadline) {
     writing_ = true;
+    if (deadline) deadline = std::max(*deadline, std::chrono::steady_clock::now() + kMinimumWriteTime);
+    write_deadline_ = deadline;
+    if (deadline) watch_deadline(*deadline);
     ws_.text(text);
     auto done = [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
         self->writing_ = false;
+        self->write_deadline_.reset();
         self->write_error_ = ec;
         // A large request need not stay with the connection: it is kept for the next large payload, after
         // the waiting call has moved on.
@@ -228,24 +241,30 @@ asio::awaitable<boost::system::error_code> Connection::finish_write() {
         if (woken == asio::error::operation_aborted) throw boost::system::system_error(woken);
         co_await throw_if_cancelled();
     }
+    if (write_timed_out_) co_return asio::error::timed_out;
     co_return write_error_;
 }
 
-asio::awaitable<boost::system::error_code> Connection::send(Bytes message, bool text) {
-    if (writing_) co_await finish_write();  // an abandoned call's write
+// An abandoned call's write may still be running: it is waited for first (its own deadline bounds that).
+// If it ended the connection, this message cannot go out either.
+asio::awaitable<boost::system::error_code> Connection::send(Bytes message, bool text, Deadline deadline) {
+    if (writing_) co_await finish_write();
+    if (discarded_) co_return write_timed_out_ ? asio::error::timed_out : asio::error::not_connected;
     write_has_header_ = false;
     write_buffer_ = std::move(message);
-    start_write(text);
+    start_write(text, deadline);
     const boost::system::error_code written = co_await finish_write();
     co_return written;
 }
 
-asio::awaitable<boost::system::error_code> Connection::send(std::array<std::uint8_t, 16> header, Bytes payload) {
-    if (writing_) co_await finish_write();  // an abandoned call's write
+asio::awaitable<boost::system::error_code> Connection::send(std::array<std::uint8_t, 16> header, Bytes payload,
+                                                            Deadline deadline) {
+    if (writing_) co_await finish_write();
+    if (discarded_) co_return write_timed_out_ ? asio::error::timed_out : asio::error::not_connected;
     write_has_header_ = true;
     write_header_ = header;
     write_buffer_ = std::move(payload);
-    start_write(false);
+    start_write(false, deadline);
     const boost::system::error_code written = co_await finish_write();
     co_return written;
 }
@@ -273,14 +292,27 @@ void Connection::watch_deadline(std::chrono::steady_clock::time_point deadline) 
     });
 }
 
+// A write past its deadline ends the connection: a WebSocket write cannot be abandoned half-way and the
+// stream reused, and closing the socket is what makes the pending write complete. A read past its
+// deadline only wakes its caller, who decides.
 void Connection::deadline_timer_fired(std::chrono::steady_clock::time_point expiry) {
     if (timer_expiry_ != expiry) return;  // re-armed since this wait completed
     timer_expiry_.reset();
-    if (!reader_.occupied() || !reader_deadline_) return;
-    if (std::chrono::steady_clock::now() >= *reader_deadline_) {
-        reader_.wake(asio::error::timed_out);
-    } else {
-        watch_deadline(*reader_deadline_);
+    const auto now = std::chrono::steady_clock::now();
+    if (writing_ && write_deadline_) {
+        if (now >= *write_deadline_) {
+            write_timed_out_ = true;
+            discard();
+        } else {
+            watch_deadline(*write_deadline_);
+        }
+    }
+    if (reader_.occupied() && reader_deadline_) {
+        if (now >= *reader_deadline_) {
+            reader_.wake(asio::error::timed_out);
+        } else {
+            watch_deadline(*reader_deadline_);
+        }
     }
 }
 
@@ -302,6 +334,7 @@ asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) 
     Received received;
     if (!read_error_) {
         received.kind = read_text_ ? Received::Kind::Text : Received::Kind::Binary;
+        if (read_text_) buffer_.release();  // text is never looked at
     } else if (is_end_of_connection(read_error_)) {
         received.kind = Received::Kind::Closed;
     } else {
@@ -312,6 +345,7 @@ asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) 
 }
 
 void Connection::discard() {
+    discarded_ = true;
     boost::system::error_code ignored;
     beast::get_lowest_layer(ws_).shutdown(Socket::shutdown_both, ignored);
     beast::get_lowest_layer(ws_).close(ignored);

@@ -56,6 +56,11 @@ public:
     Bytes contiguous() const;
     // The bytes after the first 16, taken out of the buffer: handed over when large, copied when small.
     Bytes take_body();
+    // Forgets the message and frees the storage if it grew past what a usual message needs, so that one
+    // huge message does not stay resident with the connection until it closes.
+    void release();
+    // Storage up to this size is kept for the next message.
+    static constexpr std::size_t kKeptBytes = 4 * 1024 * 1024;
 
 private:
     void grow_body(std::size_t size);
@@ -97,11 +102,15 @@ public:
     // unusable and is closed by the caller).
     asio::awaitable<std::optional<std::string>> upgrade();
 
-    // Sends one message and waits until it has been written; returns the failure, if any.
-    asio::awaitable<boost::system::error_code> send(Bytes message, bool text);
+    // Sends one message and waits until it has been written; returns the failure, if any. A write still
+    // unfinished at `deadline` (none: no limit) discards the connection and fails with
+    // asio::error::timed_out: a peer that stops reading must not hold the connection, and the slot lock,
+    // for ever. The deadline belongs to the write, so it also ends a write whose caller gave up.
+    asio::awaitable<boost::system::error_code> send(Bytes message, bool text, Deadline deadline);
     // Sends one binary message made of `header` followed by `payload`, written together without being
     // joined into one buffer first.
-    asio::awaitable<boost::system::error_code> send(std::array<std::uint8_t, 16> header, Bytes payload);
+    asio::awaitable<boost::system::error_code> send(std::array<std::uint8_t, 16> header, Bytes payload,
+                                                    Deadline deadline);
 
     // The next message, or nothing when the deadline passes first (none: no limit). A message that is
     // already waiting is taken even when the deadline has passed. A Binary or Text message stays in
@@ -111,6 +120,7 @@ public:
 
     // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends.
     void discard();
+    bool discarded() const { return discarded_; }
 
     // Requests whose callers gave up after the frame was handed over: their late answers are expected.
     void remember_abandoned(std::uint32_t seq, std::uint16_t fn_id);
@@ -138,7 +148,7 @@ private:
     };
 
     void start_read();
-    void start_write(bool text);
+    void start_write(bool text, Deadline deadline);
     asio::awaitable<boost::system::error_code> finish_write();
     void watch_deadline(std::chrono::steady_clock::time_point deadline);
     void deadline_timer_fired(std::chrono::steady_clock::time_point expiry);
@@ -151,6 +161,9 @@ private:
     Parking reader_;
     Deadline reader_deadline_;
     bool writing_ = false;
+    Deadline write_deadline_;
+    bool write_timed_out_ = false;
+    bool discarded_ = false;
     boost::system::error_code write_error_;
     std::array<std::uint8_t, 16> write_header_{};
     bool write_has_header_ = false;

@@ -31,12 +31,20 @@ public:
     runtime::Task wait_connected(std::optional<runtime::Duration> timeout) const;
     // Sends one request and yields the payload of its response.
     runtime::Task call(std::uint16_t fn_id, Bytes payload, runtime::Duration timeout) const;
+    // Stops listening, closes the connection and fails every operation in flight or to come with
+    // "engine closed". Idempotent.
+    runtime::Task close() const;
+
+    // True in a process forked from the one that made this engine: its records belong to a runtime whose
+    // threads exist only in the parent, and must not be touched here.
+    bool inherited() const;
 
 private:
     std::string host_;
     std::uint16_t port_;
     std::uint32_t start_seq_;
     std::shared_ptr<SharedRecords> records_;
+    int owner_pid_;
 };
 
 // The text message that greets every user interface once its upgrade is accepted.

@@ -1,6 +1,8 @@
 // The kept large buffers, and new ones asking for huge pages.
 #include "ws/large_buffers.hpp"
 
+#include "runtime/after_fork.hpp"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -13,11 +15,16 @@ namespace tarnel::ws {
 
 namespace {
 
-std::mutex g_mutex;
-std::vector<Bytes>& kept() {
-    static auto* buffers = new std::vector<Bytes>();  // never destroyed: worker threads outlive statics
-    return *buffers;
-}
+// Never destroyed: worker threads outlive statics. A child made by fork() starts with a pool of its own,
+// since a worker of the parent may have held the mutex at that moment.
+struct Pool {
+    std::mutex mutex;
+    std::vector<Bytes> buffers;
+};
+Pool* g_pool = [] {
+    runtime::after_fork_in_child([] { g_pool = new Pool(); });
+    return new Pool();
+}();
 
 // Only a hint: where transparent huge pages are unavailable nothing changes.
 void advise_huge_pages(const std::uint8_t* data, std::size_t size) {
@@ -33,8 +40,8 @@ void advise_huge_pages(const std::uint8_t* data, std::size_t size) {
 
 Bytes take_large_buffer(std::size_t capacity) {
     {
-        std::lock_guard hold(g_mutex);
-        auto& buffers = kept();
+        std::lock_guard hold(g_pool->mutex);
+        auto& buffers = g_pool->buffers;
         // The smallest that is large enough.
         auto best = buffers.end();
         for (auto it = buffers.begin(); it != buffers.end(); ++it) {
@@ -56,8 +63,8 @@ void give_back_large_buffer(Bytes&& buffer) {
     if (buffer.capacity() < kLargeBuffer) return;  // the caller's buffer is freed as usual
     Bytes dropped;  // freed after the mutex is released
     {
-        std::lock_guard hold(g_mutex);
-        auto& buffers = kept();
+        std::lock_guard hold(g_pool->mutex);
+        auto& buffers = g_pool->buffers;
         buffers.push_back(std::move(buffer));
         if (buffers.size() > kKeptLargeBuffers) {
             auto smallest = std::min_element(buffers.begin(), buffers.end(),

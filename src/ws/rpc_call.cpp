@@ -60,14 +60,23 @@ bool is_late_answer(Connection& connection, const std::optional<frame::Header>& 
 struct TransportFailure {
     std::string text;
 };
-using ReceiveEnding = std::variant<Bytes, EngineError, TransportFailure>;
+// A received frame that failed its length checks: the call fails with it, but the frame's header cannot
+// be trusted to say whether it was this call's answer, so the answer is taken to be still on its way and
+// is skipped by the next call like the late answer of an abandoned call.
+struct StrayFrameFailure {
+    EngineError error;
+};
+using ReceiveEnding = std::variant<Bytes, EngineError, TransportFailure, StrayFrameFailure>;
+
+constexpr std::string_view kTimeoutText = "timeout waiting response";
 
 // Reads until the matching response, answering echo requests; pings are answered inside the reads.
+// Every message that is not the answer is released once dealt with, so a huge one does not stay resident.
 asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uint32_t seq, std::uint16_t fn_id,
                                                 Deadline deadline) {
     for (;;) {
         auto received = co_await connection.receive(deadline);
-        if (!received) co_return TransportFailure{"timeout waiting response"};
+        if (!received) co_return TransportFailure{std::string(kTimeoutText)};
         switch (received->kind) {
             case Received::Kind::Closed:
                 co_return TransportFailure{"websocket closed"};
@@ -81,9 +90,13 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
         FrameBuffer& message = connection.message();
         const std::optional<frame::Header> header = whole_frame_header(message);
         if (is_matching_response(header, seq, fn_id)) co_return message.take_body();
-        if (is_late_answer(connection, header, seq, fn_id)) continue;
+        if (is_late_answer(connection, header, seq, fn_id)) {
+            message.release();
+            continue;
+        }
         // Everything else takes the general path, on the message made contiguous (they are small).
         const Bytes whole = message.contiguous();
+        message.release();
         frame::Outcome outcome = frame::classify(whole, seq, fn_id);
         if (auto* success = std::get_if<frame::outcome::Success>(&outcome)) {
             co_return Bytes(success->payload.begin(), success->payload.end());
@@ -92,11 +105,14 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
             co_return EngineError::rpc(std::move(remote->error));
         }
         if (auto* echo = std::get_if<frame::outcome::Echo>(&outcome)) {
-            co_await connection.send(std::move(echo->reply), false);  // a failed echo reply is ignored
+            // A failed echo reply is ignored, but one still unwritten at the deadline ends the call as
+            // the deadline does, and the connection with it (the peer stopped reading).
+            const auto replied = co_await connection.send(std::move(echo->reply), false, deadline);
+            if (replied == asio::error::timed_out) co_return TransportFailure{std::string(kTimeoutText)};
             continue;
         }
         if (auto* decode = std::get_if<frame::outcome::DecodeFailure>(&outcome)) {
-            co_return EngineError::value(std::move(decode->text));
+            co_return StrayFrameFailure{EngineError::value(std::move(decode->text))};
         }
         if (auto* transport = std::get_if<frame::outcome::TransportFailure>(&outcome)) {
             co_return TransportFailure{std::move(transport->text)};
@@ -109,6 +125,7 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
                                           runtime::Duration timeout) {
     {
         auto guard = co_await records->slot_lock.lock();
+        if (records->closed) co_return std::unexpected(EngineError::transport(std::nullopt, fn_id, std::string(kEngineClosed)));
         if (!records->slot) {
             co_return std::unexpected(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
         }
@@ -126,25 +143,36 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
     std::optional<AbandonedCallGuard> abandoned;
     {
         auto guard = co_await records->slot_lock.lock();
+        if (records->closed) co_return failure(std::string(kEngineClosed));
         std::shared_ptr<Connection> connection = records->slot;
         if (!connection) co_return failure("connection missing");
         abandoned.emplace(connection, seq, fn_id);
-        if (auto ec = co_await connection->send(header, std::move(payload))) {
+        // The send is limited by the call's time-out too, counted from here.
+        if (auto ec = co_await connection->send(header, std::move(payload), runtime::deadline_after(timeout))) {
             abandoned->call_ended();
             connection->discard();
             records->slot.reset();
-            co_return failure("websocket send failed: " + ec.message());
+            if (records->closed) co_return failure(std::string(kEngineClosed));
+            co_return failure("websocket send failed: " +
+                              (ec == asio::error::timed_out ? std::string("send timed out") : ec.message()));
         }
     }
 
     auto guard = co_await records->slot_lock.lock();
+    if (records->closed) {
+        abandoned->call_ended();
+        co_return failure(std::string(kEngineClosed));
+    }
     std::shared_ptr<Connection> connection = records->slot;
     if (!connection) {
         abandoned->call_ended();
         co_return failure("connection missing");
     }
     ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, runtime::deadline_after(timeout));
-    abandoned->call_ended();
+    if (!std::holds_alternative<StrayFrameFailure>(ending)) abandoned->call_ended();
+    abandoned.reset();  // remembers the request of a call that failed on a stray frame
+    if (records->closed) co_return failure(std::string(kEngineClosed));
+    if (auto* stray = std::get_if<StrayFrameFailure>(&ending)) co_return std::unexpected(std::move(stray->error));
     if (auto* transport = std::get_if<TransportFailure>(&ending)) {
         // Emptied while the lock is held, so a connection installed later is never discarded for this.
         connection->discard();

@@ -33,6 +33,10 @@ constexpr std::string_view kLibraryVersion = "0.1.0";
 asio::awaitable<void> install(std::shared_ptr<SharedRecords> records, std::shared_ptr<Connection> connection,
                               std::uint32_t start_seq) {
     auto slot_guard = co_await records->slot_lock.lock();
+    if (records->closed) {
+        connection->discard();
+        co_return;
+    }
     if (records->slot) records->slot->discard();
     records->slot = std::move(connection);
     auto seq_guard = co_await records->seq_lock.lock();
@@ -54,23 +58,28 @@ asio::awaitable<std::optional<std::string>> upgrade_within_limit(Connection& con
 asio::awaitable<void> serve_connection(std::shared_ptr<SharedRecords> records, tcp::socket socket,
                                        std::uint32_t start_seq) {
     auto connection = std::make_shared<Connection>(std::move(socket));
+    std::erase_if(records->upgrading, [](const std::weak_ptr<Connection>& c) { return c.expired(); });
+    records->upgrading.push_back(connection);
     if (auto failure = co_await upgrade_within_limit(*connection)) {
         connection->discard();
-        log_line("accept failed: " + *failure);
+        if (!records->closed) log_line("accept failed: " + *failure);
         co_return;
     }
     const std::string greeting = handshake_message();
-    if (auto ec = co_await connection->send(Bytes(greeting.begin(), greeting.end()), true)) {
+    // The greeting is small enough for any socket buffer; the limit only guards against the impossible.
+    const Deadline greeting_deadline = std::chrono::steady_clock::now() + kUpgradeLimit;
+    if (auto ec = co_await connection->send(Bytes(greeting.begin(), greeting.end()), true, greeting_deadline)) {
         log_line("handshake send failed: " + ec.message());  // installed all the same
     }
     co_await install(std::move(records), std::move(connection), start_seq);
 }
 
-asio::awaitable<void> accept_loop(std::shared_ptr<SharedRecords> records, tcp::acceptor acceptor,
+asio::awaitable<void> accept_loop(std::shared_ptr<SharedRecords> records, std::shared_ptr<tcp::acceptor> acceptor,
                                   std::uint32_t start_seq) {
-    asio::steady_timer pause(acceptor.get_executor());
+    asio::steady_timer pause(acceptor->get_executor());
     for (;;) {
-        auto [ec, socket] = co_await acceptor.async_accept(records->strand(), use_tuple);
+        auto [ec, socket] = co_await acceptor->async_accept(records->strand(), use_tuple);
+        if (records->closed) co_return;
         if (ec) {
             log_line("accept failed: " + ec.message());
             pause.expires_after(kAcceptRetryDelay);
@@ -115,13 +124,19 @@ runtime::Task EngineLink::start() const {
             return std::unexpected(
                 EngineError::transport(std::nullopt, std::nullopt, "bind failed on " + address + ": " + description));
         };
+        auto engine_closed = [] {
+            return std::unexpected(EngineError::transport(std::nullopt, std::nullopt, std::string(kEngineClosed)));
+        };
+        if (records->closed) co_return engine_closed();
         auto resolved = co_await resolve_listen_address(address);
+        if (records->closed) co_return engine_closed();
         if (auto* failure = std::get_if<std::string>(&resolved)) co_return transport_error(*failure);
         std::optional<std::string> last_failure;
         for (const tcp::endpoint& endpoint : std::get<Endpoints>(resolved)) {
-            tcp::acceptor acceptor(records->strand());
-            last_failure = listen_on(acceptor, endpoint);
+            auto acceptor = std::make_shared<tcp::acceptor>(records->strand());
+            last_failure = listen_on(*acceptor, endpoint);
             if (last_failure) continue;
+            records->listeners.push_back(acceptor);
             asio::co_spawn(records->strand(), accept_loop(records, std::move(acceptor), start_seq), asio::detached);
             co_return Bytes{};
         }

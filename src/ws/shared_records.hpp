@@ -1,11 +1,14 @@
 // The records an engine shares with its background tasks: connection slot, seq counter, notifier.
 #pragma once
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/strand.hpp>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "runtime/async_mutex.hpp"
 #include "runtime/notifier.hpp"
@@ -15,6 +18,9 @@
 namespace tarnel::ws {
 
 using Strand = asio::strand<asio::io_context::executor_type>;
+
+// What every operation of a closed engine fails with.
+inline constexpr std::string_view kEngineClosed = "engine closed";
 
 struct SharedRecords {
     explicit SharedRecords(std::uint32_t start_seq) : seq(start_seq) {}
@@ -34,6 +40,15 @@ struct SharedRecords {
     std::uint32_t seq;             // guarded by seq_lock
 
     runtime::Notifier connected;
+
+    // Closing. These are touched only on the strand. `closed` is final: once set, nothing is accepted,
+    // installed or sent again.
+    bool closed = false;
+    std::vector<std::shared_ptr<asio::ip::tcp::acceptor>> listeners;
+    std::vector<std::weak_ptr<Connection>> upgrading;  // accepted, not installed yet
+
+    // Stops listening, drops every connection and wakes wait_connected; on the strand. Idempotent.
+    void close();
 
 private:
     std::once_flag strand_made_;

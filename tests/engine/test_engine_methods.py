@@ -441,6 +441,9 @@ SIGNATURES = [
                     "trailing_stop=None, time_limit=None, timeout_secs=None)", None),
     ("place_ticket", "(self, /, side, units, take_profit=None, stop_loss=None, trailing_stop=None, "
                      "timeout_secs=None)", None),
+    ("close", "(self, /)",
+     'Stop the engine: close the listening sockets and the connection, and fail calls in flight and later calls '
+     'with "engine closed". The port is free again when the future is done. Idempotent.'),
 ]
 
 

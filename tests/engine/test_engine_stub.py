@@ -55,7 +55,8 @@ def test_stub_declares_in_the_module_order(tarnel):
     functions = [node.name for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [c.name for c in classes] == ["TarnelEngineAsync"]
     methods = [node.name for node in classes[0].body if isinstance(node, ast.FunctionDef)]
-    runtime_methods = [name for name in vars(tarnel.TarnelEngineAsync) if not name.startswith("__")]
+    runtime_methods = [name for name in vars(tarnel.TarnelEngineAsync)
+                       if not name.startswith("__") or name in ("__aenter__", "__aexit__")]
     assert methods == ["__new__", *runtime_methods]
     assert functions == tarnel.__all__[1:]
     declared_all = next(node.value for node in tree.body if isinstance(node, ast.Assign)
@@ -102,6 +103,9 @@ CLIENT = '''
         assert_type(await engine.close_positions([1, 2], (2, 1), [0.5, 1]), F64)
         assert_type(await engine.place_order("buy", "limit", 1.25, 10, take_profit=0.02, time_limit=30), F64)
         assert_type(await engine.place_ticket("sell", True, stop_loss=0.5), F64)
+        assert_type(await engine.close(), None)
+        async with TarnelEngineAsync("127.0.0.1", 0) as scoped:
+            assert_type(scoped, TarnelEngineAsync)
         engine.place_order("buy", "limit", 1.0, 2.5)  # type: ignore[arg-type]
         engine.get_ohlc(timeout=1)  # type: ignore[call-arg]
         engine.reset_episode(1)  # type: ignore[call-arg]

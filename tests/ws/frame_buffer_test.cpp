@@ -93,6 +93,23 @@ TEST(FrameBuffer, ALargePayloadIsHandedOverWithoutACopy) {
     EXPECT_EQ(buffer.contiguous(), message);
 }
 
+TEST(FrameBuffer, ReleaseKeepsUsualStorageAndFreesHugeStorage) {
+    FrameBuffer buffer;
+    feed(buffer, pattern(16 + 300), 64);
+    const std::size_t usual = buffer.capacity();
+    buffer.release();
+    EXPECT_EQ(buffer.size(), 0u);
+    EXPECT_EQ(buffer.capacity(), usual);  // kept for the next message
+
+    feed(buffer, pattern(16 + FrameBuffer::kKeptBytes + 1), 1 << 20);
+    EXPECT_GT(buffer.capacity(), FrameBuffer::kKeptBytes);
+    buffer.release();
+    EXPECT_EQ(buffer.size(), 0u);
+    EXPECT_LE(buffer.capacity(), FrameBuffer::kHeadLen);  // given back
+    feed(buffer, pattern(40), 7);
+    EXPECT_EQ(buffer.contiguous(), pattern(40));
+}
+
 TEST(FrameBuffer, ConsumeDropsBytesFromTheFront) {
     FrameBuffer buffer;
     const Bytes message = pattern(100);
