@@ -59,8 +59,8 @@ def start_workers(count: int, ui: str = "node", series_seed: int = 7, cpus_per_w
 
 
 def stop_workers(workers: list, timeout: float = 60.0) -> None:
-    """Each actor stops its user interface and event loop thread, then is killed (its process ends, which
-    closes its engine's listening socket)."""
+    """Each actor stops its user interface, its engine (freeing its port) and its event loop thread, then
+    is killed."""
     try:
         ray.get([w.close.remote() for w in workers], timeout=timeout)
     except Exception as error:  # an actor that already died has nothing left to close

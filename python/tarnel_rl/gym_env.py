@@ -114,11 +114,9 @@ class TradingEnv(gym.Env):
     `host:port` within `connect_timeout_secs` (None waits for ever). `candles` (N x 5) replaces the
     series with `init_candles`.
 
-    Ports: `port=None` picks a free one, so each environment gets its own. The module's server cannot
-    be stopped: once started, its listening socket stays open until the process ends. `close()`
-    therefore stops everything the environment started that can be stopped (the user interface and
-    its processes, the event loop when the environment owns it), and the port stays taken until the
-    process exits; a new environment simply takes a fresh port.
+    Ports: `port=None` picks a free one, so each environment gets its own. `close()` stops everything
+    the environment started: the user interface and its processes, the engine (its listening socket
+    and connection, so the port is free again at once) and the event loop when the environment owns it.
 
     Threads: made where no event loop runs, the environment drives its own loop in the calling thread
     (no thread hand-over per call); made inside a running event loop, it runs its loop on a background
@@ -214,16 +212,16 @@ class TradingEnv(gym.Env):
         return target["summary"]
 
     def close(self) -> None:
-        """Stops the user interface this environment started and, when it owns it, its event loop
-        thread. The engine's listening socket cannot be closed (see the class's notes). Idempotent."""
+        """Stops the user interface this environment started, closes the engine (its port is free again)
+        and, when it owns it, stops its event loop thread. Idempotent."""
         if self._closed:
             return
         self._closed = True
         self._episode_over = True
         try:
-            if self.ui is not None and self._loop.is_running():
+            if (self.ui is not None or self.engine is not None) and self._loop.is_running():
                 try:
-                    self._loop.run(self._close_ui(), 30.0)
+                    self._loop.run(self._shut_down(), 30.0)
                 except TimeoutError:
                     pass
         finally:
@@ -292,10 +290,16 @@ class TradingEnv(gym.Env):
         self.config = await self._session.load_config()
         self._set_spaces()
 
-    async def _close_ui(self) -> None:
+    async def _shut_down(self) -> None:
+        """Stops the user interface first (so that it does not retry a closed port), then the engine."""
         ui, self.ui = self.ui, None
-        if ui is not None:
-            await ui.close()
+        try:
+            if ui is not None:
+                await ui.close()
+        finally:
+            engine, self.engine = self.engine, None
+            if engine is not None:
+                await engine.close()
 
     async def _async_reset(self, options: dict | None) -> tuple[np.ndarray, dict]:
         self._check_open()

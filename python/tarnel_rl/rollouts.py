@@ -25,8 +25,7 @@ from tarnel_rl.trading import ACTION_NAMES, observation_size
 
 class RolloutWorker:
     """Owns one environment; `close()` (also called by Ray's graceful actor shutdown) stops its user
-    interface and its event loop. The engine's listening socket is released when the worker's
-    process ends."""
+    interface, its engine (freeing its port) and its event loop."""
 
     def __init__(self, ui: str = "node", series_seed: int = 7, seed: int = 0, **env_kwargs) -> None:
         self.env = TradingEnv(ui=ui, series_seed=series_seed, **env_kwargs)

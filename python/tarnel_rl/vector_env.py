@@ -46,8 +46,8 @@ class TradingVectorEnv(gym.vector.VectorEnv):
 
     `series_seed` is the candle series of environment 0; environment i uses `series_seed + i` (or give
     a sequence of seeds, one per environment). The other keyword arguments are `TradingEnv`'s and apply
-    to every environment. As with `TradingEnv`, the engines' listening sockets stay open until the
-    process ends; `close()` stops every user interface and the shared event loop."""
+    to every environment. `close()` stops every user interface and engine (their ports are free again)
+    and the shared event loop."""
 
     metadata = {"render_modes": [], **_AUTORESET}
 
@@ -158,11 +158,11 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         return observations, rewards, terminations, truncations, infos
 
     def close_extras(self, **kwargs) -> None:
-        """Stops every user interface, then the shared event loop (`close()` calls it once)."""
+        """Stops every user interface and engine, then the shared event loop (`close()` calls it once)."""
         try:
             if self._loop.is_running():
                 async def close_all():
-                    await asyncio.gather(*(env._close_ui() for env in self.envs), return_exceptions=True)
+                    await asyncio.gather(*(env._shut_down() for env in self.envs), return_exceptions=True)
 
                 try:
                     self._loop.run(close_all(), 30.0)
