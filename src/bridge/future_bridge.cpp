@@ -1,5 +1,5 @@
-// spawn: the future is made on the caller's thread; the outcome reaches it through the loop's
-// call_soon_threadsafe from a worker thread.
+// spawn: the future is made on the caller's thread; the outcome reaches it through the loop's inbox
+// (an eventfd the loop watches), filled by the worker that finished the call.
 #include "bridge/future_bridge.hpp"
 
 #include <memory>
@@ -9,28 +9,17 @@
 #include "bridge/callbacks.hpp"
 #include "bridge/exceptions.hpp"
 #include "bridge/interpreter_lock.hpp"
+#include "bridge/loop_inbox.hpp"
 #include "bridge/python_names.hpp"
 #include "runtime/after_fork.hpp"
 #include "ws/large_buffers.hpp"
 
 namespace tarnel::bridge {
 
-namespace {
-
-// Imported once, on first need, and kept for the life of the process.
-py::Result<py::handle> cached_module(PyObject*& slot, const char* name) {
-    if (slot == nullptr) {
-        slot = PyImport_ImportModule(name);
-        if (slot == nullptr) return py::fetched();
-    }
-    return py::handle(slot);
-}
-PyObject* g_asyncio = nullptr;
-PyObject* g_contextvars = nullptr;
-
 // The Python objects a background call holds: loop, future, context. Released with the interpreter lock
 // held, or left alone once the interpreter exits (releasing them then would need the lock).
 struct PendingCall {
+    std::shared_ptr<LoopInbox> inbox;  // where the outcome goes; set before the task starts
     py::object loop;
     py::object future;
     py::object context;
@@ -59,6 +48,19 @@ struct PendingCall {
         }
     }
 };
+
+namespace {
+
+// Imported once, on first need, and kept for the life of the process.
+py::Result<py::handle> cached_module(PyObject*& slot, const char* name) {
+    if (slot == nullptr) {
+        slot = PyImport_ImportModule(name);
+        if (slot == nullptr) return py::fetched();
+    }
+    return py::handle(slot);
+}
+PyObject* g_asyncio = nullptr;
+PyObject* g_contextvars = nullptr;
 
 py::object exception_for(runtime::TaskOutcome& outcome, const ResultBuilder& build, bool& is_exception) {
     is_exception = true;
@@ -104,7 +106,40 @@ void deliver(PendingCall& call, runtime::TaskOutcome& outcome) {
     if (!done) PyErr_Print();
 }
 
-// Outcomes waiting to be handed to their loops, and whether a worker thread is handing them over.
+// Completes the future on its loop's thread (the inbox's callback): no hand-over, no lock to take.
+void deliver_on_loop(LoopInbox::Delivery& delivery) {
+    PendingCall& call = *delivery.call;
+    try {
+        if (!future_cancelled(call.future.ptr())) {
+            bool is_exception = false;
+            py::object value = exception_for(delivery.outcome, call.build, is_exception);
+            const PythonNames* names = python_names();
+            py::object done = names == nullptr
+                                  ? py::object()
+                                  : py::object::steal(PyObject_CallMethodObjArgs(
+                                        call.future.ptr(), is_exception ? names->set_exception : names->set_result,
+                                        value.ptr(), nullptr));
+            if (!done) PyErr_Print();
+        }
+    } catch (...) {
+        // One call that fails abnormally must not keep the others in the batch from completing.
+    }
+    call.release_held();
+    if (auto* payload = std::get_if<Bytes>(&delivery.outcome)) ws::give_back_large_buffer(std::move(*payload));
+}
+
+// The loop's registration ended with outcomes still queued: they take the road through
+// call_soon_threadsafe, which reports the closed loop.
+void deliver_after_close(LoopInbox::Delivery& delivery) {
+    try {
+        deliver(*delivery.call, delivery.outcome);
+    } catch (...) {
+    }
+    delivery.call->release_held();
+}
+
+// Outcomes waiting to be handed to loops whose inbox has closed (the road every outcome took before
+// the inboxes), and whether a worker thread is handing them over.
 //
 // Taking the interpreter lock from a worker thread while the event loop's thread runs Python code means
 // waiting for it, and every hand-over of the lock wakes a thread. When several calls complete at once (many
@@ -212,13 +247,19 @@ py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, Re
         py::checked(PyObject_CallMethodObjArgs(future->ptr(), names->add_done_callback, callback->ptr(), nullptr));
     if (!added) return py::fail(std::move(added.error()));
 
+    auto inbox = inbox_for(*loop, deliver_on_loop, deliver_after_close);
+    if (!inbox) return py::fail(std::move(inbox.error()));
+
     auto call = std::make_shared<PendingCall>();
+    call->inbox = std::move(*inbox);
     call->loop = std::move(*loop);
     call->future = *future;
     call->context = std::move(*context);
     call->build = std::move(build);
     relay->attach(runtime::launch(make_task(), [call](runtime::TaskOutcome outcome) {
-        deliveries().submit(Deliveries::Job{call, std::move(outcome)});
+        LoopInbox::Delivery delivery{call, std::move(outcome)};
+        if (call->inbox->post(std::move(delivery))) return;
+        deliveries().submit(Deliveries::Job{std::move(delivery.call), std::move(delivery.outcome)});
     }));
     return std::move(*future);
 }

@@ -9,7 +9,8 @@
 
 namespace tarnel::bridge {
 
-// Builds the Python result from a task's payload. Runs on a worker thread with the interpreter lock held;
+// Builds the Python result from a task's payload. Runs on the awaiting loop's thread (on a worker, when
+// the loop was closed first) with the interpreter lock held;
 // a failure (for example a payload that fails its checks) becomes the future's exception.
 using ResultBuilder = std::function<py::Result<py::object>(Bytes&& payload)>;
 

@@ -1,4 +1,5 @@
-// NumPy arrays made from payloads (one copy each) and payloads made from array arguments.
+// NumPy arrays made from payloads (one copy each, or none for a large response) and payloads made from
+// array arguments.
 #include "decode/arrays.hpp"
 
 #include <bit>
@@ -41,6 +42,46 @@ py::Result<py::object> matrix_to_array(const MatF64View& matrix) {
     npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
     if (matrix.rows == 0) dims[1] = 0;  // a matrix without rows has no row length to show
     return new_array<double>(NPY_FLOAT64, 2, dims, matrix.data, matrix.size());
+}
+
+namespace {
+
+// From this size on, a response's payload becomes the array's memory instead of being copied into it:
+// a fresh array of tens of megabytes costs a page fault and a page clearing per 4 KiB, more than the
+// copy itself.
+constexpr std::size_t kAdoptedPayload = ws::kLargeBuffer;
+
+void free_adopted_payload(PyObject* capsule) {
+    delete static_cast<Bytes*>(PyCapsule_GetPointer(capsule, "tarnel.payload"));
+}
+
+}  // namespace
+
+py::Result<py::object> matrix_to_array_adopting(const MatF64View& matrix, Bytes&& payload) {
+    const std::size_t bytes = 8 * matrix.size();
+    const bool inside = matrix.data >= payload.data() && matrix.data + bytes <= payload.data() + payload.size();
+    const bool aligned = reinterpret_cast<std::uintptr_t>(matrix.data) % alignof(double) == 0;
+    if (bytes < kAdoptedPayload || !inside || !aligned || std::endian::native != std::endian::little) {
+        return matrix_to_array(matrix);
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+    auto* data = const_cast<std::uint8_t*>(matrix.data);
+    auto* owned = new Bytes(std::move(payload));
+    py::object owner = py::object::steal(PyCapsule_New(owned, "tarnel.payload", free_adopted_payload));
+    if (!owner) {
+        payload = std::move(*owned);
+        delete owned;
+        return py::fetched();
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // stolen by the call below
+    py::object array = py::object::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, data,
+                                                              NPY_ARRAY_CARRAY, nullptr));
+    if (!array) return py::fetched();
+    // The array now owns the payload (a failure here leaves it with the capsule's destructor).
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.ptr()), owner.release()) != 0) {
+        return py::fetched();
+    }
+    return array;
 }
 
 py::Result<py::object> vec_mat_to_arrays(const VecMatF64View& both) {

@@ -10,6 +10,9 @@ namespace tarnel::decode {
 py::Result<py::object> vector_to_array(const VecF64View& vector);
 // Shape (rows, cols), C order; (0, 0) when there are no rows; (rows, 0) when there are no columns.
 py::Result<py::object> matrix_to_array(const MatF64View& matrix);
+// Same, for a view into `payload`: a large payload becomes the array's own memory (no copy), owned by
+// the array from then on; a small one is copied and `payload` left as it was.
+py::Result<py::object> matrix_to_array_adopting(const MatF64View& matrix, Bytes&& payload);
 // (vector, matrix) as vector_to_array and matrix_to_array make them.
 py::Result<py::object> vec_mat_to_arrays(const VecMatF64View& both);
 // (flags int32, actions int32, ratios float64), each of length n.

@@ -37,7 +37,7 @@ py::Result<py::object> vector_response(Bytes&& payload) {
 py::Result<py::object> matrix_response(Bytes&& payload) {
     auto matrix = check_mat_f64(payload);
     if (!matrix) return py::fail(bridge::to_python(matrix.error()));
-    return matrix_to_array(*matrix);
+    return matrix_to_array_adopting(*matrix, std::move(payload));
 }
 
 py::Result<py::object> vector_matrix_response(Bytes&& payload) {

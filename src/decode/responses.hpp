@@ -1,5 +1,5 @@
-// Response payloads as Python results, one builder per kind of result. Each runs on a worker thread
-// with the interpreter lock held, after the response arrived.
+// Response payloads as Python results, one builder per kind of result. Each runs on the thread of the
+// event loop that awaits the call, with the interpreter lock held, after the response arrived.
 #pragma once
 
 #include "codec/payload_codec.hpp"

@@ -42,6 +42,14 @@ Call inherited_failure(std::optional<std::uint16_t> fn_id) {
     return bridge::done_future(py::handle(), error.value());
 }
 
+// The frame's length field is 32 bits wide: a larger payload cannot be sent, and is refused at the call.
+std::optional<py::Error> frame_size_problem(std::uint64_t payload_bytes) {
+    constexpr std::uint64_t kLimit = 0xFFFFFFFFu;
+    if (payload_bytes <= kLimit) return std::nullopt;
+    return py::Error::make(PyExc_ValueError, "request payload too large: " + std::to_string(payload_bytes) +
+                                                 " bytes, a frame carries at most " + std::to_string(kLimit));
+}
+
 // Starts `make_task`'s background work, or fails at once for an engine inherited across fork().
 template <class MakeTask>
 Call run(PyObject* self, std::optional<std::uint16_t> fn_id, MakeTask&& make_task, bridge::ResultBuilder build) {
@@ -52,6 +60,7 @@ Call run(PyObject* self, std::optional<std::uint16_t> fn_id, MakeTask&& make_tas
 // The common tail of every RPC method: the duration is formed last, after every argument check, then
 // the task starts and its future is returned.
 Call rpc(PyObject* self, std::uint16_t fn_id, Bytes payload, double timeout_secs, bridge::ResultBuilder build) {
+    if (auto refused = frame_size_problem(payload.size())) return py::fail(std::move(*refused));
     const runtime::Duration timeout = seconds_to_duration(timeout_secs);
     return run(self, fn_id, [&] { return link_of(self).call(fn_id, std::move(payload), timeout); }, std::move(build));
 }
@@ -165,7 +174,13 @@ PyObject* init_candles(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!bound) return py::fail(std::move(bound.error()));
         auto seconds = timeout_seconds((*bound)[1], kDefaultTimeout);
         if (!seconds) return py::fail(std::move(seconds.error()));
-        auto payload = decode::array_to_mat_payload((*bound)[0]);
+        auto candles = decode::check_array((*bound)[0], 2, decode::DType::Float64);
+        if (!candles) return py::fail(std::move(candles.error()));
+        // Refused before the payload is made: it would be a copy of gigabytes that cannot be sent.
+        if (auto refused = frame_size_problem(8 + 8 * std::uint64_t{candles->size()})) {
+            return py::fail(std::move(*refused));
+        }
+        auto payload = decode::checked_array_to_mat_payload(*candles);
         if (!payload) return py::fail(std::move(payload.error()));
         return rpc(self, fn::kInitCandles, std::move(*payload), *seconds, bridge::none_result);
     });

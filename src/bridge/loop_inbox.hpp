@@ -1,0 +1,68 @@
+// Where worker threads leave finished calls for the event loop that awaits them: one inbox per loop.
+//
+// A worker that finished a call must not need the interpreter lock to hand the outcome over: taking it
+// from a worker while the loop's thread runs Python means waiting, and every hand-over of the lock wakes
+// a thread. So the worker only queues the outcome and, when the queue was empty, writes the inbox's
+// eventfd. The loop watches that eventfd (loop.add_reader, one registration per loop); the callback runs
+// on the loop's thread, which already holds the lock, builds the results and completes the futures
+// directly.
+//
+// The registration ends with the loop: closing a loop closes its selector, which drops the callback
+// object, and dropping it closes the inbox. Outcomes that arrive after that take the old road
+// (call_soon_threadsafe from the worker), which reports the closed loop as before.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "module/py_error.hpp"
+#include "runtime/task.hpp"
+
+namespace tarnel::bridge {
+
+struct PendingCall;
+
+class LoopInbox {
+public:
+    struct Delivery {
+        std::shared_ptr<PendingCall> call;
+        runtime::TaskOutcome outcome;
+    };
+    // Completes one call on the loop's thread (the interpreter lock held).
+    using Deliver = void (*)(Delivery&);
+
+    LoopInbox(int eventfd, Deliver on_loop, Deliver after_close);
+    LoopInbox(const LoopInbox&) = delete;
+    ~LoopInbox();
+
+    // From any thread, without the interpreter lock. False once the loop's registration has ended: the
+    // caller then hands the outcome over another way.
+    bool post(Delivery&& delivery);
+
+    // The loop's callback: everything queued so far, completed on the loop's thread.
+    void drain();
+
+    // The registration ended (its callback object is gone); what is still queued is handed to
+    // `after_close`, with the interpreter lock held.
+    void close();
+
+    int eventfd() const { return eventfd_; }
+    bool closed() const;
+
+private:
+    int eventfd_;
+    Deliver on_loop_;
+    Deliver after_close_;
+    mutable std::mutex mutex_;
+    std::vector<Delivery> queued_;
+    bool closed_ = false;
+};
+
+// The inbox of `loop` (the running loop of the calling thread), registered with loop.add_reader on first
+// use. The interpreter lock must be held.
+py::Result<std::shared_ptr<LoopInbox>> inbox_for(py::handle loop, LoopInbox::Deliver on_loop,
+                                                 LoopInbox::Deliver after_close);
+
+}  // namespace tarnel::bridge
