@@ -7,10 +7,13 @@ import threading
 import numpy as np
 import pytest
 
+import py_engine_tarnel as tarnel
+
 from rl_support import requires_node, ui_processes, wait_until
 
 gym = pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
 
+from tarnel_rl import ui_host  # noqa: E402
 from tarnel_rl.gym_env import EVENT_ROWS, TradingEnv  # noqa: E402
 from tarnel_rl.trading import FLAT, HOLD, LONG, SHORT  # noqa: E402
 from tarnel_rl.vector_env import TradingVectorEnv  # noqa: E402
@@ -159,10 +162,19 @@ def test_a_failed_start_stops_what_was_started():
     assert {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"} <= before
 
 
-@pytest.mark.parametrize("mode, vector_kwargs", [("sync", {}), ("async", {"context": "spawn"})])
+async def start_and_close_an_engine():
+    async with tarnel.TarnelEngineAsync("127.0.0.1", ui_host.free_port()) as engine:
+        await engine.start()
+
+
+@pytest.mark.parametrize("mode, vector_kwargs", [("sync", {}), ("async", {"context": "spawn"}), ("async", {"context": "fork"})],
+                         ids=["sync", "async-spawn", "async-fork"])
 def test_gymnasium_vector_environments_stack_the_infos(mode, vector_kwargs):
     """Every info key has one shape at every step, so gymnasium's own vector environments stack them;
-    the summary of a truncated episode is there (with its mask) and the next step starts a new one."""
+    the summary of a truncated episode is there (with its mask) and the next step starts a new one.
+    Forked workers come from a process whose engine runtime is already running, as in a trainer."""
+    if vector_kwargs.get("context") == "fork":
+        asyncio.run(start_and_close_an_engine())
     envs = gym.make_vec("tarnel_rl/Trading-v0", num_envs=2, vectorization_mode=mode, vector_kwargs=vector_kwargs,
                         ui="node", max_episode_steps=3, events=True, ui_options={"window": 20})
     ports = []
