@@ -211,12 +211,21 @@ Deliveries& deliveries() { return *g_deliveries; }
 
 py::Result<py::object> none_result(Bytes&&) { return py::object::none(); }
 
+namespace {
+
+// asyncio.get_running_loop(): the RuntimeError of a thread without a running loop propagates.
+py::Result<py::object> running_loop(const PythonNames& names) {
+    auto asyncio = cached_module(g_asyncio, "asyncio");
+    if (!asyncio) return py::fail(std::move(asyncio.error()));
+    return py::checked(PyObject_CallMethodObjArgs(asyncio->ptr(), names.get_running_loop, nullptr));
+}
+
+}  // namespace
+
 py::Result<py::object> done_future(py::handle value, py::handle exception) {
     const PythonNames* names = python_names();
     if (names == nullptr) return py::fetched();
-    auto asyncio = cached_module(g_asyncio, "asyncio");
-    if (!asyncio) return py::fail(std::move(asyncio.error()));
-    auto loop = py::checked(PyObject_CallMethodObjArgs(asyncio->ptr(), names->get_running_loop, nullptr));
+    auto loop = running_loop(*names);
     if (!loop) return py::fail(std::move(loop.error()));
     auto future = py::checked(PyObject_CallMethodObjArgs(loop->ptr(), names->create_future, nullptr));
     if (!future) return py::fail(std::move(future.error()));
@@ -230,9 +239,7 @@ py::Result<py::object> done_future(py::handle value, py::handle exception) {
 py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build) {
     const PythonNames* names = python_names();
     if (names == nullptr) return py::fetched();
-    auto asyncio = cached_module(g_asyncio, "asyncio");
-    if (!asyncio) return py::fail(std::move(asyncio.error()));
-    auto loop = py::checked(PyObject_CallMethodObjArgs(asyncio->ptr(), names->get_running_loop, nullptr));
+    auto loop = running_loop(*names);
     if (!loop) return py::fail(std::move(loop.error()));
     auto contextvars = cached_module(g_contextvars, "contextvars");
     if (!contextvars) return py::fail(std::move(contextvars.error()));

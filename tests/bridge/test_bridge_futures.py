@@ -489,7 +489,21 @@ class TestContextAndLoop:
         assert "Event loop is closed" in child.stderr, child.stderr
         assert "Traceback" in child.stderr
 
-    def test_closing_the_loop_while_a_call_is_pending_prints_an_error(self):
+    @pytest.mark.parametrize("answered", ["after the close", "before the close"])
+    def test_closing_the_loop_while_a_call_is_pending_prints_an_error(self, answered):
+        """Answered after the close, the outcome finds the loop closed; answered before it (the loop stopped
+        but not closed), the outcome waits for the loop and is reported when the loop closes."""
+        close_then_answer = """
+            loop.close()
+            blocking_answer(ui, blocking_next_seq(ui))
+            time.sleep(1.0)
+        """
+        answer_then_close = """
+            blocking_answer(ui, blocking_next_seq(ui))
+            time.sleep(0.5)
+            print("stopped:", "done" if future.done() else "pending", flush=True)
+            loop.close()
+        """
         child = run_child(
             CHILD_PRELUDE,
             """
@@ -503,15 +517,14 @@ class TestContextAndLoop:
                 await engine.wait_connected(5.0)
                 return engine.get_snapshot(5.0)
             future = loop.run_until_complete(make_call())
-            loop.close()
-            seq = blocking_next_seq(ui)
-            blocking_answer(ui, seq)
-            time.sleep(1.0)
+            """,
+            close_then_answer if answered == "after the close" else answer_then_close,
+            """
             print("pending" if not future.done() else "done", flush=True)
             """
         )
         assert child.returncode == 0, child.stderr
-        assert child.stdout == "pending\n"
+        assert child.stdout == ("pending\n" if answered == "after the close" else "stopped: pending\npending\n")
         assert "Event loop is closed" in child.stderr, child.stderr
 
 

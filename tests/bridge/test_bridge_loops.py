@@ -1,5 +1,5 @@
 """How finished calls reach their event loops: one registration per loop, gone with the loop; several loops
-in several threads; uvloop; a loop closed while outcomes wait for it; and what the results own."""
+in several threads; uvloop; and what the results own. (A loop closed with calls in flight: test_bridge_futures.)"""
 
 import asyncio
 import gc
@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from websockets.asyncio.client import connect
 
-from test_bridge_futures import CHILD_PRELUDE, STEP, UI, free_port, run_child
+from test_bridge_futures import STEP, UI, free_port
 
 FN_GET_SNAPSHOT, FN_GET_OHLC, FN_INIT_CANDLES = 12, 15, 100
 HEADER = struct.Struct("<BBHIHHI")
@@ -118,35 +118,6 @@ def test_uvloop_drives_calls_and_lets_go_of_its_registration(Engine):
         uvloop.run(main())
     gc.collect()
     assert open_fds() == fds
-
-
-def test_a_loop_closed_with_outcomes_waiting_reports_them():
-    """The answer arrives while the loop is stopped (the outcome waits for it), then the loop is closed:
-    the waiting outcome is reported as a completion on a closed loop, and the future stays pending."""
-    child = run_child(
-        CHILD_PRELUDE,
-        """
-        loop = asyncio.new_event_loop()
-        engine = m.TarnelEngineAsync("127.0.0.1", PORT)
-        async def start():
-            await engine.start()
-        loop.run_until_complete(start())
-        ui = blocking_ui()
-        async def make_call():
-            await engine.wait_connected(5.0)
-            return engine.get_snapshot(5.0)
-        future = loop.run_until_complete(make_call())
-        blocking_answer(ui, blocking_next_seq(ui))
-        time.sleep(0.5)  # the outcome is queued for the stopped loop
-        print("stopped:", "done" if future.done() else "pending", flush=True)
-        loop.close()
-        time.sleep(0.2)
-        print("closed:", "done" if future.done() else "pending", flush=True)
-        """,
-    )
-    assert child.returncode == 0, child.stderr
-    assert child.stdout == "stopped: pending\nclosed: pending\n"
-    assert "Event loop is closed" in child.stderr, child.stderr
 
 
 async def test_a_large_response_becomes_the_arrays_own_memory(Engine):
