@@ -1,8 +1,5 @@
-// The per-loop inbox: an eventfd the loop watches, the queue behind it, and the registry of loops.
+// The registration of each loop's inbox with the loop (loop.add_reader), and the registry of loops.
 #include "bridge/loop_inbox.hpp"
-
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,58 +9,6 @@
 #include "runtime/after_fork.hpp"
 
 namespace tarnel::bridge {
-
-LoopInbox::LoopInbox(int eventfd, Deliver on_loop, Deliver after_close)
-    : eventfd_(eventfd), on_loop_(on_loop), after_close_(after_close) {}
-
-LoopInbox::~LoopInbox() { ::close(eventfd_); }
-
-bool LoopInbox::post(Delivery&& delivery) {
-    bool wake = false;
-    {
-        std::lock_guard hold(mutex_);
-        if (closed_) return false;
-        queued_.push_back(std::move(delivery));
-        wake = queued_.size() == 1;  // a non-empty queue has already woken the loop
-    }
-    if (wake) {
-        const std::uint64_t one = 1;
-        ssize_t written;
-        do {
-            written = ::write(eventfd_, &one, sizeof one);
-        } while (written < 0 && errno == EINTR);
-    }
-    return true;
-}
-
-// The eventfd is reset before the queue is taken: a delivery queued after the reset finds the queue
-// either still full (taken below) or empty (and wakes the loop again).
-void LoopInbox::drain() {
-    std::uint64_t count;
-    while (::read(eventfd_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-    std::vector<Delivery> batch;
-    {
-        std::lock_guard hold(mutex_);
-        batch.swap(queued_);
-    }
-    for (Delivery& delivery : batch) on_loop_(delivery);
-}
-
-void LoopInbox::close() {
-    std::vector<Delivery> left;
-    {
-        std::lock_guard hold(mutex_);
-        closed_ = true;
-        left.swap(queued_);
-    }
-    for (Delivery& delivery : left) after_close_(delivery);
-}
-
-bool LoopInbox::closed() const {
-    std::lock_guard hold(mutex_);
-    return closed_;
-}
 
 namespace {
 
@@ -161,9 +106,10 @@ py::Result<std::shared_ptr<LoopInbox>> inbox_for(py::handle loop, LoopInbox::Del
         }
         g_registry->erase(found);
     }
-    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return py::fail(py::Error::make(PyExc_OSError, "eventfd failed: " + std::string(strerror(errno))));
-    auto inbox = std::make_shared<LoopInbox>(fd, on_loop, after_close);
+    auto queue = runtime::EventfdQueue<LoopInbox::Delivery>::create();
+    if (!queue) return py::fail(py::Error::make(PyExc_OSError, "eventfd failed: " + std::string(strerror(errno))));
+    const int fd = queue->fd();
+    auto inbox = std::make_shared<LoopInbox>(std::move(queue), on_loop, after_close);
     auto reader = make_reader(inbox, loop.ptr());
     if (!reader) return py::fail(std::move(reader.error()));
     py::object fd_number = py::object::steal(PyLong_FromLong(fd));

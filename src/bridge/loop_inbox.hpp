@@ -12,12 +12,10 @@
 // (call_soon_threadsafe from the worker), which reports the closed loop as before.
 #pragma once
 
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 #include "module/py_error.hpp"
+#include "runtime/eventfd_queue.hpp"
 #include "runtime/task.hpp"
 
 namespace tarnel::bridge {
@@ -30,34 +28,34 @@ public:
         std::shared_ptr<PendingCall> call;
         runtime::TaskOutcome outcome;
     };
-    // Completes one call on the loop's thread (the interpreter lock held).
+    // Completes one call with the interpreter lock held.
     using Deliver = void (*)(Delivery&);
 
-    LoopInbox(int eventfd, Deliver on_loop, Deliver after_close);
-    LoopInbox(const LoopInbox&) = delete;
-    ~LoopInbox();
+    LoopInbox(std::unique_ptr<runtime::EventfdQueue<Delivery>> queue, Deliver on_loop, Deliver after_close)
+        : queue_(std::move(queue)), on_loop_(on_loop), after_close_(after_close) {}
 
     // From any thread, without the interpreter lock. False once the loop's registration has ended: the
     // caller then hands the outcome over another way.
-    bool post(Delivery&& delivery);
+    bool post(Delivery&& delivery) { return queue_->push(std::move(delivery)); }
 
     // The loop's callback: everything queued so far, completed on the loop's thread.
-    void drain();
+    void drain() {
+        for (Delivery& delivery : queue_->take()) on_loop_(delivery);
+    }
 
     // The registration ended (its callback object is gone); what is still queued is handed to
     // `after_close`, with the interpreter lock held.
-    void close();
+    void close() {
+        for (Delivery& delivery : queue_->close()) after_close_(delivery);
+    }
 
-    int eventfd() const { return eventfd_; }
-    bool closed() const;
+    int eventfd() const { return queue_->fd(); }
+    bool closed() const { return queue_->closed(); }
 
 private:
-    int eventfd_;
+    std::unique_ptr<runtime::EventfdQueue<Delivery>> queue_;
     Deliver on_loop_;
     Deliver after_close_;
-    mutable std::mutex mutex_;
-    std::vector<Delivery> queued_;
-    bool closed_ = false;
 };
 
 // The inbox of `loop` (the running loop of the calling thread), registered with loop.add_reader on first
