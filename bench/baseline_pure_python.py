@@ -14,39 +14,12 @@ import numpy as np
 from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 
-HEADER = struct.Struct("<BBHIHHI")  # version, kind, reserved, seq, fnId, reserved, payload length
-REQUEST, RESPONSE, ERROR_RESPONSE, ECHO_REQUEST, ECHO_REPLY = 1, 2, 3, 4, 5
-VERSION = 1
+from rpc_wire import (ECHO_REPLY, ECHO_REQUEST, ERROR_RESPONSE, F64, HEADER, REQUEST, RESPONSE, VERSION, RpcError,
+                      RpcTransportError, U32x2, matrix, vector)
+
 HANDSHAKE = '{"type":"handshake","python_library_version":"0.1.0"}'
 ORIGINS = ["http://127.0.0.1", "http://localhost", "https://127.0.0.1", "https://localhost",
            "https://tarnel.app", "https://beta.tarnel.app", None]
-U32 = struct.Struct("<I")
-U32x2 = struct.Struct("<II")
-F64 = np.dtype("<f8")
-
-
-class RpcTransportError(RuntimeError):
-    """The link failed; the connection is dropped."""
-
-
-class RpcError(RuntimeError):
-    """The user interface answered with an ErrorResponse; the connection stays."""
-
-
-def vector(data, offset=HEADER.size):
-    """VecF64 at `offset`: a read-only array viewing `data`, and where the next field starts."""
-    (n,) = U32.unpack_from(data, offset)
-    end = offset + 4 + 8 * n
-    if end > len(data):
-        raise ValueError("VecF64 length mismatch")
-    return np.frombuffer(data, F64, n, offset + 4), end
-
-
-def matrix(data, offset=HEADER.size):
-    rows, cols = U32x2.unpack_from(data, offset)
-    if offset + 8 + 8 * rows * cols != len(data):
-        raise ValueError("MatF64 length mismatch")
-    return np.frombuffer(data, F64, rows * cols, offset + 8).reshape(rows, cols)
 
 
 class PurePythonEngine:
