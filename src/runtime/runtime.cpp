@@ -76,4 +76,14 @@ asio::io_context& context() {
 
 void after_fork_in_child(void (*handler)()) { ::pthread_atfork(nullptr, nullptr, handler); }
 
+namespace {
+std::atomic<unsigned> g_process_generation{0};
+[[maybe_unused]] const bool g_generation_counted = [] {
+    after_fork_in_child([] { g_process_generation.fetch_add(1); });
+    return true;
+}();
+}  // namespace
+
+unsigned process_generation() { return g_process_generation.load(std::memory_order_relaxed); }
+
 }  // namespace tarnel::runtime

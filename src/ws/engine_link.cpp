@@ -1,17 +1,16 @@
 // The engine state record, and the wait for a connection.
 #include "ws/engine_link.hpp"
 
-#include <unistd.h>
-
+#include "runtime/after_fork.hpp"
 #include "ws/shared_records.hpp"
 
 namespace tarnel::ws {
 
 EngineLink::EngineLink(std::string host, std::uint16_t port, std::uint32_t start_seq)
     : host_(std::move(host)), port_(port), start_seq_(start_seq),
-      records_(std::make_shared<SharedRecords>(start_seq)), owner_pid_(::getpid()) {}
+      records_(std::make_shared<SharedRecords>(start_seq)), generation_(runtime::process_generation()) {}
 
-bool EngineLink::inherited() const { return ::getpid() != owner_pid_; }
+bool EngineLink::inherited() const { return runtime::process_generation() != generation_; }
 
 runtime::Task EngineLink::wait_connected(std::optional<runtime::Duration> timeout) const {
     auto records = records_;

@@ -44,7 +44,7 @@ private:
     std::uint16_t port_;
     std::uint32_t start_seq_;
     std::shared_ptr<SharedRecords> records_;
-    int owner_pid_;
+    unsigned generation_;  // of the process that made it (runtime::process_generation)
 };
 
 // The text message that greets every user interface once its upgrade is accepted.
