@@ -86,9 +86,9 @@ class TradingEnv(gym.Env):
 
     Reward: the change of equity during the step, in percent of the initial balance.
     `terminated`: the episode's last bar was reached (the snapshot's `done`). `truncated`: the step
-    count reached `max_episode_steps` first (the constructor's, or the one `gym.make(...,
-    max_episode_steps=N)` puts in the environment's spec). When either is set, the session is ended
-    (`end_session`) and its 12-value summary is in `info["summary"]`.
+    count reached `max_episode_steps` first (the constructor's; with `gym.make(..., max_episode_steps=N)`
+    gymnasium's `TimeLimit` truncates, and `EndSessionOnTruncation` above it ends the session). When
+    either is set, the session is ended (`end_session`) and its 12-value summary is in `info["summary"]`.
 
     `info` has the same keys and shapes at every step, so that vector environments can stack it:
     `snapshot` (16), `window` (window x 5), `episode_type`, `episode_index`, `step`, `equity`; with
@@ -342,8 +342,6 @@ class TradingEnv(gym.Env):
         self._steps += 1
         terminated = bool(step.done)
         limit = self.max_episode_steps
-        if limit is None and self.spec is not None:
-            limit = self.spec.max_episode_steps  # gym.make(..., max_episode_steps=N): its TimeLimit truncates
         truncated = not terminated and limit is not None and self._steps >= limit
         info = self._info(step)
         if terminated or truncated:
