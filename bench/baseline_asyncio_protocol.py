@@ -15,12 +15,10 @@ wait_connected, get_snapshot, step_and_sync, get_ohlc, init_candles, close.
 import asyncio
 import struct
 
-import numpy as np
-
 from bare_ws.connection import WebSocketConnection
 from bare_ws.frames import BINARY, TEXT
-from rpc_wire import (ECHO_REPLY, ECHO_REQUEST, ERROR_RESPONSE, F64, HEADER, REQUEST, RESPONSE, VERSION, RpcError,
-                      RpcTransportError, U32x2, matrix, vector)
+from rpc_wire import (EngineMethods, ECHO_REPLY, ECHO_REQUEST, ERROR_RESPONSE, HEADER, REQUEST, RESPONSE, VERSION,
+                      RpcError, RpcTransportError)
 
 HANDSHAKE = b'{"type":"handshake","python_library_version":"0.1.0"}'
 MAX_MESSAGE = 64 * 1024 * 1024
@@ -39,7 +37,7 @@ def check_header(data):
     return fields
 
 
-class AsyncioProtocolEngine:
+class AsyncioProtocolEngine(EngineMethods):
     def __init__(self, host, port, start_seq=1):
         self.host, self.port, self.start_seq = host, port, start_seq
         self._seq = start_seq
@@ -178,23 +176,6 @@ class AsyncioProtocolEngine:
 
     # ---- the engine methods the benchmark drives ---------------------------------------------------
 
-    async def get_snapshot(self, timeout_secs=10.0):
-        data = await self._call(12, timeout_secs=timeout_secs)
-        values, end = vector(data)
-        if end != len(data):
-            raise ValueError("VecF64 length mismatch")
-        return values
-
-    async def step_and_sync(self, timeout_secs=10.0):
-        data = await self._call(130, timeout_secs=timeout_secs)
-        values, end = vector(data)
-        return values, matrix(data, end)
-
-    async def get_ohlc(self, timeout_secs=10.0):
-        return matrix(await self._call(15, timeout_secs=timeout_secs))
-
-    async def init_candles(self, ohlc5, timeout_secs=10.0):
-        array = np.ascontiguousarray(ohlc5, dtype=F64)
-        rows, cols = array.shape
-        await self._call(100, [U32x2.pack(rows, cols), array], timeout_secs)
-        return None
+    @staticmethod
+    def _array_part(array):
+        return array

@@ -10,19 +10,18 @@ measuring loop drives both: start, wait_connected, get_snapshot, step_and_sync, 
 import asyncio
 import struct
 
-import numpy as np
 from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 
-from rpc_wire import (ECHO_REPLY, ECHO_REQUEST, ERROR_RESPONSE, F64, HEADER, REQUEST, RESPONSE, VERSION, RpcError,
-                      RpcTransportError, U32x2, matrix, vector)
+from rpc_wire import (EngineMethods, ECHO_REPLY, ECHO_REQUEST, ERROR_RESPONSE, HEADER, REQUEST, RESPONSE, VERSION,
+                      RpcError, RpcTransportError)
 
 HANDSHAKE = '{"type":"handshake","python_library_version":"0.1.0"}'
 ORIGINS = ["http://127.0.0.1", "http://localhost", "https://127.0.0.1", "https://localhost",
            "https://tarnel.app", "https://beta.tarnel.app", None]
 
 
-class PurePythonEngine:
+class PurePythonEngine(EngineMethods):
     def __init__(self, host, port, start_seq=1):
         self.host, self.port, self.start_seq = host, port, start_seq
         self._seq = start_seq
@@ -103,23 +102,6 @@ class PurePythonEngine:
                                f"{data[24:24 + n].decode(errors='replace')}")
         return data
 
-    async def get_snapshot(self, timeout_secs=10.0):
-        data = await self._call(12, timeout_secs=timeout_secs)
-        values, end = vector(data)
-        if end != len(data):
-            raise ValueError("VecF64 length mismatch")
-        return values
-
-    async def step_and_sync(self, timeout_secs=10.0):
-        data = await self._call(130, timeout_secs=timeout_secs)
-        values, end = vector(data)
-        return values, matrix(data, end)
-
-    async def get_ohlc(self, timeout_secs=10.0):
-        return matrix(await self._call(15, timeout_secs=timeout_secs))
-
-    async def init_candles(self, ohlc5, timeout_secs=10.0):
-        array = np.ascontiguousarray(ohlc5, dtype=F64)
-        rows, cols = array.shape
-        await self._call(100, [U32x2.pack(rows, cols), memoryview(array).cast("B")], timeout_secs)
-        return None
+    @staticmethod
+    def _array_part(array):
+        return memoryview(array).cast("B")

@@ -1,5 +1,6 @@
 """The RPC frame as both Python baselines read and write it: the 16-byte header, the message kinds, the
-two errors, and the VecF64 / MatF64 payloads viewed as arrays without a copy."""
+two errors, the VecF64 / MatF64 payloads viewed as arrays without a copy, and the engine methods the
+benchmark drives."""
 import struct
 
 import numpy as np
@@ -34,3 +35,30 @@ def matrix(data, offset=HEADER.size):
     if offset + 8 + 8 * rows * cols != len(data):
         raise ValueError("MatF64 length mismatch")
     return np.frombuffer(data, F64, rows * cols, offset + 8).reshape(rows, cols)
+
+
+class EngineMethods:
+    """The engine methods the benchmark drives, over the `_call(fn_id, parts, timeout_secs)` of a server
+    (which returns the whole Response message; the payload starts at 16). `_array_part` gives the bytes
+    of a C-contiguous array in the form that server's `_call` sends without a copy."""
+
+    async def get_snapshot(self, timeout_secs=10.0):
+        data = await self._call(12, timeout_secs=timeout_secs)
+        values, end = vector(data)
+        if end != len(data):
+            raise ValueError("VecF64 length mismatch")
+        return values
+
+    async def step_and_sync(self, timeout_secs=10.0):
+        data = await self._call(130, timeout_secs=timeout_secs)
+        values, end = vector(data)
+        return values, matrix(data, end)
+
+    async def get_ohlc(self, timeout_secs=10.0):
+        return matrix(await self._call(15, timeout_secs=timeout_secs))
+
+    async def init_candles(self, ohlc5, timeout_secs=10.0):
+        array = np.ascontiguousarray(ohlc5, dtype=F64)
+        rows, cols = array.shape
+        await self._call(100, [U32x2.pack(rows, cols), self._array_part(array)], timeout_secs)
+        return None
