@@ -83,14 +83,19 @@ def Engine(tarnel):
     return tarnel.TarnelEngineAsync
 
 
-@pytest.fixture
-async def served(Engine):
+async def served_engine(Engine):
     """(engine, ui): an engine listening on a free port with a user interface installed."""
     port = free_port()
     engine = Engine("127.0.0.1", port)
     await asyncio.wait_for(engine.start(), STEP)
     ui = await UI.connect(port)
     await asyncio.wait_for(engine.wait_connected(), STEP)
+    return engine, ui
+
+
+@pytest.fixture
+async def served(Engine):
+    engine, ui = await served_engine(Engine)
     yield engine, ui
     ui.close()
 

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from websockets.asyncio.client import connect
 
-from test_bridge_futures import STEP, UI, free_port
+from test_bridge_futures import STEP, UI, free_port, served_engine
 
 FN_GET_SNAPSHOT, FN_GET_OHLC, FN_INIT_CANDLES = 12, 15, 100
 HEADER = struct.Struct("<BBHIHHI")
@@ -26,15 +26,6 @@ def Engine(tarnel):
 
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
-
-
-async def served_engine(Engine):
-    port = free_port()
-    engine = Engine("127.0.0.1", port)
-    await asyncio.wait_for(engine.start(), STEP)
-    ui = await UI.connect(port)
-    await asyncio.wait_for(engine.wait_connected(), STEP)
-    return engine, ui
 
 
 async def snapshot_round_trips(engine, ui, count, ident):
