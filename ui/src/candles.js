@@ -83,6 +83,18 @@ export function syntheticSeries(seed, bars, { kind = 'walk', ...regime } = {}) {
   return walkSeries(seed, bars);
 }
 
+// One bar after a close of prevClose: [open, high, low, close, volume], with the given drift and
+// volatility (fractions of the price per bar). Both synthetic series draw their bars through it, in this
+// order of random draws, so a seed keeps giving the same series.
+function nextCandle(uniform, prevClose, drift, vol) {
+  const open = prevClose * (1 + 0.1 * vol * normalish(uniform));
+  const close = open * (1 + drift + vol * normalish(uniform));
+  const high = Math.max(open, close) * (1 + 0.5 * vol * uniform());
+  const low = Math.min(open, close) * (1 - 0.5 * vol * uniform());
+  const volume = 1000 * (0.5 + uniform()) * (1 + Math.abs(close - open) / (open * vol));
+  return [open, high, low, close, volume];
+}
+
 function walkSeries(seed, bars) {
   const uniform = mulberry32(seed);
   const data = new Float64Array(bars * WIDTH);
@@ -93,13 +105,9 @@ function walkSeries(seed, bars) {
   for (let b = 0; b < bars; b++) {
     vol = 0.97 * vol + 0.03 * baseVol * (0.5 + 2 * uniform());
     drift = 0.995 * drift + 0.00002 * normalish(uniform);
-    const open = prevClose * (1 + 0.1 * vol * normalish(uniform));
-    const close = open * (1 + drift + vol * normalish(uniform));
-    const high = Math.max(open, close) * (1 + 0.5 * vol * uniform());
-    const low = Math.min(open, close) * (1 - 0.5 * vol * uniform());
-    const volume = 1000 * (0.5 + uniform()) * (1 + Math.abs(close - open) / (open * vol));
-    data.set([open, high, low, close, volume], b * WIDTH);
-    prevClose = close;
+    const candle = nextCandle(uniform, prevClose, drift, vol);
+    data.set(candle, b * WIDTH);
+    prevClose = candle[3];
   }
   return new CandleSeries(data, 'synthetic');
 }
@@ -126,13 +134,9 @@ function regimeSeries(seed, bars, { regimeDrift, regimeBars, halfLife }) {
     if (uniform() < flip) regime = -regime;
     vol = 0.97 * vol + 0.03 * baseVol * (0.5 + 2 * uniform());
     const drift = regime * regimeDrift - pull * (prevClose / 100 - 1);
-    const open = prevClose * (1 + 0.1 * vol * normalish(uniform));
-    const close = open * (1 + drift + vol * normalish(uniform));
-    const high = Math.max(open, close) * (1 + 0.5 * vol * uniform());
-    const low = Math.min(open, close) * (1 - 0.5 * vol * uniform());
-    const volume = 1000 * (0.5 + uniform()) * (1 + Math.abs(close - open) / (open * vol));
-    data.set([open, high, low, close, volume], b * WIDTH);
-    prevClose = close;
+    const candle = nextCandle(uniform, prevClose, drift, vol);
+    data.set(candle, b * WIDTH);
+    prevClose = candle[3];
   }
   return new CandleSeries(data, 'synthetic');
 }

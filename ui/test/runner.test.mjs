@@ -36,13 +36,19 @@ test('bad options are refused with the usage', async () => {
   }
 });
 
-test('connects with the configured origin, answers, and exits on SIGTERM', async (t) => {
+// A WebSocket server on a free loopback port, closed (with its clients) when the test ends.
+async function listeningServer(t) {
   const server = new WebSocketServer({ host: '127.0.0.1', port: 0 });
   await once(server, 'listening');
   t.after(() => new Promise((resolve) => {
     for (const c of server.clients) c.terminate();
     server.close(resolve);
   }));
+  return server;
+}
+
+test('connects with the configured origin, answers, and exits on SIGTERM', async (t) => {
+  const server = await listeningServer(t);
   const connected = once(server, 'connection');
   const { child, exited, stderr } = run(['--host', '127.0.0.1', '--port', String(server.address().port), '--seed', '7',
     '--origin', 'http://127.0.0.1:5173']);
@@ -63,12 +69,7 @@ test('connects with the configured origin, answers, and exits on SIGTERM', async
 });
 
 test('the series options reach the engine', async (t) => {
-  const server = new WebSocketServer({ host: '127.0.0.1', port: 0 });
-  await once(server, 'listening');
-  t.after(() => new Promise((resolve) => {
-    for (const c of server.clients) c.terminate();
-    server.close(resolve);
-  }));
+  const server = await listeningServer(t);
   const connected = once(server, 'connection');
   const { child, exited } = run(['--port', String(server.address().port), '--quiet', '--series', 'regime',
     '--regime-drift', '0.001', '--regime-bars', '50.5', '--half-life', '0']);
