@@ -1,6 +1,7 @@
 // PyDoneCallback and CheckedCompletor: small callable types made once, on first need.
 #include "bridge/callbacks.hpp"
 
+#include "bridge/interpreter_lock.hpp"
 #include "bridge/python_names.hpp"
 
 namespace tarnel::bridge {
@@ -29,7 +30,10 @@ struct DoneCallbackObject {
 PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject*) {
     PyObject* future = nullptr;
     if (!PyArg_UnpackTuple(args, "PyDoneCallback", 1, 1, &future)) return nullptr;
-    if (future_cancelled(future)) (*reinterpret_cast<DoneCallbackObject*>(self)->relay)->request();
+    if (future_cancelled(future)) {
+        RunningLinkWithLock running_link;  // the cancellation runs on this thread
+        (*reinterpret_cast<DoneCallbackObject*>(self)->relay)->request();
+    }
     Py_RETURN_NONE;
 }
 

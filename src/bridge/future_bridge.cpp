@@ -1,5 +1,5 @@
-// spawn: the future is made on the caller's thread; the outcome reaches it through the loop's inbox
-// (an eventfd the loop watches), filled by the worker that finished the call.
+// spawn: the future is made on the caller's thread; the outcome reaches it through the loop's inbox,
+// filled by whichever thread finished the call (as a rule the loop's own, running the link).
 #include "bridge/future_bridge.hpp"
 
 #include <memory>
@@ -263,6 +263,7 @@ py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, Re
     call->future = *future;
     call->context = std::move(*context);
     call->build = std::move(build);
+    RunningLinkWithLock running_link;  // the call starts on this thread, up to its first wait
     relay->attach(runtime::launch(make_task(), [call](runtime::TaskOutcome outcome) {
         LoopInbox::Delivery delivery{call, std::move(outcome)};
         if (call->inbox->post(std::move(delivery))) return;

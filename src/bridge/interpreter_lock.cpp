@@ -26,6 +26,7 @@ std::atomic<int> g_inside{0};
 // Taking one Ensure per thread that is never released keeps the state for the thread's life, so later
 // acquisitions only take the lock.
 thread_local bool t_state_kept = false;
+thread_local bool t_running_link_with_lock = false;
 
 void keep_thread_state() {
     if (t_state_kept) return;
@@ -56,7 +57,7 @@ std::optional<InterpreterLock> InterpreterLock::acquire(bool from_worker) {
         g_inside.fetch_sub(1);
         return std::nullopt;
     }
-    if (from_worker) keep_thread_state();
+    if (from_worker && !t_running_link_with_lock) keep_thread_state();
     return InterpreterLock(PyGILState_Ensure());
 }
 
@@ -64,6 +65,11 @@ InterpreterLock::~InterpreterLock() {
     if (!held_) return;
     PyGILState_Release(state_);
     g_inside.fetch_sub(1);
+}
+
+RunningLinkWithLock::RunningLinkWithLock() : outer_(!t_running_link_with_lock) { t_running_link_with_lock = true; }
+RunningLinkWithLock::~RunningLinkWithLock() {
+    if (outer_) t_running_link_with_lock = false;
 }
 
 bool interpreter_closing() { return g_closing.load(); }

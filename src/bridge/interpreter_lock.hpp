@@ -25,6 +25,20 @@ private:
     bool held_;
 };
 
+// Marks a scope in which this thread, holding the interpreter lock, runs the link (see runtime/link.hpp):
+// an event loop's thread. Calls finished there may hand their outcome over through the workers' road,
+// which must then not give the thread's lock away.
+class RunningLinkWithLock {
+public:
+    RunningLinkWithLock();
+    ~RunningLinkWithLock();
+    RunningLinkWithLock(const RunningLinkWithLock&) = delete;
+    RunningLinkWithLock& operator=(const RunningLinkWithLock&) = delete;
+
+private:
+    bool outer_;
+};
+
 // Registers the atexit hook that marks the interpreter as closing. Called at module initialisation.
 bool install_exit_hook();
 

@@ -6,19 +6,29 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "bridge/interpreter_lock.hpp"
 #include "runtime/after_fork.hpp"
+#include "runtime/link.hpp"
 
 namespace tarnel::bridge {
 
 namespace {
 
-// The object given to loop.add_reader: calling it drains the inbox; dropping it (the loop's selector
-// lets go of it when the loop closes or is collected) ends the registration.
+// The objects given to loop.add_reader, one per watched descriptor. The inbox's reader drains the inbox;
+// the link's reader runs the link's ready work on the loop's thread, then drains the inbox, which that work
+// may just have filled. Dropping them (the loop's selector lets go of them when the loop closes or is
+// collected) ends the registration.
 struct ReaderObject {
     PyObject_HEAD
     std::shared_ptr<LoopInbox>* inbox;
     PyObject* loop;  // borrowed: the registry's key, never dereferenced
+    bool watches_link;
+    unsigned generation;  // of the process that registered it (a forked child does not count it)
 };
+
+// The inbox whose loop is running the link on this thread: outcomes for it need not write its eventfd,
+// the loop drains it as soon as the link's work is done.
+thread_local LoopInbox* t_draining_after_link = nullptr;
 
 // Loop -> inbox, for loops whose registration is live. Touched only with the interpreter lock held. The
 // key is the loop's address, which is not kept alive by the registry: the entry goes when the reader
@@ -41,13 +51,40 @@ std::weak_ptr<LoopInbox>* g_last_inbox = new std::weak_ptr<LoopInbox>();
 }();
 
 PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
-    (*reinterpret_cast<ReaderObject*>(self)->inbox)->drain();
+    auto* reader = reinterpret_cast<ReaderObject*>(self);
+    LoopInbox& inbox = **reader->inbox;
+    if (reader->watches_link) {
+        RunningLinkWithLock running_link;
+        t_draining_after_link = &inbox;
+        runtime::run_ready_link_work();
+        t_draining_after_link = nullptr;
+    }
+    inbox.drain();
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
 }
 
 void reader_dealloc(PyObject* self) {
     auto* reader = reinterpret_cast<ReaderObject*>(self);
+    if (reader->watches_link) {
+        if (reader->generation == runtime::process_generation()) {
+            // What the link has ready now (an answer that came while the loop was stopped) is finished here,
+            // while the loop's outcomes can still be handed over (or reported) as the loop goes.
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            {
+                RunningLinkWithLock running_link;
+                runtime::run_ready_link_work();
+            }
+            PyErr_Restore(type, value, traceback);
+            runtime::loop_stopped_watching_link();
+        }
+        delete reader->inbox;
+        PyTypeObject* type = Py_TYPE(self);
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+        Py_DECREF(type);
+        return;
+    }
     if (auto found = g_registry->find(reader->loop); found != g_registry->end()) {
         auto registered = found->second.lock();
         if (!registered || registered == *reader->inbox) g_registry->erase(found);
@@ -76,7 +113,7 @@ PyType_Spec g_reader_spec = {"py_engine_tarnel.LoopInboxReader", sizeof(ReaderOb
                              g_reader_slots};
 PyObject* g_reader_type = nullptr;
 
-py::Result<py::object> make_reader(std::shared_ptr<LoopInbox> inbox, PyObject* loop) {
+py::Result<py::object> make_reader(std::shared_ptr<LoopInbox> inbox, PyObject* loop, bool watches_link) {
     if (g_reader_type == nullptr) {
         g_reader_type = PyType_FromSpec(&g_reader_spec);
         if (g_reader_type == nullptr) return py::fetched();
@@ -88,10 +125,16 @@ py::Result<py::object> make_reader(std::shared_ptr<LoopInbox> inbox, PyObject* l
     auto* fields = reinterpret_cast<ReaderObject*>(reader.ptr());
     fields->inbox = new std::shared_ptr<LoopInbox>(std::move(inbox));
     fields->loop = loop;
+    fields->watches_link = watches_link;
+    fields->generation = runtime::process_generation();
     return reader;
 }
 
 }  // namespace
+
+bool LoopInbox::post(Delivery&& delivery) {
+    return queue_->push(std::move(delivery), /*signal=*/t_draining_after_link != this);
+}
 
 py::Result<std::shared_ptr<LoopInbox>> inbox_for(py::handle loop, LoopInbox::Deliver on_loop,
                                                  LoopInbox::Deliver after_close) {
@@ -110,11 +153,7 @@ py::Result<std::shared_ptr<LoopInbox>> inbox_for(py::handle loop, LoopInbox::Del
     if (!queue) return py::fail(py::Error::make(PyExc_OSError, "eventfd failed: " + std::string(strerror(errno))));
     const int fd = queue->fd();
     auto inbox = std::make_shared<LoopInbox>(std::move(queue), on_loop, after_close);
-    auto reader = make_reader(inbox, loop.ptr());
-    if (!reader) return py::fail(std::move(reader.error()));
-    py::object fd_number = py::object::steal(PyLong_FromLong(fd));
-    if (!fd_number) return py::fetched();
-    // The loop runs the reader in the context current at registration: a new, empty one, so that no
+    // The loop runs the readers in the context current at registration: a new, empty one, so that no
     // caller's context variables are seen while futures are completed.
     py::object contextvars = py::object::steal(PyImport_ImportModule("contextvars"));
     if (!contextvars) return py::fetched();
@@ -122,9 +161,20 @@ py::Result<std::shared_ptr<LoopInbox>> inbox_for(py::handle loop, LoopInbox::Del
     if (!context) return py::fetched();
     py::object add_reader = py::object::steal(PyObject_GetAttrString(loop.ptr(), "add_reader"));
     if (!add_reader) return py::fetched();
-    auto added = py::checked(PyObject_CallMethod(context.ptr(), "run", "OOO", add_reader.ptr(), fd_number.ptr(),
-                                                 reader->ptr()));
-    if (!added) return py::fail(std::move(added.error()));
+    auto watch = [&](int descriptor, bool watches_link) -> py::Result<py::object> {
+        auto reader = make_reader(inbox, loop.ptr(), watches_link);
+        if (!reader) return py::fail(std::move(reader.error()));
+        // Counted from here: the reader's deallocation, on failure too, uncounts it.
+        if (watches_link) runtime::loop_started_watching_link();
+        py::object fd_number = py::object::steal(PyLong_FromLong(descriptor));
+        if (!fd_number) return py::fetched();
+        return py::checked(PyObject_CallMethod(context.ptr(), "run", "OOO", add_reader.ptr(), fd_number.ptr(),
+                                               reader->ptr()));
+    };
+    auto inbox_watched = watch(fd, false);
+    if (!inbox_watched) return py::fail(std::move(inbox_watched.error()));
+    auto link_watched = watch(runtime::link_readiness_fd(), true);
+    if (!link_watched) return py::fail(std::move(link_watched.error()));
     (*g_registry)[loop.ptr()] = inbox;
     g_last_loop = loop.ptr();
     *g_last_inbox = inbox;

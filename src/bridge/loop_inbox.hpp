@@ -7,6 +7,10 @@
 // on the loop's thread, which already holds the lock, builds the results and completes the futures
 // directly.
 //
+// The loop also watches the link's readiness descriptor (see runtime/link.hpp): the link's reads, writes
+// and time limits then run on the loop's thread, and calls they finish are completed right after, without
+// the eventfd.
+//
 // The registration ends with the loop: closing a loop closes its selector, which drops the callback
 // object, and dropping it closes the inbox. Outcomes that arrive after that take the old road
 // (call_soon_threadsafe from the worker), which reports the closed loop as before.
@@ -36,7 +40,7 @@ public:
 
     // From any thread, without the interpreter lock. False once the loop's registration has ended: the
     // caller then hands the outcome over another way.
-    bool post(Delivery&& delivery) { return queue_->push(std::move(delivery)); }
+    bool post(Delivery&& delivery);
 
     // The loop's callback: everything queued so far, completed on the loop's thread.
     void drain() {

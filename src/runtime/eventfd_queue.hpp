@@ -30,13 +30,14 @@ public:
     int fd() const { return fd_; }
 
     // From any thread. The eventfd is written only when the queue was empty: a non-empty queue has
-    // already made it readable. False, with `item` left as it was, once the queue is closed.
-    bool push(Item&& item) {
+    // already made it readable. Without `signal` it is not written at all: for the emptying thread itself,
+    // which takes the queue next anyway. False, with `item` left as it was, once the queue is closed.
+    bool push(Item&& item, bool signal = true) {
         {
             std::lock_guard hold(mutex_);
             if (closed_) return false;
             items_.push_back(std::move(item));
-            if (items_.size() != 1) return true;
+            if (items_.size() != 1 || !signal) return true;
         }
         const std::uint64_t one = 1;
         while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {

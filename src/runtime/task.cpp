@@ -8,8 +8,11 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 
+#include "runtime/link.hpp"
+#include "runtime/link_executor.hpp"
 #include "runtime/runtime.hpp"
 
 namespace tarnel::runtime {
@@ -38,12 +41,19 @@ Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Exp
 
 void CancelHandle::cancel() const {
     if (!state_ || state_->requested.exchange(true)) return;
-    asio::post(state_->strand, [state = state_] {
-        // A task that has ended has nothing left to cancel, and its slot may no longer be listened to.
-        if (state->finished) return;
-        state->cancelled = true;
-        state->signal.emit(asio::cancellation_type::terminal);
-    });
+    const bool on_link = runs_on_link(state_->strand);
+    {
+        std::optional<RunningLinkSoon> soon;
+        if (on_link) soon.emplace();
+        asio::post(state_->strand, [state = state_] {
+            // A task that has ended has nothing left to cancel, and its slot may no longer be listened to.
+            if (state->finished) return;
+            state->cancelled = true;
+            state->signal.emit(asio::cancellation_type::terminal);
+        });
+    }
+    // The cancelling thread (the event loop's, as a rule) runs the link itself: no other thread wakes.
+    if (on_link) run_ready_link_work();
 }
 
 namespace {
@@ -95,8 +105,16 @@ CancelHandle launch(Task task, Completion on_done) {
             deliver(on_done, TaskOutcome(std::in_place_type<EngineError>, std::move(result.error())));
         }
     };
-    asio::co_spawn(state->strand, run_body(std::move(body)),
-                   asio::bind_cancellation_slot(state->signal.slot(), std::move(finish)));
+    // A task on the link starts on the launching thread, up to its first wait: a call's request goes out
+    // before launch() returns, and no other thread wakes for it.
+    const bool on_link = runs_on_link(state->strand);
+    {
+        std::optional<RunningLinkSoon> soon;
+        if (on_link) soon.emplace();
+        asio::co_spawn(state->strand, run_body(std::move(body)),
+                       asio::bind_cancellation_slot(state->signal.slot(), std::move(finish)));
+    }
+    if (on_link) run_ready_link_work();
     return CancelHandle(std::move(state));
 }
 

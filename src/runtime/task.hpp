@@ -49,11 +49,13 @@ private:
     std::shared_ptr<CancelState> state_;
 };
 
-// Called exactly once on a runtime worker thread with the task's outcome, unless the task was
-// abandoned through its CancelHandle while suspended, in which case it is never called.
+// Called exactly once, on the thread that runs the task's executor at its end (a worker thread, or for
+// tasks on the link the thread running the link), with the task's outcome, unless the task was abandoned
+// through its CancelHandle while suspended, in which case it is never called.
 using Completion = std::function<void(TaskOutcome)>;
 
-// Starts the task on the process-wide runtime (creating the runtime on first use) and returns at once.
+// Starts the task on its executor and returns at once; a task on the link first runs on the calling
+// thread up to its first wait (and so may already have ended).
 CancelHandle launch(Task task, Completion on_done);
 
 }  // namespace tarnel::runtime

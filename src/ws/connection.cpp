@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <unistd.h>
 
 #include "ws/large_buffers.hpp"
 #include "ws/log.hpp"
@@ -342,6 +343,29 @@ asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) 
         received.failure = read_error_.message();
     }
     co_return received;
+}
+
+// A socket cannot change context, but its descriptor can: released from this one (which forgets it),
+// then assigned to a new socket of the other. The WebSocket layer's state, its read-ahead bytes included,
+// stays where it is, in the stream above the socket.
+void Connection::move_to(const asio::any_io_executor& executor) {
+    timer_.cancel();
+    timer_expiry_.reset();
+    timer_ = asio::steady_timer(executor);
+    Socket& socket = beast::get_lowest_layer(ws_);
+    if (!socket.is_open()) {
+        socket = Socket(executor);  // discarded already: nothing to move
+        return;
+    }
+    boost::system::error_code ec;
+    const auto protocol = socket.local_endpoint(ec).protocol();
+    const int descriptor = ec ? -1 : socket.release(ec);
+    socket = Socket(executor);
+    if (descriptor >= 0) socket.assign(protocol, descriptor, ec);
+    if (ec) {
+        if (descriptor >= 0) ::close(descriptor);
+        discarded_ = true;  // the calls find it closed and fail as with any lost connection
+    }
 }
 
 void Connection::discard() {

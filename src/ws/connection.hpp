@@ -118,6 +118,10 @@ public:
     asio::awaitable<std::optional<Received>> receive(Deadline deadline);
     FrameBuffer& message() { return buffer_; }
 
+    // Moves the socket and the deadline timer to `executor` (another context's strand): from then on every
+    // member runs there. Only with nothing in flight: no read, no write.
+    void move_to(const asio::any_io_executor& executor);
+
     // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends.
     void discard();
     bool discarded() const { return discarded_; }

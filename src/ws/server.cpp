@@ -6,6 +6,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "runtime/link.hpp"
 #include "ws/engine_link.hpp"
 #include "ws/listen_address.hpp"
 #include "ws/log.hpp"
@@ -54,7 +55,9 @@ asio::awaitable<std::optional<std::string>> upgrade_within_limit(Connection& con
 }
 
 // One accepted socket: upgrade (bounded in time), greet, install. Runs beside the accept loop, so a slow
-// peer holds up nobody; installations still happen one at a time, in the order upgrades complete.
+// peer holds up nobody; installations still happen one at a time, in the order upgrades complete. The
+// upgrade and the greeting run on the worker threads (no event loop need be running); the greeted
+// connection then moves to the link, where the calls use it.
 asio::awaitable<void> serve_connection(std::shared_ptr<SharedRecords> records, tcp::socket socket,
                                        std::uint32_t start_seq) {
     auto connection = std::make_shared<Connection>(std::move(socket));
@@ -71,14 +74,22 @@ asio::awaitable<void> serve_connection(std::shared_ptr<SharedRecords> records, t
     if (auto ec = co_await connection->send(Bytes(greeting.begin(), greeting.end()), true, greeting_deadline)) {
         log_line("handshake send failed: " + ec.message());  // installed all the same
     }
-    co_await install(std::move(records), std::move(connection), start_seq);
+    std::erase_if(records->upgrading, [&](const std::weak_ptr<Connection>& c) { return c.lock() == connection; });
+    const asio::any_io_executor link_strand = records->strand();
+    connection->move_to(link_strand);
+    {
+        // Installed at once, from this worker thread, whether or not an event loop is running.
+        runtime::RunningLinkSoon soon;
+        asio::co_spawn(link_strand, install(std::move(records), std::move(connection), start_seq), asio::detached);
+    }
+    runtime::run_ready_link_work();
 }
 
 asio::awaitable<void> accept_loop(std::shared_ptr<SharedRecords> records, std::shared_ptr<tcp::acceptor> acceptor,
                                   std::uint32_t start_seq) {
     asio::steady_timer pause(acceptor->get_executor());
     for (;;) {
-        auto [ec, socket] = co_await acceptor->async_accept(records->strand(), use_tuple);
+        auto [ec, socket] = co_await acceptor->async_accept(records->accept_strand(), use_tuple);
         if (records->closed) co_return;
         if (ec) {
             log_line("accept failed: " + ec.message());
@@ -86,7 +97,8 @@ asio::awaitable<void> accept_loop(std::shared_ptr<SharedRecords> records, std::s
             co_await pause.async_wait(use_tuple);
             continue;
         }
-        asio::co_spawn(records->strand(), serve_connection(records, std::move(socket), start_seq), asio::detached);
+        asio::co_spawn(records->accept_strand(), serve_connection(records, std::move(socket), start_seq),
+                       asio::detached);
     }
 }
 
@@ -119,7 +131,7 @@ runtime::Task EngineLink::start() const {
     auto records = records_;
     const std::string address = address_text(host_, port_);
     const std::uint32_t start_seq = start_seq_;
-    return runtime::make_task(records->strand(), [records, address, start_seq]() -> asio::awaitable<Expected<Bytes>> {
+    return runtime::make_task(records->accept_strand(), [records, address, start_seq]() -> asio::awaitable<Expected<Bytes>> {
         auto transport_error = [&](const std::string& description) {
             return std::unexpected(
                 EngineError::transport(std::nullopt, std::nullopt, "bind failed on " + address + ": " + description));
@@ -133,11 +145,12 @@ runtime::Task EngineLink::start() const {
         if (auto* failure = std::get_if<std::string>(&resolved)) co_return transport_error(*failure);
         std::optional<std::string> last_failure;
         for (const tcp::endpoint& endpoint : std::get<Endpoints>(resolved)) {
-            auto acceptor = std::make_shared<tcp::acceptor>(records->strand());
+            auto acceptor = std::make_shared<tcp::acceptor>(records->accept_strand());
             last_failure = listen_on(*acceptor, endpoint);
             if (last_failure) continue;
             records->listeners.push_back(acceptor);
-            asio::co_spawn(records->strand(), accept_loop(records, std::move(acceptor), start_seq), asio::detached);
+            asio::co_spawn(records->accept_strand(), accept_loop(records, std::move(acceptor), start_seq),
+                           asio::detached);
             co_return Bytes{};
         }
         co_return transport_error(last_failure.value_or("could not resolve to any address"));

@@ -1,6 +1,8 @@
 // The records an engine shares with its background tasks: connection slot, seq counter, notifier.
 #pragma once
 
+#include <atomic>
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/strand.hpp>
 #include <cstdint>
@@ -12,6 +14,7 @@
 
 #include "runtime/async_mutex.hpp"
 #include "runtime/notifier.hpp"
+#include "runtime/link_executor.hpp"
 #include "runtime/runtime.hpp"
 #include "ws/connection.hpp"
 
@@ -25,12 +28,19 @@ inline constexpr std::string_view kEngineClosed = "engine closed";
 struct SharedRecords {
     explicit SharedRecords(std::uint32_t start_seq) : seq(start_seq) {}
 
-    // Every task of one engine, and its sockets, run on this strand: calls of one engine are answered
-    // one at a time anyway, and the connection's state then needs no lock. Made on first use, so that
-    // constructing an engine does not create the runtime.
-    Strand& strand() {
-        std::call_once(strand_made_, [this] { strand_.emplace(asio::make_strand(runtime::context())); });
-        return *strand_;
+    // The calls, the installed connection and everything they share run on this strand of the link
+    // (driven by the event loops that await the calls): calls of one engine are answered one at a time
+    // anyway, and that state then needs no lock. Made on first use, so that constructing an engine
+    // creates nothing.
+    const asio::any_io_executor& strand() {
+        std::call_once(strand_made_, [this] { strand_ = runtime::make_link_strand(); });
+        return strand_;
+    }
+    // Listening, accepting, upgrading and greeting run on this strand of the worker threads: they must go
+    // on while no event loop runs. A greeted connection moves to strand() to be installed.
+    Strand& accept_strand() {
+        std::call_once(accept_strand_made_, [this] { accept_strand_.emplace(asio::make_strand(runtime::context())); });
+        return *accept_strand_;
     }
 
     runtime::AsyncMutex slot_lock;
@@ -41,18 +51,22 @@ struct SharedRecords {
 
     runtime::Notifier connected;
 
-    // Closing. These are touched only on the strand. `closed` is final: once set, nothing is accepted,
-    // installed or sent again.
-    bool closed = false;
-    std::vector<std::shared_ptr<asio::ip::tcp::acceptor>> listeners;
-    std::vector<std::weak_ptr<Connection>> upgrading;  // accepted, not installed yet
+    // Closing. `closed` is final: once set, nothing is accepted, installed or sent again. It is set on
+    // strand() and read on both strands.
+    std::atomic<bool> closed{false};
+    std::vector<std::shared_ptr<asio::ip::tcp::acceptor>> listeners;  // on accept_strand()
+    std::vector<std::weak_ptr<Connection>> upgrading;                 // on accept_strand(): not greeted yet
 
-    // Stops listening, drops every connection and wakes wait_connected; on the strand. Idempotent.
-    void close();
+    // Drops the installed connection and wakes wait_connected; on strand(). Idempotent.
+    void close_connection();
+    // Stops listening and drops the connections still upgrading; on accept_strand().
+    void close_listeners();
 
 private:
     std::once_flag strand_made_;
-    std::optional<Strand> strand_;
+    asio::any_io_executor strand_;
+    std::once_flag accept_strand_made_;
+    std::optional<Strand> accept_strand_;
 };
 
 }  // namespace tarnel::ws

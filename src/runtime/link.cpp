@@ -1,0 +1,220 @@
+// The link's context, its readiness descriptor, the kick, and the thread that runs it while no loop does.
+#include "runtime/link.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/query.hpp>
+#include <boost/asio/require.hpp>
+#include <boost/asio/prefer.hpp>
+#include <boost/asio/strand.hpp>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "runtime/after_fork.hpp"
+#include "runtime/link_executor.hpp"
+
+namespace tarnel::runtime {
+
+namespace asio = boost::asio;
+
+namespace {
+
+// Asio keeps its reactor's epoll descriptor private and offers no accessor. An explicit instantiation may
+// name a private member, which is how this one is reached: checked by the compiler, so a version of Asio
+// that renames or drops it fails to build instead of misbehaving.
+template <int asio::detail::epoll_reactor::*Member>
+struct ReactorDescriptor {
+    friend int reactor_descriptor(const asio::detail::epoll_reactor& reactor) { return reactor.*Member; }
+};
+template struct ReactorDescriptor<&asio::detail::epoll_reactor::epoll_fd_>;
+int reactor_descriptor(const asio::detail::epoll_reactor& reactor);
+
+thread_local bool t_running_soon = false;
+thread_local int t_run_depth = 0;
+
+void write_one(int fd) {
+    const std::uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void drain(int fd) {
+    std::uint64_t count;
+    while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+class Link {
+public:
+    Link()
+        : context_(1),  // handlers handed over inside a handler stay with the thread that runs it
+          work_(context_.get_executor()),
+          kick_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+          wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+          kick_(context_) {
+        if (kick_fd_ < 0 || wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+        auto& reactor = asio::use_service<asio::detail::epoll_reactor>(context_);
+        reactor.init_task();  // puts the reactor in the handler queue, so that poll() runs it
+        readiness_fd_ = reactor_descriptor(reactor);
+        kick_.assign(kick_fd_);
+        arm_kick();
+        std::thread([this] { drive_while_unwatched(); }).detach();
+    }
+
+    asio::io_context& context() { return context_; }
+    int readiness_fd() const { return readiness_fd_; }
+
+    // Makes the readiness descriptor readable: the kick descriptor is one the reactor watches.
+    void kick() { write_one(kick_fd_); }
+
+    void loop_started() {
+        std::lock_guard hold(mutex_);
+        if (watching_loops_++ == 0) write_one(wake_fd_);  // the own thread stops watching
+    }
+    void loop_stopped() {
+        std::lock_guard hold(mutex_);
+        if (watching_loops_ > 0 && --watching_loops_ == 0) unwatched_.notify_one();
+    }
+
+private:
+    void arm_kick() {
+        kick_.async_wait(asio::posix::stream_descriptor::wait_read, [this](boost::system::error_code ec) {
+            if (ec) return;
+            drain(kick_fd_);
+            arm_kick();
+        });
+    }
+
+    // The link's own thread: it watches the readiness descriptor only while no loop does.
+    void drive_while_unwatched() {
+        for (;;) {
+            {
+                std::unique_lock hold(mutex_);
+                unwatched_.wait(hold, [this] { return watching_loops_ == 0; });
+            }
+            pollfd fds[2] = {{readiness_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) continue;
+            if (fds[1].revents & POLLIN) drain(wake_fd_);
+            if (fds[0].revents & POLLIN) run_ready_link_work();
+        }
+    }
+
+    asio::io_context context_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;  // poll() must never find it out of work
+    int readiness_fd_ = -1;
+    int kick_fd_;
+    int wake_fd_;
+    asio::posix::stream_descriptor kick_;
+    std::mutex mutex_;
+    std::condition_variable unwatched_;
+    int watching_loops_ = 0;
+};
+
+// Like the worker runtime, the link lives for the life of the process (its thread is never joined), and a
+// child made by fork() forgets its parent's and makes its own on first need.
+std::atomic<Link*> g_link{nullptr};
+std::mutex* g_link_mutex = new std::mutex();
+
+[[maybe_unused]] const bool g_forget_link_after_fork = [] {
+    after_fork_in_child([] {
+        g_link.store(nullptr);
+        g_link_mutex = new std::mutex();
+    });
+    return true;
+}();
+
+Link& link() {
+    if (Link* existing = g_link.load(std::memory_order_acquire)) return *existing;
+    std::lock_guard hold(*g_link_mutex);
+    if (Link* existing = g_link.load(std::memory_order_acquire)) return *existing;
+    Link* made = new Link();
+    g_link.store(made, std::memory_order_release);
+    return *made;
+}
+
+// The link's io_context executor, with one addition: work handed to it from a thread that is not running
+// the link kicks it. Without that, nobody would run the work: the threads that run the link only poll,
+// and Asio wakes a polling context for nothing.
+template <class Inner>
+class KickingExecutor {
+public:
+    KickingExecutor(Inner inner, Link* owner) noexcept : inner_(std::move(inner)), link_(owner) {}
+
+    template <class Property>
+    auto query(const Property& property) const noexcept -> decltype(asio::query(std::declval<const Inner&>(), property)) {
+        return asio::query(inner_, property);
+    }
+    template <class Property>
+    auto require(const Property& property) const
+        -> KickingExecutor<std::decay_t<decltype(asio::require(std::declval<const Inner&>(), property))>> {
+        return {asio::require(inner_, property), link_};
+    }
+    template <class Property>
+    auto prefer(const Property& property) const
+        -> KickingExecutor<std::decay_t<decltype(asio::prefer(std::declval<const Inner&>(), property))>> {
+        return {asio::prefer(inner_, property), link_};
+    }
+
+    template <class Function>
+    void execute(Function&& function) const {
+        const bool outside = !inner_.running_in_this_thread();
+        inner_.execute(std::forward<Function>(function));
+        if (outside && !t_running_soon) link_->kick();
+    }
+
+    friend bool operator==(const KickingExecutor& a, const KickingExecutor& b) noexcept { return a.inner_ == b.inner_; }
+    friend bool operator!=(const KickingExecutor& a, const KickingExecutor& b) noexcept { return !(a == b); }
+
+private:
+    Inner inner_;
+    Link* link_;
+};
+
+}  // namespace
+
+int link_readiness_fd() { return link().readiness_fd(); }
+
+void run_ready_link_work() noexcept {
+    if (t_run_depth > 0) return;
+    Link& owner = link();
+    ++t_run_depth;
+    // A handler that throws unwinds out of poll(); polling again runs the rest.
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        try {
+            owner.context().poll();
+            break;
+        } catch (...) {
+        }
+    }
+    --t_run_depth;
+}
+
+void loop_started_watching_link() { link().loop_started(); }
+void loop_stopped_watching_link() { link().loop_stopped(); }
+
+RunningLinkSoon::RunningLinkSoon() : outer_(!t_running_soon) { t_running_soon = true; }
+RunningLinkSoon::~RunningLinkSoon() {
+    if (outer_) t_running_soon = false;
+}
+
+using LinkStrand = asio::strand<KickingExecutor<asio::io_context::executor_type>>;
+
+asio::any_io_executor make_link_strand() {
+    Link& owner = link();
+    return LinkStrand(KickingExecutor<asio::io_context::executor_type>(owner.context().get_executor(), &owner));
+}
+
+bool runs_on_link(const asio::any_io_executor& executor) { return executor.target<LinkStrand>() != nullptr; }
+
+}  // namespace tarnel::runtime
