@@ -3,7 +3,7 @@ and CPU time per call, for a chosen method against the benchmark's peer. Used to
 levers of the Performance section; run it under perf or callgrind to see where the instructions go.
 
     python bench/profile_calls.py [--method get_snapshot] [--calls 20000] [--engines 1] [--impl module] [--pin]
-                                  [--build-dir build/bench] [--wait-for-profiler]
+                                  [--build-dir build/bench] [--wait-for-profiler] [--stalls]
 
 --wait-for-profiler prints the process id and waits for Enter after the warm-up, so that
 `perf record -p PID` or `strace -c -f -p PID` can be attached around the measured calls only.
@@ -69,9 +69,24 @@ async def measure(args, ports):
     if args.wait_for_profiler:
         print(f"pid {os.getpid()}: attach now, then press Enter", flush=True)
         await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+    stalls = []
+
+    async def watch_stalls():
+        # How late a 1 ms sleep wakes: the longest time the loop could not run anything else.
+        while True:
+            start = time.perf_counter()
+            await asyncio.sleep(0.001)
+            stalls.append(time.perf_counter() - start - 0.001)
+
+    watcher = asyncio.create_task(watch_stalls()) if args.stalls else None
     before, cpu0, wall0 = thread_switches(), time.process_time(), time.perf_counter()
     await asyncio.gather(*(loop(call, args.calls) for call in calls))
     wall, cpu = time.perf_counter() - wall0, time.process_time() - cpu0
+    if watcher:
+        watcher.cancel()
+        stalls.sort()
+        print(f"loop stalls: longest {stalls[-1] * 1e3:.2f} ms, 99th percentile "
+              f"{stalls[int(0.99 * (len(stalls) - 1))] * 1e3:.2f} ms over {len(stalls)} ticks")
     after = thread_switches()
     total = args.calls * len(calls)
     print(f"{args.method}: {total} calls, {wall / total * 1e6:.1f} us wall and {cpu / total * 1e6:.1f} us CPU per call")
@@ -94,6 +109,8 @@ def main():
     parser.add_argument("--pin", action="store_true", help="this process and the peers on CPU 0")
     parser.add_argument("--build-dir", default=str(bench.ROOT / "build" / "bench"))
     parser.add_argument("--wait-for-profiler", action="store_true")
+    parser.add_argument("--stalls", action="store_true",
+                        help="also report how long the event loop was kept from running other tasks")
     args = parser.parse_args()
     binaries = bench.find_binaries(Path(args.build_dir).resolve())
     if args.pin:

@@ -23,8 +23,11 @@ struct ReaderObject {
     std::shared_ptr<LoopInbox>* inbox;
     PyObject* loop;  // borrowed: the registry's key, never dereferenced
     bool watches_link;
+    bool counted;         // counted among the loops watching the link (see loop_started_watching_link)
     unsigned generation;  // of the process that registered it (a forked child does not count it)
 };
+
+py::Result<void> watch_link(PyObject* loop, const std::shared_ptr<LoopInbox>& inbox);
 
 // The inbox whose loop is running the link on this thread: outcomes for it need not write its eventfd,
 // the loop drains it as soon as the link's work is done.
@@ -50,24 +53,52 @@ std::weak_ptr<LoopInbox>* g_last_inbox = new std::weak_ptr<LoopInbox>();
     return true;
 }();
 
+// A large message is on its way: the loop stops watching the link, whose own thread moves it, until the
+// next time the loop finds no large message in progress.
+py::Result<void> suspend_link_watch(ReaderObject& reader, LoopInbox& inbox) {
+    py::object fd_number = py::object::steal(PyLong_FromLong(runtime::link_readiness_fd()));
+    if (!fd_number) return py::fetched();
+    auto removed = py::checked(PyObject_CallMethod(reader.loop, "remove_reader", "O", fd_number.ptr()));
+    if (!removed) return py::fail(std::move(removed.error()));
+    inbox.link_watch_suspended = true;
+    if (reader.counted) {
+        reader.counted = false;
+        runtime::loop_stopped_watching_link();
+    }
+    return {};
+}
+
 PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
     auto* reader = reinterpret_cast<ReaderObject*>(self);
-    LoopInbox& inbox = **reader->inbox;
-    if (reader->watches_link) {
+    const std::shared_ptr<LoopInbox>& shared_inbox = *reader->inbox;
+    LoopInbox& inbox = *shared_inbox;
+    bool finished = true;
+    if (reader->watches_link && !inbox.link_watch_suspended) {
         RunningLinkWithLock running_link;
         t_draining_after_link = &inbox;
-        runtime::run_ready_link_work();
+        finished = runtime::run_ready_link_work(/*yield_to_large_transfers=*/true);
         t_draining_after_link = nullptr;
     }
     inbox.drain();
     if (PyErr_Occurred()) return nullptr;
+    if (!finished) {
+        if (auto suspended = suspend_link_watch(*reader, inbox); !suspended) {
+            std::move(suspended.error()).restore();
+            return nullptr;
+        }
+    } else if (inbox.link_watch_suspended && !runtime::large_transfer_in_progress()) {
+        if (auto resumed = watch_link(reader->loop, shared_inbox); !resumed) {
+            std::move(resumed.error()).restore();
+            return nullptr;
+        }
+    }
     Py_RETURN_NONE;
 }
 
 void reader_dealloc(PyObject* self) {
     auto* reader = reinterpret_cast<ReaderObject*>(self);
     if (reader->watches_link) {
-        if (reader->generation == runtime::process_generation()) {
+        if (reader->counted && reader->generation == runtime::process_generation()) {
             // What the link has ready now (an answer that came while the loop was stopped) is finished here,
             // while the loop's outcomes can still be handed over (or reported) as the loop goes.
             PyObject *type, *value, *traceback;
@@ -126,8 +157,39 @@ py::Result<py::object> make_reader(std::shared_ptr<LoopInbox> inbox, PyObject* l
     fields->inbox = new std::shared_ptr<LoopInbox>(std::move(inbox));
     fields->loop = loop;
     fields->watches_link = watches_link;
+    fields->counted = false;
     fields->generation = runtime::process_generation();
     return reader;
+}
+
+// The loop runs its readers in the context current at registration: a new, empty one, so that no caller's
+// context variables are seen while futures are completed.
+py::Result<void> add_reader(PyObject* loop, int descriptor, const std::shared_ptr<LoopInbox>& inbox,
+                            bool watches_link) {
+    py::object contextvars = py::object::steal(PyImport_ImportModule("contextvars"));
+    if (!contextvars) return py::fetched();
+    py::object context = py::object::steal(PyObject_CallMethod(contextvars.ptr(), "Context", nullptr));
+    if (!context) return py::fetched();
+    py::object add = py::object::steal(PyObject_GetAttrString(loop, "add_reader"));
+    if (!add) return py::fetched();
+    auto reader = make_reader(inbox, loop, watches_link);
+    if (!reader) return py::fail(std::move(reader.error()));
+    if (watches_link) {
+        // Counted from here: the reader's deallocation, on failure too, uncounts it.
+        reinterpret_cast<ReaderObject*>(reader->ptr())->counted = true;
+        runtime::loop_started_watching_link();
+    }
+    py::object fd_number = py::object::steal(PyLong_FromLong(descriptor));
+    if (!fd_number) return py::fetched();
+    auto added = py::checked(PyObject_CallMethod(context.ptr(), "run", "OOO", add.ptr(), fd_number.ptr(), reader->ptr()));
+    if (!added) return py::fail(std::move(added.error()));
+    return {};
+}
+
+py::Result<void> watch_link(PyObject* loop, const std::shared_ptr<LoopInbox>& inbox) {
+    auto added = add_reader(loop, runtime::link_readiness_fd(), inbox, /*watches_link=*/true);
+    if (added) inbox->link_watch_suspended = false;
+    return added;
 }
 
 }  // namespace
@@ -138,14 +200,20 @@ bool LoopInbox::post(Delivery&& delivery) {
 
 py::Result<std::shared_ptr<LoopInbox>> inbox_for(py::handle loop, LoopInbox::Deliver on_loop,
                                                  LoopInbox::Deliver after_close) {
+    auto watching = [&](std::shared_ptr<LoopInbox> inbox) -> py::Result<std::shared_ptr<LoopInbox>> {
+        if (inbox->link_watch_suspended && !runtime::large_transfer_in_progress()) {
+            if (auto resumed = watch_link(loop.ptr(), inbox); !resumed) return py::fail(std::move(resumed.error()));
+        }
+        return inbox;
+    };
     if (loop.ptr() == g_last_loop) {
-        if (auto inbox = g_last_inbox->lock(); inbox && !inbox->closed()) return inbox;
+        if (auto inbox = g_last_inbox->lock(); inbox && !inbox->closed()) return watching(std::move(inbox));
     }
     if (auto found = g_registry->find(loop.ptr()); found != g_registry->end()) {
         if (auto inbox = found->second.lock(); inbox && !inbox->closed()) {
             g_last_loop = loop.ptr();
             *g_last_inbox = inbox;
-            return inbox;
+            return watching(std::move(inbox));
         }
         g_registry->erase(found);
     }
@@ -153,27 +221,9 @@ py::Result<std::shared_ptr<LoopInbox>> inbox_for(py::handle loop, LoopInbox::Del
     if (!queue) return py::fail(py::Error::make(PyExc_OSError, "eventfd failed: " + std::string(strerror(errno))));
     const int fd = queue->fd();
     auto inbox = std::make_shared<LoopInbox>(std::move(queue), on_loop, after_close);
-    // The loop runs the readers in the context current at registration: a new, empty one, so that no
-    // caller's context variables are seen while futures are completed.
-    py::object contextvars = py::object::steal(PyImport_ImportModule("contextvars"));
-    if (!contextvars) return py::fetched();
-    py::object context = py::object::steal(PyObject_CallMethod(contextvars.ptr(), "Context", nullptr));
-    if (!context) return py::fetched();
-    py::object add_reader = py::object::steal(PyObject_GetAttrString(loop.ptr(), "add_reader"));
-    if (!add_reader) return py::fetched();
-    auto watch = [&](int descriptor, bool watches_link) -> py::Result<py::object> {
-        auto reader = make_reader(inbox, loop.ptr(), watches_link);
-        if (!reader) return py::fail(std::move(reader.error()));
-        // Counted from here: the reader's deallocation, on failure too, uncounts it.
-        if (watches_link) runtime::loop_started_watching_link();
-        py::object fd_number = py::object::steal(PyLong_FromLong(descriptor));
-        if (!fd_number) return py::fetched();
-        return py::checked(PyObject_CallMethod(context.ptr(), "run", "OOO", add_reader.ptr(), fd_number.ptr(),
-                                               reader->ptr()));
-    };
-    auto inbox_watched = watch(fd, false);
+    auto inbox_watched = add_reader(loop.ptr(), fd, inbox, /*watches_link=*/false);
     if (!inbox_watched) return py::fail(std::move(inbox_watched.error()));
-    auto link_watched = watch(runtime::link_readiness_fd(), true);
+    auto link_watched = watch_link(loop.ptr(), inbox);
     if (!link_watched) return py::fail(std::move(link_watched.error()));
     (*g_registry)[loop.ptr()] = inbox;
     g_last_loop = loop.ptr();

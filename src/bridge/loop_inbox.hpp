@@ -54,6 +54,10 @@ public:
     }
 
     int eventfd() const { return queue_->fd(); }
+
+    // The loop stopped watching the link while a large message moves (see runtime/link.hpp) and watches
+    // it again once that is over. Touched on the loop's thread only.
+    bool link_watch_suspended = false;
     bool closed() const { return queue_->closed(); }
 
 private:

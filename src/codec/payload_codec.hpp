@@ -2,14 +2,38 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "codec/engine_error.hpp"
 
 namespace tarnel {
 
-using Bytes = std::vector<std::uint8_t>;
+// Allocates like std::allocator, but a vector growing by resize() leaves its new bytes uninitialised
+// instead of zeroing them: every payload and receive buffer is written in full right after it grows, and
+// zeroing tens of megabytes first would cost the thread that grows it (often an event loop's) milliseconds.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    using std::allocator<T>::allocator;
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    template <class U>
+    void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Bytes = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
 using ByteView = std::span<const std::uint8_t>;
 
 struct Matrix {

@@ -42,6 +42,7 @@ int reactor_descriptor(const asio::detail::epoll_reactor& reactor);
 
 thread_local bool t_running_soon = false;
 thread_local int t_run_depth = 0;
+std::atomic<int> g_large_transfers{0};
 
 void write_one(int fd) {
     const std::uint64_t one = 1;
@@ -128,6 +129,7 @@ std::mutex* g_link_mutex = new std::mutex();
 
 [[maybe_unused]] const bool g_forget_link_after_fork = [] {
     after_fork_in_child([] {
+        g_large_transfers.store(0);
         g_link.store(nullptr);
         g_link_mutex = new std::mutex();
     });
@@ -185,20 +187,36 @@ private:
 
 int link_readiness_fd() { return link().readiness_fd(); }
 
-void run_ready_link_work() noexcept {
-    if (t_run_depth > 0) return;
+bool run_ready_link_work(bool yield_to_large_transfers) noexcept {
+    if (t_run_depth > 0) return true;
     Link& owner = link();
     ++t_run_depth;
+    bool finished = true;
     // A handler that throws unwinds out of poll(); polling again runs the rest.
     for (int attempt = 0; attempt < 64; ++attempt) {
         try {
-            owner.context().poll();
+            if (!yield_to_large_transfers) {
+                owner.context().poll();
+                break;
+            }
+            while (!large_transfer_in_progress()) {
+                if (owner.context().poll_one() == 0) break;
+            }
+            if (large_transfer_in_progress()) {
+                finished = false;
+                owner.kick();  // handlers may be left queued: make sure the next watcher looks
+            }
             break;
         } catch (...) {
         }
     }
     --t_run_depth;
+    return finished;
 }
+
+LargeTransfer::LargeTransfer() { g_large_transfers.fetch_add(1, std::memory_order_relaxed); }
+LargeTransfer::~LargeTransfer() { g_large_transfers.fetch_sub(1, std::memory_order_relaxed); }
+bool large_transfer_in_progress() { return g_large_transfers.load(std::memory_order_relaxed) != 0; }
 
 void loop_started_watching_link() { link().loop_started(); }
 void loop_stopped_watching_link() { link().loop_stopped(); }

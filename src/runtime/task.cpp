@@ -35,8 +35,9 @@ Task& Task::operator=(Task&&) noexcept = default;
 Task::~Task() = default;
 std::unique_ptr<TaskBody> Task::release() { return std::move(body_); }
 
-Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run) {
-    return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run)}));
+Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run,
+               bool start_here) {
+    return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run), start_here}));
 }
 
 void CancelHandle::cancel() const {
@@ -53,7 +54,7 @@ void CancelHandle::cancel() const {
         });
     }
     // The cancelling thread (the event loop's, as a rule) runs the link itself: no other thread wakes.
-    if (on_link) run_ready_link_work();
+    if (on_link) run_ready_link_work(/*yield_to_large_transfers=*/true);
 }
 
 namespace {
@@ -107,14 +108,14 @@ CancelHandle launch(Task task, Completion on_done) {
     };
     // A task on the link starts on the launching thread, up to its first wait: a call's request goes out
     // before launch() returns, and no other thread wakes for it.
-    const bool on_link = runs_on_link(state->strand);
+    const bool start_here = body && body->start_here && runs_on_link(state->strand);
     {
         std::optional<RunningLinkSoon> soon;
-        if (on_link) soon.emplace();
+        if (start_here) soon.emplace();
         asio::co_spawn(state->strand, run_body(std::move(body)),
                        asio::bind_cancellation_slot(state->signal.slot(), std::move(finish)));
     }
-    if (on_link) run_ready_link_work();
+    if (start_here) run_ready_link_work(/*yield_to_large_transfers=*/true);
     return CancelHandle(std::move(state));
 }
 

@@ -120,6 +120,7 @@ Bytes FrameBuffer::take_body() {
 // the largest message so far pays for zero-filling; a larger vector (a kept large buffer when there is
 // one) receives only the bytes used so far.
 void FrameBuffer::grow_body(std::size_t size) {
+    if (size >= runtime::kLargeTransferBytes && !large_) large_ = std::make_unique<runtime::LargeTransfer>();
     if (size <= body_.size()) return;
     if (size > body_.capacity()) {
         Bytes bigger = size >= kLargeBuffer ? take_large_buffer(size) : Bytes();
@@ -274,6 +275,7 @@ void Connection::start_read() {
     buffer_.clear();
     read_state_ = ReadState::Reading;
     ws_.async_read(buffer_, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+        self->buffer_.end_large();
         self->read_error_ = ec;
         self->read_text_ = self->ws_.got_text();
         self->read_state_ = ReadState::Ready;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "codec/payload_codec.hpp"
+#include "runtime/link.hpp"
 #include "ws/continuation_stream.hpp"
 #include "ws/handshake_stream.hpp"
 
@@ -62,9 +63,13 @@ public:
     // Storage up to this size is kept for the next message.
     static constexpr std::size_t kKeptBytes = 4 * 1024 * 1024;
 
+    // The message being read has grown large (see runtime/link.hpp): counted until end_large().
+    void end_large() { large_.reset(); }
+
 private:
     void grow_body(std::size_t size);
 
+    std::unique_ptr<runtime::LargeTransfer> large_;
     std::array<std::uint8_t, kHeadLen> head_{};
     std::size_t head_used_ = 0;
     Bytes body_;  // its size() is the writable part, at least body_used_; kept from message to message

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "codec/frame.hpp"
+#include "runtime/link.hpp"
 #include "ws/engine_link.hpp"
 #include "ws/shared_records.hpp"
 
@@ -121,8 +122,9 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
     }
 }
 
+// `large`: held while a large request is on its way, from the call until its send has ended.
 asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records, std::uint16_t fn_id, Bytes payload,
-                                          runtime::Duration timeout) {
+                                          runtime::Duration timeout, std::shared_ptr<runtime::LargeTransfer> large) {
     {
         auto guard = co_await records->slot_lock.lock();
         if (records->closed) co_return std::unexpected(EngineError::transport(std::nullopt, fn_id, std::string(kEngineClosed)));
@@ -148,7 +150,9 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         if (!connection) co_return failure("connection missing");
         abandoned.emplace(connection, seq, fn_id);
         // The send is limited by the call's time-out too, counted from here.
-        if (auto ec = co_await connection->send(header, std::move(payload), runtime::deadline_after(timeout))) {
+        const auto sent = co_await connection->send(header, std::move(payload), runtime::deadline_after(timeout));
+        large.reset();
+        if (auto ec = sent) {
             abandoned->call_ended();
             connection->discard();
             records->slot.reset();
@@ -187,10 +191,15 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
 
 runtime::Task EngineLink::call(std::uint16_t fn_id, Bytes payload, runtime::Duration timeout) const {
     auto records = records_;
-    return runtime::make_task(records->strand(),
-                              [records, fn_id, payload = std::move(payload), timeout]() mutable {
-                                  return rpc_call(records, fn_id, std::move(payload), timeout);
-                              });
+    // A large request is moved by the link's own thread from the start (see runtime/link.hpp).
+    auto large = payload.size() >= runtime::kLargeTransferBytes ? std::make_shared<runtime::LargeTransfer>() : nullptr;
+    const bool start_here = !large;
+    return runtime::make_task(
+        records->strand(),
+        [records, fn_id, payload = std::move(payload), timeout, large = std::move(large)]() mutable {
+            return rpc_call(records, fn_id, std::move(payload), timeout, std::move(large));
+        },
+        start_here);
 }
 
 }  // namespace tarnel::ws
