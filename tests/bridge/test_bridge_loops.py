@@ -4,8 +4,10 @@ in several threads; uvloop; and what the results own. (A loop closed with calls 
 import asyncio
 import gc
 import os
+import socket
 import struct
 import threading
+import time
 import weakref
 
 import numpy as np
@@ -153,3 +155,145 @@ async def test_a_request_too_large_for_one_frame_is_refused_at_the_call(Engine):
     await ui.answer(seq, [1.0])
     assert (await asyncio.wait_for(call, STEP)).tolist() == [1.0]
     ui.close()
+
+
+# The event loop drives the link: a raw user interface on a blocking socket, so that the page can act while
+# no loop runs.
+
+class RawUI:
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=STEP)
+        self.sock.sendall(f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                          "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                          "Sec-WebSocket-Version: 13\r\n\r\n".encode())
+        received = b""
+        while not received.endswith(b'"0.1.0"}'):
+            chunk = self.sock.recv(4096)
+            assert chunk, "closed before the greeting"
+            received += chunk
+
+    def next_request(self):
+        """(seq, fn_id) of the next request: a 2-byte frame header and the 16-byte RPC header."""
+        data = b""
+        while len(data) < 18:
+            chunk = self.sock.recv(18 - len(data))
+            assert chunk, "closed"
+            data += chunk
+        _, _, _, seq, fn_id, _, _ = HEADER.unpack_from(data, 2)
+        return seq, fn_id
+
+    def frame(self, seq, fn_id, payload):
+        """A masked binary WebSocket frame carrying a Response."""
+        message = HEADER.pack(1, 2, 0, seq, fn_id, 0, len(payload)) + payload
+        n = len(message)
+        length = bytes([n]) if n < 126 else (bytes([126]) + struct.pack(">H", n) if n < 1 << 16
+                                             else bytes([127]) + struct.pack(">Q", n))
+        mask = os.urandom(4)
+        masked = (np.frombuffer(message, np.uint8) ^ np.resize(np.frombuffer(mask, np.uint8), n)).tobytes()
+        return bytes([0x82, 0x80 | length[0]]) + length[1:] + mask + masked
+
+    def closed_within(self, seconds):
+        self.sock.settimeout(seconds)
+        try:
+            return self.sock.recv(1) == b""
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
+
+
+def snapshot_payload(value):
+    return struct.pack("<Id", 1, value)
+
+
+def ohlc_payload(rows):
+    return struct.pack("<II", rows, 5) + np.arange(rows * 5, dtype="<f8").tobytes()
+
+
+def test_a_page_that_replaces_another_while_no_loop_runs_is_installed_at_once(Engine):
+    """Installing happens on the worker threads: the replaced page is dropped while the engine's loop is
+    stopped, and the next call goes to the new page."""
+    loop = asyncio.new_event_loop()
+    try:
+        port = free_port()
+        engine = Engine("127.0.0.1", port)
+
+        async def start():
+            await asyncio.wait_for(engine.start(), STEP)
+
+        async def connected():
+            await asyncio.wait_for(engine.wait_connected(), STEP)
+
+        loop.run_until_complete(start())
+        first = RawUI(port)
+        loop.run_until_complete(connected())
+        second = RawUI(port)  # the loop is not running
+        assert first.closed_within(STEP)
+
+        async def call():
+            return engine.get_snapshot(STEP)
+
+        future = loop.run_until_complete(call())
+        seq, fn_id = second.next_request()
+        second.sock.sendall(second.frame(seq, fn_id, snapshot_payload(7.0)))
+        assert loop.run_until_complete(asyncio.wait_for(future, STEP)).tolist() == [7.0]
+    finally:
+        loop.close()
+
+
+def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
+    """A large answer moves on the link's own thread while its loop stops watching: small calls after it are
+    driven by the loop again, a loop closed in the middle of one lets go of everything, and a new loop takes
+    over."""
+    port = free_port()
+    engine = Engine("127.0.0.1", port)
+    large = ohlc_payload(100_000)  # 4 MB, above the size moved off the loops
+
+    async def rounds(ui):
+        for i in range(3):
+            call = engine.get_ohlc(STEP)
+            seq, fn_id = await asyncio.to_thread(ui.next_request)
+            ui.sock.sendall(ui.frame(seq, fn_id, large))
+            np.testing.assert_array_equal(await asyncio.wait_for(call, STEP),
+                                          np.arange(500_000, dtype="<f8").reshape(100_000, 5))
+            for value in (1.0, 2.0):
+                call = engine.get_snapshot(STEP)
+                seq, fn_id = await asyncio.to_thread(ui.next_request)
+                ui.sock.sendall(ui.frame(seq, fn_id, snapshot_payload(value + i)))
+                assert (await asyncio.wait_for(call, STEP)).tolist() == [value + i]
+
+    async def serve():
+        await asyncio.wait_for(engine.start(), STEP)
+        ui = await asyncio.to_thread(RawUI, port)
+        await asyncio.wait_for(engine.wait_connected(), STEP)
+        await rounds(ui)
+        return ui
+
+    ui = asyncio.run(serve())
+
+    # Half of a large answer arrives, then its loop is closed with the call pending.
+    loop = asyncio.new_event_loop()
+
+    async def start_large():
+        return engine.get_ohlc(STEP)
+
+    pending = loop.run_until_complete(start_large())
+    seq, fn_id = ui.next_request()
+    frame = ui.frame(seq, fn_id, large)
+    ui.sock.sendall(frame[: len(frame) // 2])
+    loop.run_until_complete(asyncio.sleep(0.2))
+    loop.close()
+    ui.sock.sendall(frame[len(frame) // 2:])  # finished by the link's own thread: reported, then lost
+    reported, deadline = "", time.monotonic() + STEP
+    while "Event loop is closed" not in reported and time.monotonic() < deadline:
+        time.sleep(0.05)
+        reported += capfd.readouterr().err
+    assert "Event loop is closed" in reported
+    assert not pending.done()
+
+    async def again():
+        await rounds(ui)
+        await asyncio.wait_for(engine.close(), STEP)
+
+    asyncio.run(again())
+    ui.sock.close()
