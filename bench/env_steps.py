@@ -1,11 +1,13 @@
 """The environment as a trainer sees it: `TradingEnv(ui="node")` stepped with random actions, the current
 trainer layer side by side with an earlier one, in one run.
 
-    python bench/env_steps.py [--steps 3000] [--rounds 3] [--baseline REF] [--quick] [--json-only]
+    python bench/env_steps.py [--steps 3000] [--rounds 3] [--baseline REF] [--same-module] [--quick] [--json-only]
 
-The earlier trainer layer is `python/tarnel_rl` at git revision REF (by default the last one before
-the environment ran its engine calls on the calling thread and cut its round trips), taken out with
-`git archive` into a temporary directory. Both use the same installed module and the same Node.js user
+The earlier implementation is the tree at git revision REF (by default the last one before the
+environment ran its engine calls on the calling thread and cut its round trips): its trainer layer
+(`python/tarnel_rl`) and its module, built once into `build/env-baseline/REF` (about two minutes the first
+time) and put first on the worker's path. With --same-module the earlier trainer layer runs on the
+installed module instead, which isolates what the trainer layer changed. All use the same Node.js user
 interface (`ui/`). A third column runs the current layer with its event loop on a background thread
 (as an environment made inside a running loop has it), which shows what the thread hand-over costs.
 
@@ -61,6 +63,8 @@ class CountingEngine:
 
 def worker(args) -> dict:
     sys.path.insert(0, args.package)
+    if args.module_dir:
+        sys.path.insert(0, args.module_dir)
     import numpy as np
     from tarnel_rl.gym_env import TradingEnv
 
@@ -112,9 +116,31 @@ def extract(revision: str, into: Path) -> Path:
     return into / "python"
 
 
-def run_one(package: Path, steps: int, warmup: int, seed: int, thread_loop: bool) -> dict:
+def build_module(revision: str) -> Path:
+    """The module as built at `revision`, installed into a directory of its own (kept between runs)."""
+    home = ROOT / "build" / "env-baseline" / revision
+    target = home / "module"
+    if (target / ".complete").exists():
+        return target
+    source = home / "source"
+    source.mkdir(parents=True, exist_ok=True)
+    archive = subprocess.run(["git", "-C", str(ROOT), "archive", revision], check=True, capture_output=True).stdout
+    subprocess.run(["tar", "-x", "-C", str(source)], input=archive, check=True)
+    print(f"building the module at {revision[:7]} (once) ...", file=sys.stderr, flush=True)
+    wheels = home / "wheel"
+    subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(wheels),
+                    "-C", f"build-dir={home / 'tree'}", str(source)], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--upgrade", "--target", str(target),
+                    *map(str, wheels.glob("py_engine_tarnel-*.whl"))], check=True)
+    (target / ".complete").touch()
+    return target
+
+
+def run_one(package: Path, steps: int, warmup: int, seed: int, thread_loop: bool, module: Path | None) -> dict:
     command = [sys.executable, str(Path(__file__).resolve()), "--worker", str(package), "--steps", str(steps),
                "--warmup", str(warmup), "--seed", str(seed)] + (["--thread-loop"] if thread_loop else [])
+    if module is not None:
+        command += ["--module-dir", str(module)]
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     env.pop("PYTHONPATH", None)  # the worker puts its own package first
     done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=120 + steps * 0.02)
@@ -144,10 +170,13 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--baseline", default=DEFAULT_BASELINE, help="git revision of the earlier trainer layer")
+    parser.add_argument("--same-module", action="store_true",
+                        help="run the earlier trainer layer on the installed module, not on its own")
     parser.add_argument("--quick", action="store_true", help="one round of 800 steps")
     parser.add_argument("--json-only", action="store_true")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--thread-loop", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--module-dir", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         args.package = args.worker
@@ -161,6 +190,7 @@ def main() -> None:
         args.rounds, args.steps, args.warmup = 1, 800, 100
 
     started = time.monotonic()
+    baseline_module = None if args.same_module else build_module(args.baseline)
     with tempfile.TemporaryDirectory(prefix="tarnel-env-bench-") as scratch:
         before = extract(args.baseline, Path(scratch))
         packages = {"before": before, "thread": ROOT / "python", "now": ROOT / "python"}
@@ -169,16 +199,19 @@ def main() -> None:
             # The order turns every round, so that no implementation always runs right after the same one.
             order = IMPLS[round_index % 3:] + IMPLS[:round_index % 3]
             for impl in order:
-                result = run_one(packages[impl], args.steps, args.warmup, args.seed, impl == "thread")
+                result = run_one(packages[impl], args.steps, args.warmup, args.seed, impl == "thread",
+                                 baseline_module if impl == "before" else None)
                 runs[impl].append(result)
                 print(json.dumps({"round": round_index, "impl": impl, **result}), flush=True)
     summary = {impl: summarise(runs[impl]) for impl in IMPLS}
     ratio = summary["now"]["steps_per_s"] / summary["before"]["steps_per_s"]
-    print(json.dumps({"case": "env_steps", "baseline": args.baseline, "rounds": args.rounds, **summary,
+    print(json.dumps({"case": "env_steps", "baseline": args.baseline, "baseline_module": not args.same_module,
+                      "rounds": args.rounds, **summary,
                       "now_over_before": ratio}), flush=True)
     if args.json_only:
         return
-    rows = [("", f"before ({args.baseline[:7]})", NAMES["thread"], "now"),
+    before_name = f"before ({args.baseline[:7]}{', same module' if args.same_module else ''})"
+    rows = [("", before_name, NAMES["thread"], "now"),
             ("steps/s", *(f"{summary[i]['steps_per_s']:,.0f}" for i in IMPLS)),
             ("us per step", *(f"{summary[i]['us_per_step']:,.0f}" for i in IMPLS)),
             ("engine calls per step", *(f"{summary[i]['calls_per_step']:.2f}" for i in IMPLS)),
