@@ -79,7 +79,8 @@ PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
         finished = runtime::run_ready_link_work(/*yield_to_large_transfers=*/true);
         t_draining_after_link = nullptr;
     }
-    inbox.drain();
+    // After running the link, what it finished was queued without the eventfd: it need not be reset.
+    inbox.drain(/*reset=*/!reader->watches_link);
     if (PyErr_Occurred()) return nullptr;
     if (!finished) {
         if (auto suspended = suspend_link_watch(*reader, inbox); !suspended) {

@@ -42,9 +42,10 @@ public:
     // caller then hands the outcome over another way.
     bool post(Delivery&& delivery);
 
-    // The loop's callback: everything queued so far, completed on the loop's thread.
-    void drain() {
-        for (Delivery& delivery : queue_->take()) on_loop_(delivery);
+    // The loop's callback: everything queued so far, completed on the loop's thread. `reset`: see
+    // EventfdQueue::take.
+    void drain(bool reset = true) {
+        for (Delivery& delivery : queue_->take(reset)) on_loop_(delivery);
     }
 
     // The registration ended (its callback object is gone); what is still queued is handed to

@@ -47,9 +47,11 @@ public:
 
     // Everything queued so far. The eventfd is reset before the queue is taken, so an item pushed after
     // the reset is either taken here or finds the queue empty and makes the eventfd readable again.
-    std::vector<Item> take() {
+    // Without `reset` the eventfd is left as it is: for the emptying thread taking what it pushed itself
+    // without the signal (a signal from another thread then shows once more, to a queue found empty).
+    std::vector<Item> take(bool reset = true) {
         std::uint64_t count;
-        while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
+        while (reset && ::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
         }
         std::vector<Item> taken;
         std::lock_guard hold(mutex_);
