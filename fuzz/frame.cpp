@@ -24,7 +24,7 @@ std::string describe(const frame::Outcome& o) {
 }
 
 // What the header calls for, worked out here from the bytes; the frame is at least 16 bytes long.
-std::string expected_outcome(const std::vector<std::uint8_t>& f, std::uint32_t seq, std::uint16_t fn_id) {
+std::string expected_outcome(const tarnel::Bytes& f, std::uint32_t seq, std::uint16_t fn_id) {
     const std::size_t length = f.size();
     if (length < 16) return "DecodeFailure(frame too short: " + std::to_string(length) + " < 16)";
     const std::uint64_t declared = 16 + fuzz::load_le(&f[12], 4);
@@ -34,7 +34,7 @@ std::string expected_outcome(const std::vector<std::uint8_t>& f, std::uint32_t s
     }
     if (f[0] != 1) return "TransportFailure(protocol version mismatch: got " + std::to_string(f[0]) + ", expected 1)";
     if (f[1] == 4) {
-        std::vector<std::uint8_t> reply = f;
+        tarnel::Bytes reply = f;
         reply[1] = 5;
         reply[2] = reply[3] = reply[10] = reply[11] = 0;
         return "Echo(" + fuzz::hex(reply.data(), reply.size(), SIZE_MAX) + ")";

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/payload_codec.hpp"
+
 namespace fuzz {
 
 [[noreturn]] inline void fail(const char* file, int line, const char* condition, const std::string& detail) {
@@ -26,8 +28,8 @@ namespace fuzz {
 
 // The bytes in a heap block of exactly their size, so that AddressSanitizer reports any read before or
 // after them (the fuzzer's own buffer may hold a prefix the code under test must not see).
-inline std::vector<std::uint8_t> exact_copy(const std::uint8_t* data, std::size_t size) {
-    return std::vector<std::uint8_t>(data, data + size);
+inline tarnel::Bytes exact_copy(const std::uint8_t* data, std::size_t size) {
+    return tarnel::Bytes(data, data + size);
 }
 
 inline std::uint64_t load_le(const std::uint8_t* at, int width) {
