@@ -61,10 +61,8 @@ py::Result<void> suspend_link_watch(ReaderObject& reader, LoopInbox& inbox) {
     auto removed = py::checked(PyObject_CallMethod(reader.loop, "remove_reader", "O", fd_number.ptr()));
     if (!removed) return py::fail(std::move(removed.error()));
     inbox.link_watch_suspended = true;
-    if (reader.counted) {
-        reader.counted = false;
-        runtime::loop_stopped_watching_link();
-    }
+    reader.counted = false;
+    runtime::loop_stopped_watching_link(/*for_a_large_transfer=*/true);
     return {};
 }
 
@@ -120,6 +118,11 @@ void reader_dealloc(PyObject* self) {
     if (auto found = g_registry->find(reader->loop); found != g_registry->end()) {
         auto registered = found->second.lock();
         if (!registered || registered == *reader->inbox) g_registry->erase(found);
+    }
+    LoopInbox& inbox = **reader->inbox;
+    if (inbox.link_watch_suspended && reader->generation == runtime::process_generation()) {
+        inbox.link_watch_suspended = false;  // a loop that is gone no longer counts as stepped back
+        runtime::loop_came_back_to_link();
     }
     {
         // Completing the calls left behind runs Python code: the error state of whoever dropped the
@@ -189,7 +192,10 @@ py::Result<void> add_reader(PyObject* loop, int descriptor, const std::shared_pt
 
 py::Result<void> watch_link(PyObject* loop, const std::shared_ptr<LoopInbox>& inbox) {
     auto added = add_reader(loop, runtime::link_readiness_fd(), inbox, /*watches_link=*/true);
-    if (added) inbox->link_watch_suspended = false;
+    if (added && inbox->link_watch_suspended) {
+        inbox->link_watch_suspended = false;
+        runtime::loop_came_back_to_link();
+    }
     return added;
 }
 

@@ -81,11 +81,19 @@ public:
 
     void loop_started() {
         std::lock_guard hold(mutex_);
-        if (watching_loops_++ == 0) write_one(wake_fd_);  // the own thread stops watching
+        ++watching_loops_;
+        changed();
     }
-    void loop_stopped() {
+    void loop_stopped(bool for_a_large_transfer) {
         std::lock_guard hold(mutex_);
-        if (watching_loops_ > 0 && --watching_loops_ == 0) unwatched_.notify_one();
+        if (watching_loops_ > 0) --watching_loops_;
+        if (for_a_large_transfer) ++stepped_back_loops_;
+        changed();
+    }
+    void loop_came_back() {
+        std::lock_guard hold(mutex_);
+        if (stepped_back_loops_ > 0) --stepped_back_loops_;
+        changed();
     }
 
 private:
@@ -97,12 +105,25 @@ private:
         });
     }
 
-    // The link's own thread: it watches the readiness descriptor only while no loop does.
+    // The link's own thread watches while no loop does, and while a loop has stepped back for a large
+    // transfer: that loop's calls are then this thread's to finish, even if other loops are registered
+    // but not running.
+    bool own_thread_watches() const { return watching_loops_ == 0 || stepped_back_loops_ > 0; }
+
+    // Under mutex_: wakes the own thread to start watching, or to stop.
+    void changed() {
+        if (own_thread_watches()) {
+            unwatched_.notify_one();
+        } else {
+            write_one(wake_fd_);
+        }
+    }
+
     void drive_while_unwatched() {
         for (;;) {
             {
                 std::unique_lock hold(mutex_);
-                unwatched_.wait(hold, [this] { return watching_loops_ == 0; });
+                unwatched_.wait(hold, [this] { return own_thread_watches(); });
             }
             pollfd fds[2] = {{readiness_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) continue;
@@ -120,6 +141,7 @@ private:
     std::mutex mutex_;
     std::condition_variable unwatched_;
     int watching_loops_ = 0;
+    int stepped_back_loops_ = 0;
 };
 
 // Like the worker runtime, the link lives for the life of the process (its thread is never joined), and a
@@ -219,7 +241,8 @@ LargeTransfer::~LargeTransfer() { g_large_transfers.fetch_sub(1, std::memory_ord
 bool large_transfer_in_progress() { return g_large_transfers.load(std::memory_order_relaxed) != 0; }
 
 void loop_started_watching_link() { link().loop_started(); }
-void loop_stopped_watching_link() { link().loop_stopped(); }
+void loop_stopped_watching_link(bool for_a_large_transfer) { link().loop_stopped(for_a_large_transfer); }
+void loop_came_back_to_link() { link().loop_came_back(); }
 
 RunningLinkSoon::RunningLinkSoon() : outer_(!t_running_soon) { t_running_soon = true; }
 RunningLinkSoon::~RunningLinkSoon() {

@@ -51,9 +51,12 @@ public:
 bool large_transfer_in_progress();
 
 // An event loop began, or stopped, watching the readiness descriptor. While none does, the link's own
-// thread watches it, so that calls of a loop that was closed still end.
+// thread watches it, so that calls of a loop that was closed still end. A loop that stops
+// `for_a_large_transfer` has stepped back (see run_ready_link_work): until it comes back (or goes), the own
+// thread watches whatever other loops are registered, since those may not be running.
 void loop_started_watching_link();
-void loop_stopped_watching_link();
+void loop_stopped_watching_link(bool for_a_large_transfer = false);
+void loop_came_back_to_link();
 
 // While one lives, work this thread hands to the link does not kick it: the thread runs the link itself
 // right after (run_ready_link_work).

@@ -26,13 +26,9 @@ struct TaskBody {
     // state the task touches (an executor of context()).
     asio::any_io_executor executor;
     std::function<asio::awaitable<Expected<Bytes>>()> run;
-    // For a task on the link: whether launch() runs it on the launching thread up to its first wait. A
-    // task that moves a large message is left to the link's own thread instead.
-    bool start_here = true;
 };
 
 // Wraps a coroutine factory as a Task that runs on `executor`.
-Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run,
-               bool start_here = true);
+Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run);
 
 }  // namespace tarnel::runtime

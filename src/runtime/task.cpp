@@ -35,9 +35,8 @@ Task& Task::operator=(Task&&) noexcept = default;
 Task::~Task() = default;
 std::unique_ptr<TaskBody> Task::release() { return std::move(body_); }
 
-Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run,
-               bool start_here) {
-    return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run), start_here}));
+Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run) {
+    return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run)}));
 }
 
 void CancelHandle::cancel() const {
@@ -108,7 +107,7 @@ CancelHandle launch(Task task, Completion on_done) {
     };
     // A task on the link starts on the launching thread, up to its first wait: a call's request goes out
     // before launch() returns, and no other thread wakes for it.
-    const bool start_here = body && body->start_here && runs_on_link(state->strand);
+    const bool start_here = runs_on_link(state->strand);
     {
         std::optional<RunningLinkSoon> soon;
         if (start_here) soon.emplace();

@@ -122,11 +122,10 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
     }
 }
 
-// `large`: held while a large request is on its way, from the call until its send has ended.
 // Every lock below is taken at once when it is free (the usual case), without the coroutine frame of a
 // wait in turn.
 asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records, std::uint16_t fn_id, Bytes payload,
-                                          runtime::Duration timeout, std::shared_ptr<runtime::LargeTransfer> large) {
+                                          runtime::Duration timeout) {
     {
         auto guard = records->slot_lock.try_lock();
         if (!guard.owns_lock()) {
@@ -164,6 +163,9 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         if (!connection) co_return failure("connection missing");
         abandoned.emplace(connection, seq, fn_id);
         // The send is limited by the call's time-out too, counted from here.
+        // A large request is written by the link's own thread (see runtime/link.hpp).
+        std::optional<runtime::LargeTransfer> large;
+        if (payload.size() >= runtime::kLargeTransferBytes) large.emplace();
         const auto sent = co_await connection->send(header, std::move(payload), runtime::deadline_after(timeout));
         large.reset();
         if (auto ec = sent) {
@@ -209,15 +211,10 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
 
 runtime::Task EngineLink::call(std::uint16_t fn_id, Bytes payload, runtime::Duration timeout) const {
     auto records = records_;
-    // A large request is moved by the link's own thread from the start (see runtime/link.hpp).
-    auto large = payload.size() >= runtime::kLargeTransferBytes ? std::make_shared<runtime::LargeTransfer>() : nullptr;
-    const bool start_here = !large;
-    return runtime::make_task(
-        records->strand(),
-        [records, fn_id, payload = std::move(payload), timeout, large = std::move(large)]() mutable {
-            return rpc_call(records, fn_id, std::move(payload), timeout, std::move(large));
-        },
-        start_here);
+    return runtime::make_task(records->strand(),
+                              [records, fn_id, payload = std::move(payload), timeout]() mutable {
+                                  return rpc_call(records, fn_id, std::move(payload), timeout);
+                              });
 }
 
 }  // namespace tarnel::ws

@@ -297,3 +297,34 @@ def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
 
     asyncio.run(again())
     ui.sock.close()
+
+
+def test_a_large_message_ends_while_another_registered_loop_is_not_running(Engine):
+    """The loop that steps back for a large message leaves it to the link's own thread, not to the other
+    loops that are registered: those may not be running."""
+    port = free_port()
+    engine = Engine("127.0.0.1", port)
+    idle = asyncio.new_event_loop()  # registered by its one call below, then never run again
+
+    async def no_connection():
+        with pytest.raises(RuntimeError):
+            await asyncio.wait_for(engine.get_snapshot(STEP), STEP)
+
+    idle.run_until_complete(no_connection())
+
+    async def main():
+        await asyncio.wait_for(engine.start(), STEP)
+        ui = await asyncio.to_thread(RawUI, port)
+        await asyncio.wait_for(engine.wait_connected(), STEP)
+        for _ in range(2):
+            call = engine.get_ohlc(STEP)
+            seq, fn_id = await asyncio.to_thread(ui.next_request)
+            ui.sock.sendall(ui.frame(seq, fn_id, ohlc_payload(100_000)))
+            assert (await asyncio.wait_for(call, STEP)).shape == (100_000, 5)
+        await asyncio.wait_for(engine.close(), STEP)
+        ui.sock.close()
+
+    try:
+        asyncio.run(main())
+    finally:
+        idle.close()
