@@ -299,12 +299,14 @@ def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
     ui.sock.close()
 
 
-def test_a_large_message_ends_while_another_registered_loop_is_not_running(Engine):
+@pytest.mark.parametrize("kind", ["asyncio", "uvloop"])
+def test_a_large_message_ends_while_another_registered_loop_is_not_running(Engine, kind):
     """The loop that steps back for a large message leaves it to the link's own thread, not to the other
     loops that are registered: those may not be running."""
+    new_loop = pytest.importorskip("uvloop").new_event_loop if kind == "uvloop" else asyncio.new_event_loop
     port = free_port()
     engine = Engine("127.0.0.1", port)
-    idle = asyncio.new_event_loop()  # registered by its one call below, then never run again
+    idle = new_loop()  # registered by its one call below, then never run again
 
     async def no_connection():
         with pytest.raises(RuntimeError):
@@ -325,6 +327,7 @@ def test_a_large_message_ends_while_another_registered_loop_is_not_running(Engin
         ui.sock.close()
 
     try:
-        asyncio.run(main())
+        with asyncio.Runner(loop_factory=new_loop) as runner:
+            runner.run(main())
     finally:
         idle.close()
