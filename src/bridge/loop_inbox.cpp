@@ -94,43 +94,53 @@ PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-void reader_dealloc(PyObject* self) {
-    auto* reader = reinterpret_cast<ReaderObject*>(self);
-    if (reader->watches_link) {
-        if (reader->counted && reader->generation == runtime::process_generation()) {
-            // What the link has ready now (an answer that came while the loop was stopped) is finished here,
-            // while the loop's outcomes can still be handed over (or reported) as the loop goes.
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            {
-                RunningLinkWithLock running_link;
-                runtime::run_ready_link_work();
-            }
-            PyErr_Restore(type, value, traceback);
-            runtime::loop_stopped_watching_link();
-        }
-        delete reader->inbox;
-        PyTypeObject* type = Py_TYPE(self);
-        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-        Py_DECREF(type);
-        return;
+// Work done while a reader goes runs Python code: the error state of whoever dropped the reader is kept
+// aside meanwhile.
+class KeptErrorState {
+public:
+    KeptErrorState() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~KeptErrorState() { PyErr_Restore(type_, value_, traceback_); }
+    KeptErrorState(const KeptErrorState&) = delete;
+    KeptErrorState& operator=(const KeptErrorState&) = delete;
+
+private:
+    PyObject *type_, *value_, *traceback_;
+};
+
+// The link's reader went: what the link has ready now (an answer that came while the loop was stopped) is
+// finished here, while the loop's outcomes can still be handed over (or reported) as the loop goes.
+void link_reader_gone(ReaderObject& reader) {
+    if (!reader.counted || reader.generation != runtime::process_generation()) return;
+    KeptErrorState kept;
+    {
+        RunningLinkWithLock running_link;
+        runtime::run_ready_link_work();
     }
-    if (auto found = g_registry->find(reader->loop); found != g_registry->end()) {
+    runtime::loop_stopped_watching_link();
+}
+
+// The inbox's reader went: the loop's registration ends, and the calls left in the inbox are completed the
+// other way.
+void inbox_reader_gone(ReaderObject& reader) {
+    if (auto found = g_registry->find(reader.loop); found != g_registry->end()) {
         auto registered = found->second.lock();
-        if (!registered || registered == *reader->inbox) g_registry->erase(found);
+        if (!registered || registered == *reader.inbox) g_registry->erase(found);
     }
-    LoopInbox& inbox = **reader->inbox;
-    if (inbox.link_watch_suspended && reader->generation == runtime::process_generation()) {
+    LoopInbox& inbox = **reader.inbox;
+    if (inbox.link_watch_suspended && reader.generation == runtime::process_generation()) {
         inbox.link_watch_suspended = false;  // a loop that is gone no longer counts as stepped back
         runtime::loop_came_back_to_link();
     }
-    {
-        // Completing the calls left behind runs Python code: the error state of whoever dropped the
-        // reader is kept aside meanwhile.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        (*reader->inbox)->close();
-        PyErr_Restore(type, value, traceback);
+    KeptErrorState kept;
+    inbox.close();
+}
+
+void reader_dealloc(PyObject* self) {
+    auto* reader = reinterpret_cast<ReaderObject*>(self);
+    if (reader->watches_link) {
+        link_reader_gone(*reader);
+    } else {
+        inbox_reader_gone(*reader);
     }
     delete reader->inbox;
     PyTypeObject* type = Py_TYPE(self);
