@@ -10,14 +10,15 @@ void CancelRelay::attach(runtime::CancelHandle handle) {
     std::lock_guard lock(mutex_);
     handle_ = std::move(handle);
     attached_ = true;
-    if (requested_) handle_.cancel();
+    if (requested_) handle_.cancel(run_link_here_);
 }
 
-void CancelRelay::request() {
+void CancelRelay::request(bool run_link_here) {
     std::lock_guard lock(mutex_);
     if (requested_) return;
     requested_ = true;
-    if (attached_) handle_.cancel();
+    run_link_here_ = run_link_here;
+    if (attached_) handle_.cancel(run_link_here);
 }
 
 namespace {

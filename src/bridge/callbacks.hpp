@@ -14,12 +14,14 @@ namespace tarnel::bridge {
 class CancelRelay {
 public:
     void attach(runtime::CancelHandle handle);
-    void request();
+    // `run_link_here`: see runtime::CancelHandle::cancel.
+    void request(bool run_link_here = true);
 
 private:
     std::mutex mutex_;
     bool requested_ = false;
     bool attached_ = false;
+    bool run_link_here_ = true;
     runtime::CancelHandle handle_;
 };
 

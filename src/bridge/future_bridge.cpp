@@ -10,44 +10,12 @@
 #include "bridge/exceptions.hpp"
 #include "bridge/interpreter_lock.hpp"
 #include "bridge/loop_inbox.hpp"
+#include "bridge/pending_call.hpp"
 #include "bridge/python_names.hpp"
 #include "runtime/after_fork.hpp"
 #include "ws/large_buffers.hpp"
 
 namespace tarnel::bridge {
-
-// The Python objects a background call holds: loop, future, context. Released with the interpreter lock
-// held, or left alone once the interpreter exits (releasing them then would need the lock).
-struct PendingCall {
-    std::shared_ptr<LoopInbox> inbox;  // where the outcome goes; set before the task starts
-    py::object loop;
-    py::object future;
-    py::object context;
-    ResultBuilder build;
-
-    // Called where the lock is already held (after delivering), so that the lock is taken once per call.
-    void release_held() {
-        loop = py::object();
-        future = py::object();
-        context = py::object();
-        build = nullptr;
-    }
-
-    ~PendingCall() {
-        if (!loop && !future && !context && !build) return;  // released by release_held()
-        auto lock = InterpreterLock::acquire();
-        if (!lock) {
-            (void)loop.release();
-            (void)future.release();
-            (void)context.release();
-        } else {
-            loop = py::object();
-            future = py::object();
-            context = py::object();
-            build = nullptr;  // may hold Python objects of its own
-        }
-    }
-};
 
 namespace {
 
@@ -81,7 +49,7 @@ py::object exception_for(runtime::TaskOutcome& outcome, const ResultBuilder& bui
 // Hands the outcome to the loop; runs on a worker thread with the interpreter lock held. Failures of
 // these calls are printed with the interpreter's report; the outcome is then lost.
 void deliver(PendingCall& call, runtime::TaskOutcome& outcome) {
-    if (future_cancelled(call.future.ptr())) return;
+    if (call.released() || future_cancelled(call.future.ptr())) return;
     bool is_exception = false;
     py::object value = exception_for(outcome, call.build, is_exception);
     auto completor = checked_completor();
@@ -110,7 +78,7 @@ void deliver(PendingCall& call, runtime::TaskOutcome& outcome) {
 void deliver_on_loop(LoopInbox::Delivery& delivery) {
     PendingCall& call = *delivery.call;
     try {
-        if (!future_cancelled(call.future.ptr())) {
+        if (!call.released() && !future_cancelled(call.future.ptr())) {
             bool is_exception = false;
             py::object value = exception_for(delivery.outcome, call.build, is_exception);
             const PythonNames* names = python_names();
@@ -259,10 +227,12 @@ py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, Re
 
     auto call = std::make_shared<PendingCall>();
     call->inbox = std::move(*inbox);
+    call->relay = relay;
     call->loop = std::move(*loop);
     call->future = *future;
     call->context = std::move(*context);
     call->build = std::move(build);
+    call->inbox->track(*call);
     RunningLinkWithLock running_link;  // the call starts on this thread, up to its first wait
     relay->attach(runtime::launch(make_task(), [call](runtime::TaskOutcome outcome) {
         LoopInbox::Delivery delivery{call, std::move(outcome)};

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "bridge/interpreter_lock.hpp"
+#include "bridge/pending_call.hpp"
 #include "runtime/after_fork.hpp"
 #include "runtime/link.hpp"
 
@@ -18,10 +19,16 @@ namespace {
 // the link's reader runs the link's ready work on the loop's thread, then drains the inbox, which that work
 // may just have filled. Dropping them (the loop's selector lets go of them when the loop closes or is
 // collected) ends the registration.
+//
+// The inbox's reader is what the cyclic garbage collector sees of the loop's calls in flight: it reports
+// their references, and it holds a weak reference to the loop whose callback abandons them when the loop
+// is collected (a closed loop keeps the old road instead: its reader goes first, and with it the weak
+// reference).
 struct ReaderObject {
     PyObject_HEAD
     std::shared_ptr<LoopInbox>* inbox;
     PyObject* loop;  // borrowed: the registry's key, never dereferenced
+    py::object* loop_collected;  // the inbox's reader: the weak reference to the loop
     bool watches_link;
     bool counted;         // counted among the loops watching the link (see loop_started_watching_link)
     unsigned generation;  // of the process that registered it (a forked child does not count it)
@@ -32,6 +39,19 @@ py::Result<void> watch_link(PyObject* loop, const std::shared_ptr<LoopInbox>& in
 // The inbox whose loop is running the link on this thread: outcomes for it need not write its eventfd,
 // the loop drains it as soon as the link's work is done.
 thread_local LoopInbox* t_draining_after_link = nullptr;
+
+// Work done while a reader goes runs Python code: the error state of whoever dropped the reader is kept
+// aside meanwhile.
+class KeptErrorState {
+public:
+    KeptErrorState() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~KeptErrorState() { PyErr_Restore(type_, value_, traceback_); }
+    KeptErrorState(const KeptErrorState&) = delete;
+    KeptErrorState& operator=(const KeptErrorState&) = delete;
+
+private:
+    PyObject *type_, *value_, *traceback_;
+};
 
 // Loop -> inbox, for loops whose registration is live. Touched only with the interpreter lock held. The
 // key is the loop's address, which is not kept alive by the registry: the entry goes when the reader
@@ -94,19 +114,6 @@ PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-// Work done while a reader goes runs Python code: the error state of whoever dropped the reader is kept
-// aside meanwhile.
-class KeptErrorState {
-public:
-    KeptErrorState() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~KeptErrorState() { PyErr_Restore(type_, value_, traceback_); }
-    KeptErrorState(const KeptErrorState&) = delete;
-    KeptErrorState& operator=(const KeptErrorState&) = delete;
-
-private:
-    PyObject *type_, *value_, *traceback_;
-};
-
 // The link's reader went: what the link has ready now (an answer that came while the loop was stopped) is
 // finished here, while the loop's outcomes can still be handed over (or reported) as the loop goes.
 void link_reader_gone(ReaderObject& reader) {
@@ -136,7 +143,9 @@ void inbox_reader_gone(ReaderObject& reader) {
 }
 
 void reader_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     auto* reader = reinterpret_cast<ReaderObject*>(self);
+    delete reader->loop_collected;  // a loop that goes after its reader was closed first: nothing to abandon
     if (reader->watches_link) {
         link_reader_gone(*reader);
     } else {
@@ -148,14 +157,52 @@ void reader_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto* reader = reinterpret_cast<ReaderObject*>(self);
+    if (reader->watches_link || reader->inbox == nullptr) return 0;
+    return (*reader->inbox)->visit_calls(visit, arg);
+}
+
+// The collector found the loop's registration unreachable: the loop is garbage.
+int reader_clear(PyObject* self) {
+    auto* reader = reinterpret_cast<ReaderObject*>(self);
+    if (!reader->watches_link && reader->inbox != nullptr) (*reader->inbox)->abandon();
+    return 0;
+}
+
 PyType_Slot g_reader_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(reader_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
     {0, nullptr},
 };
 
-PyType_Spec g_reader_spec = {"py_engine_tarnel.LoopInboxReader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT,
-                             g_reader_slots};
+PyType_Spec g_reader_spec = {"py_engine_tarnel.LoopInboxReader", sizeof(ReaderObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, g_reader_slots};
+
+// The callback of the weak reference to the loop: the loop is being collected (the collector clears weak
+// references before it runs the loop's finaliser, which closes it), so its calls are abandoned rather than
+// reported as the calls of a closed loop.
+PyObject* loop_collected(PyObject* capsule, PyObject*) {
+    auto* inbox = static_cast<std::weak_ptr<LoopInbox>*>(PyCapsule_GetPointer(capsule, nullptr));
+    if (inbox == nullptr) return nullptr;
+    if (auto alive = inbox->lock()) alive->abandon();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_loop_collected_def = {"loop_collected", loop_collected, METH_O, nullptr};
+
+py::Result<py::object> watch_for_collection(PyObject* loop, const std::shared_ptr<LoopInbox>& inbox) {
+    py::object capsule = py::object::steal(PyCapsule_New(new std::weak_ptr<LoopInbox>(inbox), nullptr, [](PyObject* c) {
+        delete static_cast<std::weak_ptr<LoopInbox>*>(PyCapsule_GetPointer(c, nullptr));
+    }));
+    if (!capsule) return py::fetched();
+    py::object callback = py::object::steal(PyCFunction_New(&g_loop_collected_def, capsule.ptr()));
+    if (!callback) return py::fetched();
+    return py::checked(PyWeakref_NewRef(loop, callback.ptr()));
+}
 PyObject* g_reader_type = nullptr;
 
 py::Result<py::object> make_reader(std::shared_ptr<LoopInbox> inbox, PyObject* loop, bool watches_link) {
@@ -165,9 +212,16 @@ py::Result<py::object> make_reader(std::shared_ptr<LoopInbox> inbox, PyObject* l
     }
     auto* type = reinterpret_cast<PyTypeObject*>(g_reader_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    py::object collected;
+    if (!watches_link) {
+        auto watch = watch_for_collection(loop, inbox);
+        if (!watch) return py::fail(std::move(watch.error()));
+        collected = std::move(*watch);
+    }
     py::object reader = py::object::steal(alloc(type, 0));
     if (!reader) return py::fetched();
     auto* fields = reinterpret_cast<ReaderObject*>(reader.ptr());
+    fields->loop_collected = watches_link ? nullptr : new py::object(std::move(collected));
     fields->inbox = new std::shared_ptr<LoopInbox>(std::move(inbox));
     fields->loop = loop;
     fields->watches_link = watches_link;
@@ -210,6 +264,64 @@ py::Result<void> watch_link(PyObject* loop, const std::shared_ptr<LoopInbox>& in
 }
 
 }  // namespace
+
+void LoopInbox::track(PendingCall& call) {
+    std::lock_guard hold(calls_mutex_);
+    if (call.tracked) return;
+    call.previous = nullptr;
+    call.next = first_call_;
+    if (first_call_ != nullptr) first_call_->previous = &call;
+    first_call_ = &call;
+    call.tracked = true;
+}
+
+void LoopInbox::untrack(PendingCall& call) {
+    std::lock_guard hold(calls_mutex_);
+    if (!call.tracked) return;
+    if (call.previous != nullptr) call.previous->next = call.next;
+    if (call.next != nullptr) call.next->previous = call.previous;
+    if (first_call_ == &call) first_call_ = call.next;
+    call.previous = call.next = nullptr;
+    call.tracked = false;
+}
+
+int LoopInbox::visit_calls(visitproc visit, void* arg) {
+    if (generation_ != runtime::process_generation()) return 0;  // the parent's: its lock may be held for ever
+    std::lock_guard hold(calls_mutex_);
+    for (PendingCall* call = first_call_; call != nullptr; call = call->next) {
+        Py_VISIT(call->loop.ptr());
+        Py_VISIT(call->future.ptr());
+        Py_VISIT(call->context.ptr());
+    }
+    return 0;
+}
+
+void LoopInbox::abandon() {
+    if (generation_ != runtime::process_generation()) return;
+    KeptErrorState kept;
+    // Outcomes already here: nobody will ever read them.
+    for (Delivery& delivery : queue_->close()) delivery.call->release_held();
+    // Calls still in flight: cancelled from here without running the link (this may be the collector at
+    // work), and their references dropped. The list is emptied first, the references dropped after, since
+    // dropping them may run any code.
+    std::vector<std::shared_ptr<CancelRelay>> relays;
+    std::vector<py::object> references;
+    {
+        std::lock_guard hold(calls_mutex_);
+        while (PendingCall* call = first_call_) {
+            first_call_ = call->next;
+            call->previous = call->next = nullptr;
+            call->tracked = false;
+            if (call->relay) relays.push_back(call->relay);
+            references.push_back(std::move(call->loop));
+            references.push_back(std::move(call->future));
+            references.push_back(std::move(call->context));
+            call->build = nullptr;
+        }
+    }
+    for (auto& relay : relays) relay->request(/*run_link_here=*/false);
+    references.clear();
+}
 
 bool LoopInbox::post(Delivery&& delivery) {
     return queue_->push(std::move(delivery), /*signal=*/t_draining_after_link != this);

@@ -14,11 +14,17 @@
 // The registration ends with the loop: closing a loop closes its selector, which drops the callback
 // object, and dropping it closes the inbox. Outcomes that arrive after that take the old road
 // (call_soon_threadsafe from the worker), which reports the closed loop as before.
+//
+// A loop dropped without being closed, while calls are in flight, becomes garbage like any other: the
+// inbox lists the loop's calls, whose references the inbox's reader reports to the cyclic garbage
+// collector, and when the loop is collected its calls are abandoned as cancelled calls are (abandon()).
 #pragma once
 
 #include <memory>
+#include <mutex>
 
 #include "module/py_error.hpp"
+#include "runtime/after_fork.hpp"
 #include "runtime/eventfd_queue.hpp"
 #include "runtime/task.hpp"
 
@@ -36,7 +42,8 @@ public:
     using Deliver = void (*)(Delivery&);
 
     LoopInbox(std::unique_ptr<runtime::EventfdQueue<Delivery>> queue, Deliver on_loop, Deliver after_close)
-        : queue_(std::move(queue)), on_loop_(on_loop), after_close_(after_close) {}
+        : queue_(std::move(queue)), on_loop_(on_loop), after_close_(after_close),
+          generation_(runtime::process_generation()) {}
 
     // From any thread, without the interpreter lock. False once the loop's registration has ended: the
     // caller then hands the outcome over another way.
@@ -56,6 +63,16 @@ public:
 
     int eventfd() const { return queue_->fd(); }
 
+    // The calls made on this loop that still hold Python references. With the interpreter lock held.
+    void track(PendingCall& call);
+    void untrack(PendingCall& call);
+    // Reports the references of the listed calls (a tp_traverse of the loop's inbox reader).
+    int visit_calls(visitproc visit, void* arg);
+    // The loop became garbage: the inbox closes, what it holds is dropped silently, and every listed call is
+    // cancelled (its late answer is skipped, as a cancelled call's is) and lets go of its references. With
+    // the interpreter lock held; idempotent.
+    void abandon();
+
     // The loop stopped watching the link while a large message moves (see runtime/link.hpp) and watches
     // it again once that is over. Touched on the loop's thread only.
     bool link_watch_suspended = false;
@@ -65,6 +82,9 @@ private:
     std::unique_ptr<runtime::EventfdQueue<Delivery>> queue_;
     Deliver on_loop_;
     Deliver after_close_;
+    unsigned generation_;     // of the process that made it (a forked child leaves it alone)
+    std::mutex calls_mutex_;  // the call list may be left without the interpreter lock as the process exits
+    PendingCall* first_call_ = nullptr;
 };
 
 // The inbox of `loop` (the running loop of the calling thread), registered with loop.add_reader on first

@@ -1,7 +1,6 @@
 // The first-come-first-served asynchronous mutex: direct hand-off to the oldest waiter, cancellation-safe.
 #include "runtime/async_mutex.hpp"
 
-#include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
@@ -20,6 +19,7 @@ struct AsyncMutex::Waiter {
     // rather than lost; the `granted` flag, not the channel, is what says who owns the lock.
     asio::experimental::concurrent_channel<void(boost::system::error_code)> wake;
     bool granted = false;  // under AsyncMutex::mutex_
+    std::list<std::shared_ptr<Waiter>>::iterator place;  // in the queue while not granted; under mutex_
 };
 
 AsyncMutex::Guard& AsyncMutex::Guard::operator=(Guard&& other) noexcept {
@@ -44,7 +44,7 @@ asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
             locked_ = true;
         } else {
             waiter = std::make_shared<Waiter>(executor);
-            queue_.push_back(waiter);
+            waiter->place = queue_.insert(queue_.end(), waiter);
         }
     }
     if (!waiter) co_return Guard(this);
@@ -60,7 +60,7 @@ asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
             {
                 std::lock_guard hold(mutex->mutex_);
                 granted = waiter->granted;
-                if (!granted) std::erase(mutex->queue_, waiter);
+                if (!granted) mutex->queue_.erase(waiter->place);
             }
             // The lock was handed to us as we left: we own it, so pass it on like any owner would.
             if (granted) mutex->release();

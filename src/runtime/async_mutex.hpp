@@ -2,7 +2,7 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 
@@ -47,7 +47,9 @@ private:
 
     mutable std::mutex mutex_;
     bool locked_ = false;
-    std::deque<std::shared_ptr<Waiter>> queue_;
+    // A list, so that a cancelled waiter leaves it in constant time wherever it stands (its position is
+    // kept in the waiter): cancelling N queued calls costs N steps, not N squared.
+    std::list<std::shared_ptr<Waiter>> queue_;
 };
 
 }  // namespace tarnel::runtime

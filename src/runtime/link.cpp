@@ -14,7 +14,6 @@
 #include <boost/asio/prefer.hpp>
 #include <boost/asio/strand.hpp>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <system_error>
@@ -42,6 +41,7 @@ int reactor_descriptor(const asio::detail::epoll_reactor& reactor);
 
 thread_local bool t_running_soon = false;
 thread_local int t_run_depth = 0;
+thread_local bool t_own_thread = false;
 std::atomic<int> g_large_transfers{0};
 
 void write_one(int fd) {
@@ -70,7 +70,7 @@ public:
         readiness_fd_ = reactor_descriptor(reactor);
         kick_.assign(kick_fd_);
         arm_kick();
-        std::thread([this] { drive_while_unwatched(); }).detach();
+        std::thread([this] { drive(); }).detach();
     }
 
     asio::io_context& context() { return context_; }
@@ -96,6 +96,14 @@ public:
         changed();
     }
 
+    // Counted by every run of the link on a thread other than its own.
+    void ran_elsewhere() { runs_elsewhere_.fetch_add(1, std::memory_order_relaxed); }
+
+    void set_grace(std::chrono::milliseconds grace) {
+        grace_ms_.store(static_cast<int>(grace.count()));
+        write_one(wake_fd_);
+    }
+
 private:
     void arm_kick() {
         kick_.async_wait(asio::posix::stream_descriptor::wait_read, [this](boost::system::error_code ec) {
@@ -105,30 +113,56 @@ private:
         });
     }
 
-    // The link's own thread watches while no loop does, and while a loop has stepped back for a large
-    // transfer: that loop's calls are then this thread's to finish, even if other loops are registered
-    // but not running.
-    bool own_thread_watches() const { return watching_loops_ == 0 || stepped_back_loops_ > 0; }
-
-    // Under mutex_: wakes the own thread to start watching, or to stop.
-    void changed() {
-        if (own_thread_watches()) {
-            unwatched_.notify_one();
-        } else {
-            write_one(wake_fd_);
-        }
+    // The own thread drives the link alone while no loop watches it, and while a loop has stepped back for a
+    // large transfer (that loop's calls are then this thread's to finish, and the others may not be running).
+    bool drives_alone() {
+        std::lock_guard hold(mutex_);
+        return watching_loops_ == 0 || stepped_back_loops_ > 0;
     }
 
-    void drive_while_unwatched() {
+    // Under mutex_: the own thread looks again at who watches.
+    void changed() { write_one(wake_fd_); }
+
+    // Waits until the readiness descriptor is readable, the watchers change, or `timeout_ms` passes (-1: no
+    // limit); true when the link has work ready.
+    bool wait_for_ready(int timeout_ms) {
+        pollfd fds[2] = {{readiness_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        if (::poll(fds, 2, timeout_ms) <= 0) return false;
+        if (fds[1].revents & POLLIN) drain(wake_fd_);
+        return (fds[0].revents & POLLIN) != 0;
+    }
+    // Sleeps for the grace, or less if the watchers change; true if no other thread ran the link meanwhile.
+    bool nobody_ran_during_grace() {
+        const auto before = runs_elsewhere_.load(std::memory_order_relaxed);
+        pollfd wake{wake_fd_, POLLIN, 0};
+        if (::poll(&wake, 1, grace_ms_.load()) > 0) {
+            drain(wake_fd_);
+            return false;  // the watchers changed: look again
+        }
+        return runs_elsewhere_.load(std::memory_order_relaxed) == before;
+    }
+
+    // The backstop behind the one guarantee of the link (see link.hpp). While loops watch, this thread
+    // leaves ready work to them for a grace; work that nobody took in that time it runs itself, and then
+    // goes on driving until a loop runs the link again. So a loop that runs costs this thread one wake-up
+    // per grace at most, not one per call, an idle link costs nothing, and a loop that is kept without
+    // running, blocked in user code, closed or dropped holds nothing up.
+    void drive() {
+        t_own_thread = true;
+        bool took_over = false;
         for (;;) {
-            {
-                std::unique_lock hold(mutex_);
-                unwatched_.wait(hold, [this] { return own_thread_watches(); });
+            if (took_over || drives_alone()) {
+                const auto before = runs_elsewhere_.load(std::memory_order_relaxed);
+                if (wait_for_ready(-1)) run_ready_link_work();
+                if (runs_elsewhere_.load(std::memory_order_relaxed) != before) took_over = false;  // a loop is back
+                continue;
             }
-            pollfd fds[2] = {{readiness_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) continue;
-            if (fds[1].revents & POLLIN) drain(wake_fd_);
-            if (fds[0].revents & POLLIN) run_ready_link_work();
+            if (!wait_for_ready(-1)) continue;  // nothing ready: sleep, at no cost, until there is
+            bool grace_passed = false;
+            while (!grace_passed && !drives_alone()) grace_passed = nobody_ran_during_grace();
+            if (!grace_passed || !wait_for_ready(0)) continue;  // the loops took it, or now drive alone
+            took_over = true;
+            run_ready_link_work();
         }
     }
 
@@ -139,9 +173,10 @@ private:
     int wake_fd_;
     asio::posix::stream_descriptor kick_;
     std::mutex mutex_;
-    std::condition_variable unwatched_;
     int watching_loops_ = 0;
     int stepped_back_loops_ = 0;
+    std::atomic<std::uint64_t> runs_elsewhere_{0};
+    std::atomic<int> grace_ms_{static_cast<int>(kTakeOverGrace.count())};
 };
 
 // Like the worker runtime, the link lives for the life of the process (its thread is never joined), and a
@@ -233,12 +268,15 @@ bool run_ready_link_work(bool yield_to_large_transfers) noexcept {
         }
     }
     --t_run_depth;
+    if (!t_own_thread) owner.ran_elsewhere();
     return finished;
 }
 
 LargeTransfer::LargeTransfer() { g_large_transfers.fetch_add(1, std::memory_order_relaxed); }
 LargeTransfer::~LargeTransfer() { g_large_transfers.fetch_sub(1, std::memory_order_relaxed); }
 bool large_transfer_in_progress() { return g_large_transfers.load(std::memory_order_relaxed) != 0; }
+
+void set_link_take_over_grace(std::chrono::milliseconds grace) { link().set_grace(grace); }
 
 void loop_started_watching_link() { link().loop_started(); }
 void loop_stopped_watching_link(bool for_a_large_transfer) { link().loop_stopped(for_a_large_transfer); }

@@ -8,18 +8,20 @@
 // socket, timer or handed-over handler is ready): the peer's answer wakes the loop directly. Two wake-ups,
 // as a single-threaded asyncio server pays.
 //
-// Rules that keep it from hanging:
-// - Work handed to the link from a thread that is not running it makes the readiness descriptor readable
-//   (a "kick"), so whoever watches runs it; a thread that hands work over and runs it at once may say so
-//   and skip the kick.
-// - Large messages are moved by the link's own thread: a loop that finds one in progress stops watching
-//   until it is over (run_ready_link_work).
-// - Whoever watches: every event loop that has made a call (one registration per loop, ended when the
-//   loop closes) and, while no loop is registered, a thread of the link's own. A loop that is registered
-//   but not running runs the link when it runs again; nothing is waiting on the link meanwhile but the
-//   calls of such loops (accepting, upgrades and greetings run on the worker threads).
+// The one guarantee: ready link work (an answer that arrives, a deadline, a page replaced, work handed
+// over) is done within a few milliseconds by someone, whatever the event loops do: run, block in user code,
+// stay unrun, close or get dropped. Whoever runs the link runs everything that is ready. Event loops run it
+// when its descriptor wakes them or when they make a call; the link's own thread is the backstop: work
+// that no thread has taken within kTakeOverGrace it runs itself, and it goes on driving the link until a
+// loop runs it again. It also drives alone while no loop watches, and while a loop has stepped back for a
+// large message (those move on the own thread, so that a loop is not held by a 40 MB copy). The backstop
+// costs a loop that runs no wake-up per call: it looks once per grace while loops keep the link busy, and
+// sleeps while nothing is ready.
+//
 // This header is free of Asio so that the Python bridge can use it.
 #pragma once
+
+#include <chrono>
 
 namespace tarnel::runtime {
 
@@ -36,6 +38,12 @@ int link_readiness_fd();
 // loop stays free for its other tasks.
 bool run_ready_link_work(bool yield_to_large_transfers = false) noexcept;
 
+// How long ready link work is left to the event loops before the link's own thread takes it over.
+inline constexpr std::chrono::milliseconds kTakeOverGrace{2};
+// For tests that check which thread runs the link: a grace long enough that the own thread never takes over
+// from a loop that watches.
+void set_link_take_over_grace(std::chrono::milliseconds grace);
+
 // Messages at least this large, in either direction, are moved by the link's own thread rather than an
 // event loop's: receiving and unmasking 1 MiB costs a loop about half a millisecond, 40 MiB tens of them.
 inline constexpr unsigned long kLargeTransferBytes = 1024 * 1024;
@@ -51,9 +59,8 @@ public:
 bool large_transfer_in_progress();
 
 // An event loop began, or stopped, watching the readiness descriptor. While none does, the link's own
-// thread watches it, so that calls of a loop that was closed still end. A loop that stops
-// `for_a_large_transfer` has stepped back (see run_ready_link_work): until it comes back (or goes), the own
-// thread watches whatever other loops are registered, since those may not be running.
+// thread drives it. A loop that stops `for_a_large_transfer` has stepped back (see run_ready_link_work):
+// until it comes back (or goes), the own thread drives it too, whatever other loops are registered.
 void loop_started_watching_link();
 void loop_stopped_watching_link(bool for_a_large_transfer = false);
 void loop_came_back_to_link();

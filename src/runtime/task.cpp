@@ -39,12 +39,12 @@ Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Exp
     return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run)}));
 }
 
-void CancelHandle::cancel() const {
+void CancelHandle::cancel(bool run_link_here) const {
     if (!state_ || state_->requested.exchange(true)) return;
-    const bool on_link = runs_on_link(state_->strand);
+    const bool run_here = runs_on_link(state_->strand) && run_link_here;
     {
         std::optional<RunningLinkSoon> soon;
-        if (on_link) soon.emplace();
+        if (run_here) soon.emplace();
         asio::post(state_->strand, [state = state_] {
             // A task that has ended has nothing left to cancel, and its slot may no longer be listened to.
             if (state->finished) return;
@@ -53,7 +53,7 @@ void CancelHandle::cancel() const {
         });
     }
     // The cancelling thread (the event loop's, as a rule) runs the link itself: no other thread wakes.
-    if (on_link) run_ready_link_work(/*yield_to_large_transfers=*/true);
+    if (run_here) run_ready_link_work(/*yield_to_large_transfers=*/true);
 }
 
 namespace {

@@ -43,7 +43,9 @@ class CancelHandle {
 public:
     CancelHandle() = default;
     explicit CancelHandle(std::shared_ptr<CancelState> state) : state_(std::move(state)) {}
-    void cancel() const;
+    // A task on the link is cancelled by the calling thread running the link at once (no other thread
+    // wakes), unless `run_link_here` is false: the link is then kicked and whoever watches runs it.
+    void cancel(bool run_link_here = true) const;
 
 private:
     std::shared_ptr<CancelState> state_;

@@ -36,14 +36,18 @@ bool readiness_readable(std::chrono::milliseconds wait) {
 }
 
 // Plays an event loop: counted among the watchers, and running the link on this thread when the
-// descriptor says so. The link's own thread steps back meanwhile.
+// descriptor says so. The link's own thread would take over what this loop leaves for longer than the
+// grace, so the grace is made long enough that it never does, whatever the machine's load.
 class WatchingLoop {
 public:
     WatchingLoop() {
+        set_link_take_over_grace(std::chrono::minutes(1));
         loop_started_watching_link();
-        std::this_thread::sleep_for(20ms);  // the link's own thread notices and stops watching
     }
-    ~WatchingLoop() { loop_stopped_watching_link(); }
+    ~WatchingLoop() {
+        loop_stopped_watching_link();
+        set_link_take_over_grace(kTakeOverGrace);
+    }
 
     // Runs the link whenever it is ready until `done` holds.
     void run_until(const std::function<bool()>& done) {
@@ -62,6 +66,21 @@ TEST(Link, WithNoLoopWatchingItsOwnThreadRunsTheWork) {
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_EQ(std::get<Bytes>(outcomes[0]), Bytes{0x2a});
     EXPECT_NE(probe->thread, std::this_thread::get_id());
+}
+
+// Loops that watch but do not run (kept for later, blocked in user code): their ready work is taken over by
+// the link's own thread, with the default grace.
+TEST(Link, WorkThatWatchingLoopsLeaveIsTakenOverByTheOwnThread) {
+    for (int watchers : {1, 3}) {
+        for (int i = 0; i < watchers; ++i) loop_started_watching_link();
+        auto probe = std::make_shared<Probe>();
+        launch(after_a_pause(), record(probe));  // its timer ends while nobody runs the link
+        const auto outcomes = probe->wait();
+        ASSERT_EQ(outcomes.size(), 1u);
+        EXPECT_EQ(std::get<Bytes>(outcomes[0]), Bytes{0x2a});
+        EXPECT_NE(probe->thread, std::this_thread::get_id());
+        for (int i = 0; i < watchers; ++i) loop_stopped_watching_link();
+    }
 }
 
 TEST(Link, AWatchingLoopRunsTimersAndWorkHandedOverByOtherThreads) {
