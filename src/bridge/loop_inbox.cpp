@@ -40,19 +40,6 @@ py::Result<void> watch_link(PyObject* loop, const std::shared_ptr<LoopInbox>& in
 // the loop drains it as soon as the link's work is done.
 thread_local LoopInbox* t_draining_after_link = nullptr;
 
-// Work done while a reader goes runs Python code: the error state of whoever dropped the reader is kept
-// aside meanwhile.
-class KeptErrorState {
-public:
-    KeptErrorState() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~KeptErrorState() { PyErr_Restore(type_, value_, traceback_); }
-    KeptErrorState(const KeptErrorState&) = delete;
-    KeptErrorState& operator=(const KeptErrorState&) = delete;
-
-private:
-    PyObject *type_, *value_, *traceback_;
-};
-
 // Loop -> inbox, for loops whose registration is live. Touched only with the interpreter lock held. The
 // key is the loop's address, which is not kept alive by the registry: the entry goes when the reader
 // object goes, which is no later than the loop itself.
@@ -118,7 +105,7 @@ PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
 // finished here, while the loop's outcomes can still be handed over (or reported) as the loop goes.
 void link_reader_gone(ReaderObject& reader) {
     if (!reader.counted || reader.generation != runtime::process_generation()) return;
-    KeptErrorState kept;
+    py::KeptErrorState kept;
     {
         RunningLinkWithLock running_link;
         runtime::run_ready_link_work();
@@ -138,7 +125,7 @@ void inbox_reader_gone(ReaderObject& reader) {
         inbox.link_watch_suspended = false;  // a loop that is gone no longer counts as stepped back
         runtime::loop_came_back_to_link();
     }
-    KeptErrorState kept;
+    py::KeptErrorState kept;
     inbox.close();
 }
 
@@ -298,7 +285,7 @@ int LoopInbox::visit_calls(visitproc visit, void* arg) {
 
 void LoopInbox::abandon() {
     if (generation_ != runtime::process_generation()) return;
-    KeptErrorState kept;
+    py::KeptErrorState kept;
     // Outcomes already here: nobody will ever read them.
     for (Delivery& delivery : queue_->close()) delivery.call->release_held();
     // Calls still in flight: cancelled from here without running the link (this may be the collector at

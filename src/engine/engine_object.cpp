@@ -4,6 +4,7 @@
 #include "bridge/exceptions.hpp"
 #include "module/binding.hpp"
 #include "module/conversions.hpp"
+#include "module/py_error.hpp"
 
 namespace tarnel::engine {
 
@@ -33,11 +34,22 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A started engine dropped without close() goes on listening until the process ends: said the way
+// unclosed sockets and transports say it, with a ResourceWarning (shown under -X dev or -W default).
+void warn_unclosed(PyObject* self, const ws::EngineLink& link) {
+    py::KeptErrorState kept;
+    const std::string text = "unclosed TarnelEngineAsync listening on " + link.host() + ":" +
+                             std::to_string(link.port()) + ": it serves until the process ends; await its close()";
+    // No `source`: the object is being freed, and a recorded warning would keep a pointer to it.
+    if (PyErr_WarnEx(PyExc_ResourceWarning, text.c_str(), 1) < 0) PyErr_WriteUnraisable(nullptr);
+}
+
 // Releases only the object's own references: running tasks and the accept loop keep theirs. An engine
 // inherited across fork() is left alone: its records belong to the parent's runtime, whose locks may be
 // held for ever in this process.
 void engine_dealloc(PyObject* self) {
     ws::EngineLink* link = reinterpret_cast<EngineObject*>(self)->link;
+    if (!link->inherited() && link->left_listening()) warn_unclosed(self, *link);
     if (!link->inherited()) delete link;
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);

@@ -37,6 +37,19 @@ private:
 template <class T>
 using Result = std::expected<T, Error>;
 
+// Keeps the interpreter's current error state aside for a scope and puts it back at its end: for work
+// that runs Python code where an exception may be pending (a deallocation, a garbage collection).
+class KeptErrorState {
+public:
+    KeptErrorState() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~KeptErrorState() { PyErr_Restore(type_, value_, traceback_); }
+    KeptErrorState(const KeptErrorState&) = delete;
+    KeptErrorState& operator=(const KeptErrorState&) = delete;
+
+private:
+    PyObject *type_, *value_, *traceback_;
+};
+
 inline std::unexpected<Error> fetched() { return std::unexpected(Error::fetch()); }
 inline std::unexpected<Error> fail(Error error) { return std::unexpected(std::move(error)); }
 

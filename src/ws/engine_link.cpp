@@ -10,6 +10,8 @@ EngineLink::EngineLink(std::string host, std::uint16_t port, std::uint32_t start
     : host_(std::move(host)), port_(port), start_seq_(start_seq),
       records_(std::make_shared<SharedRecords>(start_seq)), generation_(runtime::process_generation()) {}
 
+bool EngineLink::left_listening() const { return records_->listening && !records_->closed; }
+
 bool EngineLink::inherited() const { return runtime::process_generation() != generation_; }
 
 runtime::Task EngineLink::wait_connected(std::optional<runtime::Duration> timeout) const {

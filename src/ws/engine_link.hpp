@@ -35,6 +35,10 @@ public:
     // "engine closed". Idempotent.
     runtime::Task close() const;
 
+    // True once start() has bound a listener and close() has not run: the engine serves until the process
+    // ends unless it is closed.
+    bool left_listening() const;
+
     // True in a process forked from the one that made this engine: its records belong to a runtime whose
     // threads exist only in the parent, and must not be touched here.
     bool inherited() const;

@@ -149,6 +149,7 @@ runtime::Task EngineLink::start() const {
             last_failure = listen_on(*acceptor, endpoint);
             if (last_failure) continue;
             records->listeners.push_back(acceptor);
+            records->listening = true;
             asio::co_spawn(records->accept_strand(), accept_loop(records, std::move(acceptor), start_seq),
                            asio::detached);
             co_return Bytes{};

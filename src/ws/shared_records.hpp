@@ -54,6 +54,7 @@ struct SharedRecords {
     // Closing. `closed` is final: once set, nothing is accepted, installed or sent again. It is set on
     // strand() and read on both strands.
     std::atomic<bool> closed{false};
+    std::atomic<bool> listening{false};  // start() bound a listener (an engine left so is reported)
     std::vector<std::shared_ptr<asio::ip::tcp::acceptor>> listeners;  // on accept_strand()
     std::vector<std::weak_ptr<Connection>> upgrading;                 // on accept_strand(): not greeted yet
 

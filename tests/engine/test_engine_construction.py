@@ -2,12 +2,14 @@
 surface of the class and of start/wait_connected, and what construction leaves untouched."""
 
 import asyncio
+import gc
 import inspect
 import operator
 import socket
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import pytest
 
@@ -371,3 +373,27 @@ class TestLifecycle:
             await asyncio.wait_for(second.wait_connected(0.05), 5)
         assert not pending.done()
         pending.cancel()
+
+    @pytest.mark.parametrize("life", ["started", "closed", "never started"])
+    async def test_only_an_engine_dropped_while_listening_warns(self, Engine, life):
+        """As unclosed sockets do: a ResourceWarning that names the port, for a started engine only."""
+        for _ in range(20):  # another program may take the chosen port before the engine binds it
+            port = free_port()
+            engine = Engine("127.0.0.1", port)
+            if life == "never started":
+                break
+            try:
+                await asyncio.wait_for(engine.start(), 5)
+                break
+            except RuntimeError as error:
+                assert "bind failed" in str(error)
+        if life == "closed":
+            await asyncio.wait_for(engine.close(), 5)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del engine
+            gc.collect()
+        texts = [str(w.message) for w in caught if issubclass(w.category, ResourceWarning)]
+        expected = [f"unclosed TarnelEngineAsync listening on 127.0.0.1:{port}: it serves until the process "
+                    "ends; await its close()"]
+        assert texts == (expected if life == "started" else [])
