@@ -375,10 +375,10 @@ class TestLifecycle:
         pending.cancel()
 
     @pytest.mark.parametrize("life", ["started", "closed", "never started"])
-    async def test_only_an_engine_dropped_while_listening_warns(self, Engine, life):
+    async def test_only_an_engine_dropped_while_listening_warns(self, Engine, wire, life):
         """As unclosed sockets do: a ResourceWarning that names the port, for a started engine only."""
         for _ in range(20):  # another program may take the chosen port before the engine binds it
-            port = free_port()
+            port = wire.free_port()
             engine = Engine("127.0.0.1", port)
             if life == "never started":
                 break
