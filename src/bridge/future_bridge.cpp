@@ -3,6 +3,8 @@
 #include "bridge/future_bridge.hpp"
 
 #include <memory>
+#include <optional>
+#include <utility>
 #include <mutex>
 #include <vector>
 
@@ -28,7 +30,6 @@ py::Result<py::handle> cached_module(PyObject*& slot, const char* name) {
     return py::handle(slot);
 }
 PyObject* g_asyncio = nullptr;
-PyObject* g_contextvars = nullptr;
 
 py::object exception_for(runtime::TaskOutcome& outcome, const ResultBuilder& build, bool& is_exception) {
     is_exception = true;
@@ -204,41 +205,106 @@ py::Result<py::object> done_future(py::handle value, py::handle exception) {
     return std::move(*future);
 }
 
+namespace {
+
+// A call whose answer came while it was being made (pinned to the page's CPU, the page answers during the
+// write) is completed before its future is returned: no hand-over through the inbox, no extra pass of the
+// loop. `awaited` on such a future does not yield, so at most this many in a row per loop are, and then one
+// goes the usual way, which lets the loop come round to its other tasks.
+constexpr int kInlineCompletionsInARow = 16;
+
+// The call being made on this thread, and the outcome it finished with, if it did so while being made.
+struct CallBeingMade {
+    const PendingCall* call;
+    std::optional<runtime::TaskOutcome> outcome;
+};
+thread_local CallBeingMade* t_being_made = nullptr;
+
+class MakingCall {
+public:
+    explicit MakingCall(CallBeingMade& made) : outer_(std::exchange(t_being_made, &made)) {}
+    ~MakingCall() { t_being_made = outer_; }
+    MakingCall(const MakingCall&) = delete;
+    MakingCall& operator=(const MakingCall&) = delete;
+
+private:
+    CallBeingMade* outer_;
+};
+
+// Where a finished call's outcome goes: its loop's inbox, or the workers' road once that has closed.
+void hand_over(const std::shared_ptr<PendingCall>& call, runtime::TaskOutcome outcome) {
+    LoopInbox::Delivery delivery{call, std::move(outcome)};
+    if (call->inbox->post(std::move(delivery))) return;
+    deliveries().submit(Deliveries::Job{std::move(delivery.call), std::move(delivery.outcome)});
+}
+
+// The answer of a call that finished while it was made, completed here if it is a payload (its result,
+// or the error of a payload that fails its checks) and the loop's run of such completions allows. True
+// when the future is done.
+bool completed_at_once(PendingCall& call, runtime::TaskOutcome& outcome, const PythonNames& names) {
+    auto* payload = std::get_if<Bytes>(&outcome);
+    if (payload == nullptr || call.inbox->inline_completions_in_a_row >= kInlineCompletionsInARow) return false;
+    ++call.inbox->inline_completions_in_a_row;
+    auto value = call.build(std::move(*payload));
+    py::object set = value ? py::object::steal(
+                                 PyObject_CallMethodObjArgs(call.future.ptr(), names.set_result, value->ptr(), nullptr))
+                           : py::object::steal(PyObject_CallMethodObjArgs(
+                                 call.future.ptr(), names.set_exception, std::move(value.error()).value_object().ptr(),
+                                 nullptr));
+    if (!set) PyErr_Print();
+    call.release_held();
+    ws::give_back_large_buffer(std::move(*payload));
+    return true;
+}
+
+}  // namespace
+
 py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build) {
     const PythonNames* names = python_names();
     if (names == nullptr) return py::fetched();
     auto loop = running_loop(*names);
     if (!loop) return py::fail(std::move(loop.error()));
-    auto contextvars = cached_module(g_contextvars, "contextvars");
-    if (!contextvars) return py::fail(std::move(contextvars.error()));
-    auto context = py::checked(PyObject_CallMethodObjArgs(contextvars->ptr(), names->copy_context, nullptr));
-    if (!context) return py::fail(std::move(context.error()));
-    auto relay = std::make_shared<CancelRelay>();
     auto future = py::checked(PyObject_CallMethodObjArgs(loop->ptr(), names->create_future, nullptr));
     if (!future) return py::fail(std::move(future.error()));
-    auto callback = make_done_callback(relay);
-    if (!callback) return py::fail(std::move(callback.error()));
-    auto added =
-        py::checked(PyObject_CallMethodObjArgs(future->ptr(), names->add_done_callback, callback->ptr(), nullptr));
-    if (!added) return py::fail(std::move(added.error()));
-
     auto inbox = inbox_for(*loop, deliver_on_loop, deliver_after_close);
     if (!inbox) return py::fail(std::move(inbox.error()));
 
+    auto relay = std::make_shared<CancelRelay>();
     auto call = std::make_shared<PendingCall>();
     call->inbox = std::move(*inbox);
     call->relay = relay;
     call->loop = std::move(*loop);
     call->future = *future;
-    call->context = std::move(*context);
     call->build = std::move(build);
     call->inbox->track(*call);
-    RunningLinkWithLock running_link;  // the call starts on this thread, up to its first wait
-    relay->attach(runtime::launch(make_task(), [call](runtime::TaskOutcome outcome) {
-        LoopInbox::Delivery delivery{call, std::move(outcome)};
-        if (call->inbox->post(std::move(delivery))) return;
-        deliveries().submit(Deliveries::Job{std::move(delivery.call), std::move(delivery.outcome)});
-    }));
+    CallBeingMade made{call.get(), std::nullopt};
+    {
+        RunningLinkWithLock running_link;  // the call starts on this thread, up to its first wait
+        MakingCall making(made);
+        relay->attach(runtime::launch(make_task(), [call](runtime::TaskOutcome outcome) {
+            if (t_being_made != nullptr && t_being_made->call == call.get()) {
+                t_being_made->outcome = std::move(outcome);
+                return;
+            }
+            hand_over(call, std::move(outcome));
+        }));
+    }
+    if (made.outcome) {
+        if (completed_at_once(*call, *made.outcome, *names)) return std::move(*future);
+        hand_over(call, std::move(*made.outcome));
+    }
+    // Only a future that may still be pending needs its cancellation forwarded.
+    auto callback = make_done_callback(relay);
+    if (!callback) {
+        relay->request();
+        return py::fail(std::move(callback.error()));
+    }
+    auto added =
+        py::checked(PyObject_CallMethodObjArgs(future->ptr(), names->add_done_callback, callback->ptr(), nullptr));
+    if (!added) {
+        relay->request();
+        return py::fail(std::move(added.error()));
+    }
     return std::move(*future);
 }
 

@@ -14,10 +14,12 @@ namespace tarnel::bridge {
 // a failure (for example a payload that fails its checks) becomes the future's exception.
 using ResultBuilder = std::function<py::Result<py::object>(Bytes&& payload)>;
 
-// In the calling thread, with the interpreter lock held: finds the running event loop, copies the
-// context, creates the future with its cancel-forwarding done callback, makes the task, starts it and
-// returns the future. Fails (and makes and starts nothing: not even the runtime's threads) when there
-// is no running loop.
+// In the calling thread, with the interpreter lock held: finds the running event loop, creates the future,
+// makes the task and starts it (a call's request goes out before this returns), and returns the future.
+// A call whose answer arrived while it was being made gets a future that is already done (at most 16 in a
+// row per loop, so that a task awaiting them still yields); `cancel()` on it returns False, as on any
+// finished future. Otherwise the future is pending, with a done callback that forwards its cancellation.
+// Fails (and makes and starts nothing: not even the runtime's threads) when there is no running loop.
 py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, ResultBuilder build);
 
 // A future of the running loop that is already done: with `value`, or with `exception` when it is given.

@@ -278,7 +278,6 @@ int LoopInbox::visit_calls(visitproc visit, void* arg) {
     for (PendingCall* call = first_call_; call != nullptr; call = call->next) {
         Py_VISIT(call->loop.ptr());
         Py_VISIT(call->future.ptr());
-        Py_VISIT(call->context.ptr());
     }
     return 0;
 }
@@ -302,7 +301,6 @@ void LoopInbox::abandon() {
             if (call->relay) relays.push_back(call->relay);
             references.push_back(std::move(call->loop));
             references.push_back(std::move(call->future));
-            references.push_back(std::move(call->context));
             call->build = nullptr;
         }
     }

@@ -52,6 +52,7 @@ public:
     // The loop's callback: everything queued so far, completed on the loop's thread. `reset`: see
     // EventfdQueue::take.
     void drain(bool reset = true) {
+        inline_completions_in_a_row = 0;  // the loop has come round: its tasks had their turn
         for (Delivery& delivery : queue_->take(reset)) on_loop_(delivery);
     }
 
@@ -76,6 +77,9 @@ public:
     // The loop stopped watching the link while a large message moves (see runtime/link.hpp) and watches
     // it again once that is over. Touched on the loop's thread only.
     bool link_watch_suspended = false;
+    // Calls completed while they were made (see spawn) since the loop last came round to its readers.
+    // Touched on the loop's thread only.
+    int inline_completions_in_a_row = 0;
     bool closed() const { return queue_->closed(); }
 
 private:

@@ -10,18 +10,16 @@ void PendingCall::release_held() {
     if (inbox) inbox->untrack(*this);
     loop = py::object();
     future = py::object();
-    context = py::object();
     build = nullptr;  // may hold Python objects of its own
 }
 
 PendingCall::~PendingCall() {
     if (inbox) inbox->untrack(*this);  // first: the collector must no longer be shown these references
-    if (!loop && !future && !context && !build) return;  // released by release_held()
+    if (!loop && !future && !build) return;  // released by release_held()
     auto lock = InterpreterLock::acquire();
     if (!lock) {
         (void)loop.release();
         (void)future.release();
-        (void)context.release();
         return;
     }
     release_held();

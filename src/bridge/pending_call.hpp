@@ -11,7 +11,7 @@ namespace tarnel::bridge {
 
 class LoopInbox;
 
-// Its loop, future and context are strong references held from C++, which the cyclic garbage collector
+// Its loop and future are strong references held from C++, which the cyclic garbage collector
 // would take for references from outside and so never free a loop dropped with calls in flight. The loop's
 // inbox therefore keeps a list of its calls, and the loop's inbox reader reports their references to the
 // collector (LoopInbox::visit_calls). Released with the interpreter lock held, or left alone once the
@@ -21,7 +21,6 @@ struct PendingCall {
     std::shared_ptr<CancelRelay> relay;
     py::object loop;
     py::object future;
-    py::object context;
     ResultBuilder build;
 
     PendingCall() = default;

@@ -19,7 +19,6 @@ const PythonNames* python_names() {
     };
     const Entry entries[] = {
         {&names.get_running_loop, "get_running_loop"},
-        {&names.copy_context, "copy_context"},
         {&names.create_future, "create_future"},
         {&names.add_done_callback, "add_done_callback"},
         {&names.cancelled, "cancelled"},

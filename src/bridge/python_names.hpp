@@ -9,7 +9,6 @@ namespace tarnel::bridge {
 // need, under the interpreter lock, and kept for the life of the process.
 struct PythonNames {
     PyObject* get_running_loop;
-    PyObject* copy_context;
     PyObject* create_future;
     PyObject* add_done_callback;
     PyObject* cancelled;
