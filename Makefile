@@ -17,6 +17,7 @@ test: setup
 	@scripts/test.sh
 
 bench: setup
+	@TARNEL_SETUP_EXTRA=bench TARNEL_SETUP_PACKAGES_ONLY=1 scripts/setup.sh
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \
 		-DTARNEL_BUILD_MODULE=OFF -DTARNEL_BUILD_TESTS=OFF > /dev/null
 	@cmake --build $(BENCH_BUILD) -j2 --target tarnel_bench_peer tarnel_bench_floor

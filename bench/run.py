@@ -203,8 +203,15 @@ async def worker(impl, case, ports):
     if not exact(last, want):
         raise AssertionError(f"{case.method}: wrong result after the timed calls")
     latencies = [ns for one in per_engine for ns in one]
+    syscalls = None
+    if case.name in COUNTED_CASES:  # the system calls of the loop's thread per call, on a stretch of its own
+        from syscall_count import MainThreadSyscalls
+        with MainThreadSyscalls() as counted:
+            for _ in range(SYSCALL_CALLS):
+                await calls[0]()
+        syscalls = None if counted.total is None else counted.total / SYSCALL_CALLS
     return {"ok": True, "failure": "", "calls": len(latencies), "wall_s": wall, "cpu_s": cpu,
-            "rss_before": rss_before, "rss_peak": rss_peak, "latencies_ns": latencies}
+            "rss_before": rss_before, "rss_peak": rss_peak, "latencies_ns": latencies, "syscalls": syscalls}
 
 
 def worker_main(args):
@@ -287,6 +294,9 @@ def summarise(case, runs):
         "mb_per_s": per_second * payload_bytes(case) / 1e6,
         "cpu_us_per_call": cpu / calls * 1e6,
     }
+    counted = [run["syscalls"] for run in runs if run.get("syscalls") is not None]
+    if counted:
+        summary["syscalls_per_call"] = statistics.median(counted)
     if case.large:
         raised = max(run["rss_peak"] - run["rss_before"] for run in runs)
         summary["peak_rss_raise_mb"] = raised / 1e6
@@ -303,6 +313,12 @@ HEADLINE = {
     "large_request": ("mb_per_s", "payload MB/s", [("module/floor", ">=", 0.8)]),
     "concurrency": ("calls_per_s", f"calls/s, {CONCURRENCY} engines", [("module/pure", ">=", 2.5)]),
 }
+# The cases whose system calls on the loop's thread are counted (not the floor's: it has no loop), over
+# this many calls, and the module's target for a small call.
+COUNTED_CASES = ("small", "medium")
+SYSCALL_CALLS = 5000
+SYSCALLS_PER_SMALL_CALL = 5
+
 # The module's rise of peak resident memory in a large case, at most this many times the payload.
 PEAK_RSS_X_PAYLOAD = 1.1
 RATIOS = ("module/pure", "module/asyncio", "module/floor")
@@ -326,6 +342,14 @@ def table(rows):
         ratios = ratios_of(values)
         verdicts = [f"{name} {cmp} {bound:g}: {'met' if judge(ratios[name], cmp, bound) else 'MISSED'}"
                     for name, cmp, bound in targets]
+        if "syscalls_per_call" in summaries["module"]:
+            counts = " / ".join(f"{summaries[impl]['syscalls_per_call']:.1f}" for impl in ("module", "pure", "asyncio")
+                                if "syscalls_per_call" in summaries[impl])
+            verdict = f"system calls per call on the loop's thread (module / pure / asyncio): {counts}"
+            if case_name == "small":
+                n = summaries["module"]["syscalls_per_call"]
+                verdict += f", <= {SYSCALLS_PER_SMALL_CALL}: {'met' if n <= SYSCALLS_PER_SMALL_CALL else 'MISSED'}"
+            verdicts.append(verdict)
         if "peak_rss_raise_x_payload" in summaries["module"]:
             x = summaries["module"]["peak_rss_raise_x_payload"]
             verdicts.append(f"RSS {x:.2f}x payload <= {PEAK_RSS_X_PAYLOAD:g}: "

@@ -14,6 +14,8 @@ say() { printf '[setup] %s\n' "$*"; }
 # --- system packages -------------------------------------------------------------------------------
 system_packages=(g++ cmake ninja-build libboost1.81-dev libgtest-dev googletest chromium)
 if [[ "${TARNEL_SETUP_EXTRA:-}" == *sanitizers* ]]; then system_packages+=(clang-14 libclang-rt-14-dev); fi
+# The benchmark counts system calls with perf (TARNEL_SETUP_EXTRA=bench).
+if [[ "${TARNEL_SETUP_EXTRA:-}" == *bench* ]]; then system_packages+=(linux-perf); fi
 missing=()
 for pkg in "${system_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
