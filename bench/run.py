@@ -304,15 +304,22 @@ def summarise(case, runs):
     return summary
 
 
-# What each case is judged on, and its targets as (ratio name, comparison, bound).
+# What each case is judged on, and its targets as (ratio name, comparison, bound, placement): a target
+# without a placement holds for both. Unpinned, the floor itself pays two cross-CPU wake-ups a call (about
+# half of pure Python's time), so pure Python's bound is looser there; pinned, eight peers share the
+# module's CPU, so eight engines have no target there.
 HEADLINE = {
     "small": ("median_us", "median latency, us",
-              [("module/pure", "<=", 0.5), ("module/asyncio", "<=", 0.8), ("module/floor", "<=", 3.0)]),
-    "medium": ("median_us", "median latency, us", [("module/pure", "<=", 0.5), ("module/asyncio", "<=", 0.8)]),
-    "large_response": ("mb_per_s", "payload MB/s", [("module/floor", ">=", 0.8)]),
-    "large_request": ("mb_per_s", "payload MB/s", [("module/floor", ">=", 0.8)]),
-    "concurrency": ("calls_per_s", f"calls/s, {CONCURRENCY} engines", [("module/pure", ">=", 2.5)]),
+              [("module/pure", "<=", 0.6, "unpinned"), ("module/pure", "<=", 0.4, "pinned"),
+               ("module/asyncio", "<=", 0.8, None), ("module/floor", "<=", 3.0, None)]),
+    "medium": ("median_us", "median latency, us",
+               [("module/pure", "<=", 0.6, "unpinned"), ("module/pure", "<=", 0.4, "pinned"),
+                ("module/asyncio", "<=", 0.8, None)]),
+    "large_response": ("mb_per_s", "payload MB/s", [("module/floor", ">=", 0.8, None)]),
+    "large_request": ("mb_per_s", "payload MB/s", [("module/floor", ">=", 0.8, None)]),
+    "concurrency": ("calls_per_s", f"calls/s, {CONCURRENCY} engines", [("module/pure", ">=", 3.0, "unpinned")]),
 }
+
 # The cases whose system calls on the loop's thread are counted (not the floor's: it has no loop), over
 # this many calls, and the module's target for a small call.
 COUNTED_CASES = ("small", "medium")
@@ -341,7 +348,7 @@ def table(rows):
         values = {impl: summaries[impl][key] for impl in IMPLS}
         ratios = ratios_of(values)
         verdicts = [f"{name} {cmp} {bound:g}: {'met' if judge(ratios[name], cmp, bound) else 'MISSED'}"
-                    for name, cmp, bound in targets]
+                    for name, cmp, bound, where in targets if where in (None, placement)]
         if "syscalls_per_call" in summaries["module"]:
             counts = " / ".join(f"{summaries[impl]['syscalls_per_call']:.1f}" for impl in ("module", "pure", "asyncio")
                                 if "syscalls_per_call" in summaries[impl])
