@@ -14,22 +14,13 @@
 #include "bridge/loop_inbox.hpp"
 #include "bridge/pending_call.hpp"
 #include "bridge/python_names.hpp"
+#include "bridge/running_loop.hpp"
 #include "runtime/after_fork.hpp"
 #include "ws/large_buffers.hpp"
 
 namespace tarnel::bridge {
 
 namespace {
-
-// Imported once, on first need, and kept for the life of the process.
-py::Result<py::handle> cached_module(PyObject*& slot, const char* name) {
-    if (slot == nullptr) {
-        slot = PyImport_ImportModule(name);
-        if (slot == nullptr) return py::fetched();
-    }
-    return py::handle(slot);
-}
-PyObject* g_asyncio = nullptr;
 
 py::object exception_for(runtime::TaskOutcome& outcome, const ResultBuilder& build, bool& is_exception) {
     is_exception = true;
@@ -180,16 +171,6 @@ Deliveries& deliveries() { return *g_deliveries; }
 
 py::Result<py::object> none_result(Bytes&&) { return py::object::none(); }
 
-namespace {
-
-// asyncio.get_running_loop(): the RuntimeError of a thread without a running loop propagates.
-py::Result<py::object> running_loop(const PythonNames& names) {
-    auto asyncio = cached_module(g_asyncio, "asyncio");
-    if (!asyncio) return py::fail(std::move(asyncio.error()));
-    return py::checked(PyObject_CallMethodObjArgs(asyncio->ptr(), names.get_running_loop, nullptr));
-}
-
-}  // namespace
 
 py::Result<py::object> done_future(py::handle value, py::handle exception) {
     const PythonNames* names = python_names();
