@@ -17,15 +17,23 @@ environments may share one loop; that is how `tarnel_rl.vector_env` drives many 
 """
 from __future__ import annotations
 
+import asyncio
+import subprocess
+import sys
 import threading
 import weakref
+from collections.abc import Coroutine
+from typing import Any, SupportsFloat, TypeAlias, cast
 
 import gymnasium as gym
 import numpy as np
 from gymnasium import spaces
+from numpy.typing import NDArray
 
 import py_engine_tarnel as tarnel
 from tarnel_rl import ui_host
+from tarnel_rl.episode_trace import EpisodeTrace
+from tarnel_rl.frames import draw_frame
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
 from tarnel_rl.trading import (
     ACTION_NAMES,
@@ -33,15 +41,27 @@ from tarnel_rl.trading import (
     EVENT_COLUMNS,
     RETURNS_IN_OBSERVATION,
     SNAP_EQUITY,
+    SUMMARY_FINAL_EQUITY,
     Step,
     TradingSession,
     UserInterfaceReplaced,
     check_episode_type,
+    check_timeout,
+    check_units,
     observation_size,
 )
+from tarnel_rl.viewer import ViewerHub
 
 __all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "EventLoopThread", "CallerLoop",
-           "EVENT_ROWS"]
+           "EVENT_ROWS", "ENV_ID", "Observation", "Action"]
+
+# The registered id. `gym.make` finds it once this module is imported; the module-qualified form
+# "tarnel_rl.gym_env:tarnel_rl/Trading-v0" imports it by itself.
+ENV_ID = "tarnel_rl/Trading-v0"
+Observation: TypeAlias = NDArray[np.float64]
+# What `step` takes: an int, or what `action_space.sample()` answers (a NumPy integer).
+Action: TypeAlias = int | np.integer[Any]
+RENDER_MODES = ("human", "rgb_array")
 
 SNAPSHOT_SIZE = 16
 CANDLE_COLUMNS = 5
@@ -58,7 +78,7 @@ SNAPSHOT_LOW = np.array([0, 0, 0, -_INF, -_INF, -_INF, -_INF, 0, 0, 0, -_INF, 0,
 SNAPSHOT_HIGH = np.array([_INF] * 12 + [1, 1, _INF, _INF], dtype=np.float64)
 
 
-def _end_process(process) -> None:
+def _end_process(process: subprocess.Popen[bytes]) -> None:
     """At interpreter exit, for an environment that was never closed: end its Node.js user interface,
     which would otherwise go on trying to reconnect forever."""
     if process.poll() is None:
@@ -69,7 +89,7 @@ def _end_process(process) -> None:
             process.kill()
 
 
-class TradingEnv(gym.Env):
+class TradingEnv(gym.Env[Observation, Action]):
     """Episodes of the reference back-test as a Gymnasium environment.
 
     Actions (`Discrete(4)`): 0 hold, 1 be long `units`, 2 be short `units`, 3 be flat (see
@@ -84,7 +104,9 @@ class TradingEnv(gym.Env):
       - `observation="raw"`: the 16 snapshot values followed by the candle window (window x 5, row by
         row, oldest first), with the bounds the protocol gives them (prices and volumes >= 0, ...).
 
-    Reward: the change of equity during the step, in percent of the initial balance.
+    Reward: the change of equity during the step, in percent of the initial balance. The last step's
+    reward includes the closing of the session (what was still open is closed and pays its fee), so the
+    rewards of an episode add up to its return (x100).
     `terminated`: the episode's last bar was reached (the snapshot's `done`). `truncated`: the step
     count reached `max_episode_steps` first (the constructor's; with `gym.make(..., max_episode_steps=N)`
     gymnasium's `TimeLimit` truncates, and `EndSessionOnTruncation` above it ends the session). When
@@ -107,12 +129,21 @@ class TradingEnv(gym.Env):
     (a `RuntimeError`): the episode is lost and `reset` starts a new one on the user interface now
     connected.
 
-    User interface: `ui="node"`, `"browser"` or `"auto"` (the browser when headless Chromium and
-    Playwright are there, else Node) starts one for this environment, on the engine's port, with the
-    candle series of `series_seed` and the engine options `ui_options` (`bars`, `window`,
-    `episode_length`, `sync`). `ui=None` starts none: a user interface of your own must connect to
-    `host:port` within `connect_timeout_secs` (None waits for ever). `candles` (N x 5) replaces the
-    series with `init_candles`.
+    User interface: `ui="node"` (the default and the fastest; `"auto"` is the same) or `"browser"`
+    (headless Chromium, only when asked for) starts one for this environment, on the engine's port, with
+    the candle series of `series_seed` and the engine options `ui_options` (`bars`, `window`,
+    `episode_length`, `sync`, ...). `ui=None` starts none: a user interface of your own must connect to
+    `host:port` within `connect_timeout_secs` (None waits for ever), with the same seed and options,
+    else the environment refuses it and says how to start it. `candles` (N x 5) replaces the series
+    with `init_candles`.
+
+    Rendering: `render_mode="rgb_array"`: `render()` answers the episode so far as a 400 x 720 x 3
+    uint8 frame (candles, fills and closes, the open position, the equity), drawn from what the steps
+    answer, so it works whatever runs the page (gymnasium's `RecordVideo` takes it).
+    `render_mode="human"`: a live, read-only view of the page in your own browser: the page publishes
+    its state at most 30 times a second to a small server on 127.0.0.1 (`tarnel_rl.viewer`, on
+    `viewer_port` or a free one), which passes it on to any number of viewers; its address is printed
+    once and is `viewer_url`. Viewers never connect to the engine.
 
     Ports: `port=None` picks a free one, so each environment gets its own. `close()` stops everything
     the environment started: the user interface and its processes, the engine (its listening socket
@@ -123,11 +154,11 @@ class TradingEnv(gym.Env):
     thread (`loop_thread`). See `tarnel_rl.loops`.
     """
 
-    metadata = {"render_modes": []}
+    metadata: dict[str, Any] = {"render_modes": list(RENDER_MODES), "render_fps": 30}
 
     def __init__(
         self,
-        ui: str | None = "auto",
+        ui: str | None = "node",
         port: int | None = None,
         host: str = "127.0.0.1",
         series_seed: int = 7,
@@ -135,42 +166,59 @@ class TradingEnv(gym.Env):
         max_episode_steps: int | None = None,
         units: int = 10,
         observation: str = "features",
-        ui_options: dict | None = None,
-        candles: np.ndarray | None = None,
+        ui_options: dict[str, Any] | None = None,
+        candles: NDArray[np.floating[Any]] | None = None,
         timeout_secs: float = 10.0,
         connect_timeout_secs: float | None = 30.0,
         events: bool = False,
+        render_mode: str | None = None,
+        viewer_port: int | None = None,
         loop: CallerLoop | EventLoopThread | None = None,
         _defer_open: bool = False,
     ) -> None:
         if ui is None and port is None:
             raise ValueError("with ui=None the port of the external user interface must be given")
         if ui is not None and ui not in ("auto", "node", "browser"):
-            raise ValueError(f"ui must be 'auto', 'node', 'browser' or None, got {ui!r}")
+            raise ValueError(f"ui must be 'node', 'browser', 'auto' (Node.js) or None, got {ui!r}")
+        _check_port("port", port)
         check_episode_type(episode_type)
         if observation not in OBSERVATION_KINDS:
             raise ValueError(f"observation must be 'features' or 'raw', got {observation!r}")
         if max_episode_steps is not None and max_episode_steps < 1:
             raise ValueError(f"max_episode_steps must be at least 1, got {max_episode_steps}")
+        if render_mode is not None and render_mode not in RENDER_MODES:
+            raise ValueError(f"render_mode must be 'human', 'rgb_array' or None, got {render_mode!r}")
+        _check_port("viewer_port", viewer_port)
+        if viewer_port is not None and render_mode != "human":
+            raise ValueError(f"viewer_port is the live viewer's, which only render_mode='human' starts (render_mode "
+                             f"is {render_mode!r})")
         self.ui_kind = ui
         self.host = host
         self.port: int | None = port
         self.series_seed = series_seed
         self.episode_type = episode_type
         self.max_episode_steps = max_episode_steps
-        self.units = units
+        self.units = check_units(units)
         self.observation_kind = observation
         self.ui_options = dict(ui_options or {})
-        self.candles = None if candles is None else np.ascontiguousarray(candles, dtype=np.float64)
-        self.timeout = timeout_secs
-        self.connect_timeout = connect_timeout_secs
+        for key in self.ui_options:
+            if key not in ui_host.UI_OPTIONS:
+                raise ValueError(f"unknown ui_options key {key!r} (known: {', '.join(ui_host.UI_OPTIONS)})")
+        self.candles = None if candles is None else _checked_candles(candles)
+        self.timeout = check_timeout("timeout_secs", timeout_secs)
+        self.connect_timeout = (None if connect_timeout_secs is None
+                                else check_timeout("connect_timeout_secs", connect_timeout_secs))
         self.events = bool(events)
-        self.config: dict = {}
+        self.render_mode = render_mode
+        self.viewer_port = viewer_port
+        self.config: dict[str, Any] = {}
         self.action_space = spaces.Discrete(len(ACTION_NAMES))
         self.engine: tarnel.TarnelEngineAsync | None = None
-        self.ui = None
-        self._process = None
+        self.ui: ui_host.NodeUI | ui_host.BrowserUI | None = None
+        self._process: subprocess.Popen[bytes] | None = None
         self._session: TradingSession | None = None
+        self._hub: ViewerHub | None = None
+        self._trace = EpisodeTrace() if render_mode == "rgb_array" else None
         self._owns_loop = loop is None
         self._loop = loop if loop is not None else make_loop()
         # Every engine call of a step has its own time-out. Run in the calling thread, a step needs no
@@ -190,26 +238,55 @@ class TradingEnv(gym.Env):
 
     # --- the synchronous Gymnasium API ----------------------------------------------------------------
 
-    def reset(self, *, seed: int | None = None, options: dict | None = None):
+    def reset(self, *, seed: int | None = None,
+              options: dict[str, Any] | None = None) -> tuple[Observation, dict[str, Any]]:
         super().reset(seed=seed)
-        return self._run(self._async_reset(options), self._call_timeout())
+        result: tuple[Observation, dict[str, Any]] = self._run(self._async_reset(options), self._call_timeout())
+        return result
 
-    def step(self, action):
-        return self._run(self._async_step(action), self._step_guard)
+    def step(self, action: Action) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
+        result: tuple[Observation, float, bool, bool, dict[str, Any]] = self._run(self._async_step(action),
+                                                                                  self._step_guard)
+        return result
 
-    def end_episode(self, info: dict | None = None) -> np.ndarray:
+    def render(self) -> NDArray[np.uint8] | None:  # type: ignore[override]  # gymnasium's is generic
+        """With `render_mode="rgb_array"`, the episode so far as a 400 x 720 x 3 uint8 frame. With
+        "human" None: the live viewer (`viewer_url`) follows the page by itself."""
+        if self.render_mode == "rgb_array":
+            assert self._trace is not None
+            return draw_frame(self._trace)
+        if self.render_mode is None:
+            gym.logger.warn("render() was called without a render_mode: make the environment with "
+                            "render_mode='rgb_array' (frames) or 'human' (a live view in your browser)")
+        return None
+
+    @property
+    def viewer_url(self) -> str | None:
+        """The live viewer's address with `render_mode="human"` (open it in a browser), else None."""
+        return None if self._hub is None else self._hub.url
+
+    @property
+    def closing_reward(self) -> float:
+        """The change of equity (in the rewards' unit) that the last ending of a session brought: the
+        closing of what was open and its fee. The episode's last step already includes it in its reward;
+        after `end_episode` it is what the rewards are short of the return."""
+        return 0.0 if self._session is None else self._session.closing_reward
+
+    def end_episode(self, info: dict[str, Any] | None = None) -> NDArray[np.float64]:
         """Ends the running episode's session now (`end_session`) and answers its 12-value summary; with
         `info` (a step's), puts the summary into it (and with `events=True` the closing's events) as the
-        episode's last step does. `EndSessionOnTruncation` calls it when a wrapper truncates the episode."""
+        episode's last step does. `EndSessionOnTruncation` calls it when a wrapper truncates the episode
+        and adds `closing_reward` to that step's reward."""
         if self._episode_over:
             raise RuntimeError("no episode is running: call reset() first")
-        target = {} if info is None else info
+        target: dict[str, Any] = {} if info is None else info
         if info is not None and self.events and "event_count" not in info:
             raise ValueError("info must be one of this environment's step infos")
         if info is None and self.events:
             target.update(events=np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan), event_count=0)
         self._run(self._finish(target), self._call_timeout())
-        return target["summary"]
+        summary: NDArray[np.float64] = target["summary"]
+        return summary
 
     def close(self) -> None:
         """Stops the user interface this environment started, closes the engine (its port is free again)
@@ -227,6 +304,8 @@ class TradingEnv(gym.Env):
         finally:
             if self._finalizer is not None:
                 self._finalizer()  # ends the Node.js process if it is still there; a no-op otherwise
+            if self._hub is not None:
+                self._hub.close()
             if self._owns_loop:
                 self._loop.stop()
 
@@ -246,7 +325,7 @@ class TradingEnv(gym.Env):
         return 0 if self._session is None else self._session.calls
 
     @property
-    def ui_process(self):
+    def ui_process(self) -> subprocess.Popen[bytes] | None:
         """The Node.js process of the user interface this environment started (None for a browser or
         an external one); still there after `close()`, to check that it has ended."""
         return self._process
@@ -264,6 +343,8 @@ class TradingEnv(gym.Env):
     # --- the coroutines, run on the environment's loop (shared by tarnel_rl.vector_env) ----------------
 
     async def _open(self) -> None:
+        if self.render_mode == "human":
+            self._hub = ViewerHub(self.viewer_port or 0)  # a taken port is one clear line, before anything starts
         auto_port = self.port is None
         port = self.port or 0
         for attempt in range(5):
@@ -275,33 +356,52 @@ class TradingEnv(gym.Env):
                 break
             except RuntimeError as error:
                 # Another process may take a free port between the look-up and the bind.
+                if "bind failed" in str(error) and not auto_port:
+                    raise RuntimeError(f"the engine cannot listen on {self.host}:{port}, which another program "
+                                       f"uses: give another port, or port=None for a free one ({error})") from error
                 if not auto_port or attempt == 4 or "bind failed" not in str(error):
                     raise
         self.engine, self.port = engine, port
+        publish = None if self._hub is None else self._hub.publish_url
         if self.ui_kind is not None:
-            self.ui = await ui_host.open_ui(self.ui_kind, port, self.series_seed, self.host, self.ui_options)
+            self.ui = await ui_host.open_ui(self.ui_kind, port, self.series_seed, self.host, self.ui_options,
+                                            viewer=publish)
             self._process = getattr(self.ui, "process", None)
             if self._process is not None:
                 self._finalizer = weakref.finalize(self, _end_process, self._process)
-        await engine.wait_connected(timeout_secs=self.connect_timeout)
+        if self._hub is not None:
+            where = "" if self.ui_kind is not None else f" (open your page with viewer={publish} in its query)"
+            print(f"tarnel_rl: watch the engine on {self.host}:{port} live at {self._hub.url}{where}",
+                  file=sys.stderr, flush=True)
+        try:
+            await engine.wait_connected(timeout_secs=self.connect_timeout)
+        except RuntimeError as error:
+            raise RuntimeError(self._not_connected(error)) from error
         self._session = TradingSession(engine, units=self.units, timeout_secs=self.timeout, events=self.events)
         if self.candles is not None:
             await engine.init_candles(self.candles, timeout_secs=self.timeout)
         self.config = await self._session.load_config()
+        if self.ui_kind is None:
+            self._check_external_page(self.config)
         self._set_spaces()
 
     async def _shut_down(self) -> None:
-        """Stops the user interface first (so that it does not retry a closed port), then the engine."""
+        """Stops the user interface first (so that it does not retry a closed port), then the engine and
+        the live viewer's hub."""
         ui, self.ui = self.ui, None
         try:
             if ui is not None:
                 await ui.close()
         finally:
             engine, self.engine = self.engine, None
-            if engine is not None:
-                await engine.close()
+            try:
+                if engine is not None:
+                    await engine.close()
+            finally:
+                if self._hub is not None:
+                    await asyncio.to_thread(self._hub.close)
 
-    async def _async_reset(self, options: dict | None) -> tuple[np.ndarray, dict]:
+    async def _async_reset(self, options: dict[str, Any] | None) -> tuple[Observation, dict[str, Any]]:
         self._check_open()
         options = dict(options or {})
         unknown = set(options) - {"episode_type", "episode_index"}
@@ -325,9 +425,11 @@ class TradingEnv(gym.Env):
         self._episode = (kind, index)
         self._steps = 0
         self._episode_over = bool(step.done)
+        if self._trace is not None:
+            self._trace.start(kind, index, step.snapshot, step.window, self._session.initial_balance)
         return self._observation(step), self._info(step)
 
-    async def _async_step(self, action) -> tuple[np.ndarray, float, bool, bool, dict]:
+    async def _async_step(self, action: Action) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         self._check_open()
         if self._episode_over:
             raise RuntimeError("the episode is over: call reset() before step()")
@@ -340,19 +442,25 @@ class TradingEnv(gym.Env):
             self._episode_over = True
             raise
         self._steps += 1
+        if self._trace is not None:
+            self._trace.step(step.snapshot, step.window)
         terminated = bool(step.done)
         limit = self.max_episode_steps
         truncated = not terminated and limit is not None and self._steps >= limit
         info = self._info(step)
+        reward = float(step.reward)
         if terminated or truncated:
             await self._finish(info)
-        return self._observation(step), float(step.reward), terminated, truncated, info
+            reward += self._session.closing_reward
+        return self._observation(step), reward, terminated, truncated, info
 
-    async def _finish(self, info: dict) -> None:
+    async def _finish(self, info: dict[str, Any]) -> None:
         """Ends the session: its summary goes into the last step's `info`, with the closing's events."""
         assert self._session is not None
         self._episode_over = True
         info["summary"] = await self._session.finish()
+        if self._trace is not None:
+            self._trace.finish(float(info["summary"][SUMMARY_FINAL_EQUITY]))
         closing = self._session.closing_events
         if self.events and closing is not None and len(closing):
             count = info["event_count"]
@@ -383,15 +491,15 @@ class TradingEnv(gym.Env):
                                f"environment's observations are made for {self.window_size}: make a new environment")
         self.config = config
 
-    def _observation(self, step: Step) -> np.ndarray:
+    def _observation(self, step: Step) -> Observation:
         if self.observation_kind == "features":
             return step.observation  # a fresh array of the session's
         window = step.window[-self.window_size:]
         return np.concatenate([step.snapshot, window.ravel()])
 
-    def _info(self, step: Step) -> dict:
+    def _info(self, step: Step) -> dict[str, Any]:
         # The arrays are the module's fresh results, owned by no one else: no copies.
-        info = {
+        info: dict[str, Any] = {
             "snapshot": step.snapshot,
             "window": step.window[-self.window_size:],
             "episode_type": self._episode[0],
@@ -412,11 +520,61 @@ class TradingEnv(gym.Env):
         if self._closed:
             raise RuntimeError("the environment is closed")
 
-    def _run(self, coroutine, timeout: float | None):
+    def _run(self, coroutine: Coroutine[Any, Any, Any], timeout: float | None) -> Any:
         if self._closed:
             coroutine.close()
             raise RuntimeError("the environment is closed")
-        return self._loop.run(coroutine, timeout)
+        try:
+            return self._loop.run(coroutine, timeout)
+        except (RuntimeError, ValueError, TimeoutError) as error:
+            if isinstance(error, (RuntimeError, TimeoutError)) and self.engine is not None:
+                error.add_note(f"tarnel_rl: the engine on {self.host}:{self.port}, {self._describe_ui()}")
+            raise
+
+    def _describe_ui(self) -> str:
+        """Which page serves the engine, for the notes added to errors."""
+        if self.ui_kind is None:
+            return f"served by a user interface of your own (ui=None) that connects to ws://{self.host}:{self.port}"
+        if self._process is not None:
+            status = self._process.poll()
+            ended = "" if status is None else f", which has exited with status {status}"
+            return f"served by the Node.js user interface (pid {self._process.pid}{ended})"
+        if isinstance(self.ui, ui_host.BrowserUI) and self.ui.page is not None:
+            return f"served by the page {self.ui.page.url} in headless Chromium"
+        return f"served by the {self.ui_kind} user interface"
+
+    def _not_connected(self, error: RuntimeError) -> str:
+        within = "" if self.connect_timeout is None else f" within {self.connect_timeout:g} s"
+        head = f"no user interface connected to the engine on {self.host}:{self.port}{within} ({error})"
+        if self.ui_kind is None:
+            query = ui_host.page_query(self.port or 0, self.series_seed, self.host, self.ui_options,
+                                       None if self._hub is None else self._hub.publish_url)
+            return (f"{head}: start yours for this port, for example serve ui/ from 127.0.0.1 and open "
+                    f"index.html?{query}, or run {_runner_command(self.port or 0, self.series_seed, self.ui_options)}")
+        return f"{head}; {self._describe_ui()}: run {_runner_command(self.port or 0, self.series_seed, self.ui_options)} " \
+               "by hand to see what it says"
+
+    def _check_external_page(self, config: dict[str, Any]) -> None:
+        """With ui=None: the page of your own must run this environment's series and options, which the
+        environment cannot pass on to it. A page that differs is refused, saying how to start the right one."""
+        found, wanted = [], []
+        if self.candles is None and config.get("candle_source") == "synthetic" and config.get("seed") != self.series_seed:
+            found.append(f"seed {config.get('seed')}")
+            wanted.append(f"series_seed={self.series_seed}")
+        for key, value in self.ui_options.items():
+            have = _page_option(config, key)
+            if have is not None and not _same_option(have, value):
+                found.append(f"{key} {have}")
+                wanted.append(f"{key}={value!r}")
+        if not found:
+            return
+        query = ui_host.page_query(self.port or 0, self.series_seed, self.host, self.ui_options,
+                                   None if self._hub is None else self._hub.publish_url)
+        raise RuntimeError(
+            f"the user interface connected to {self.host}:{self.port} runs {', '.join(found)}, but this environment "
+            f"asks for {', '.join(wanted)}, and with ui=None it cannot pass them on: open the page as "
+            f"index.html?{query}, or run {_runner_command(self.port or 0, self.series_seed, self.ui_options)}, "
+            "or give the environment the page's settings")
 
     def _call_timeout(self) -> float:
         # A step makes at most seven engine calls, each limited to `timeout`; this only guards the total.
@@ -428,24 +586,69 @@ class TradingEnv(gym.Env):
         return self.connect_timeout + self.timeout * 4 + 30.0
 
 
-class EndSessionOnTruncation(gym.Wrapper, gym.utils.RecordConstructorArgs):
+def _check_port(name: str, port: Any) -> None:
+    if port is None:
+        return
+    if isinstance(port, bool) or not isinstance(port, (int, np.integer)) or not 1 <= port <= 65535:
+        raise ValueError(f"{name} must be 1 to 65535, or None for a free one; got {port!r}")
+
+
+def _checked_candles(candles: Any) -> NDArray[np.float64]:
+    array = np.ascontiguousarray(candles, dtype=np.float64)
+    if array.ndim != 2 or array.shape[1] != CANDLE_COLUMNS or len(array) < 2:
+        raise ValueError(f"candles must be an N x 5 array (open, high, low, close, volume; N >= 2), got shape "
+                         f"{array.shape}")
+    return array
+
+
+def _runner_command(port: int, seed: int, options: dict[str, Any]) -> str:
+    extra = "".join(f" --{key.replace('_', '-')} {value}" for key, value in options.items())
+    return f"node ui/node/run-ui.mjs --port {port} --seed {seed}{extra}"
+
+
+# Where the page's configuration (get_rl_config) says what each user interface option set.
+def _page_option(config: dict[str, Any], key: str) -> Any:
+    series = config.get("series") or {}
+    synthetic = config.get("candle_source") == "synthetic"
+    return {
+        "bars": config.get("bars") if synthetic else None,
+        "window": config.get("window"),
+        "episode_length": config.get("episode_length"),
+        "sync": config.get("sync_policy"),
+        "series": series.get("kind") if synthetic else None,
+        "regime_drift": series.get("regime_drift"),
+        "regime_bars": series.get("regime_bars"),
+        "half_life": series.get("half_life"),
+    }.get(key)
+
+
+def _same_option(have: Any, wanted: Any) -> bool:
+    if isinstance(have, str) or isinstance(wanted, str):
+        return str(have) == str(wanted)
+    return float(have) == float(wanted)
+
+
+class EndSessionOnTruncation(gym.Wrapper[Observation, Action, Observation, Action], gym.utils.RecordConstructorArgs):
     """Ends the engine's session when a wrapper below truncates the episode, so that the truncated
-    step's `info` carries the summary (`info["summary"]`) as an ending of the environment's own does.
+    step's `info` carries the summary (`info["summary"]`) and its reward the closing of the session
+    (`TradingEnv.closing_reward`), as an ending of the environment's own does.
     `gym.make("tarnel_rl/Trading-v0", max_episode_steps=N)` puts it above its `TimeLimit`."""
 
-    def __init__(self, env: gym.Env) -> None:
+    def __init__(self, env: gym.Env[Observation, Action]) -> None:
         gym.utils.RecordConstructorArgs.__init__(self)
         gym.Wrapper.__init__(self, env)
 
-    def step(self, action):
+    def step(self, action: Action) -> tuple[Observation, SupportsFloat, bool, bool, dict[str, Any]]:
         observation, reward, terminated, truncated, info = self.env.step(action)
         if truncated and "summary" not in info:
-            self.env.unwrapped.end_episode(info)
+            base = cast(TradingEnv, self.env.unwrapped)
+            base.end_episode(info)
+            reward = float(reward) + base.closing_reward
         return observation, reward, terminated, truncated, info
 
 
 gym.register(
-    id="tarnel_rl/Trading-v0",
+    id=ENV_ID,
     entry_point="tarnel_rl.gym_env:TradingEnv",
     additional_wrappers=(gym.envs.registration.WrapperSpec(
         "EndSessionOnTruncation", "tarnel_rl.gym_env:EndSessionOnTruncation", {}),),

@@ -12,9 +12,12 @@ engine's port (a page reload, a second browser tab, a second Node.js runner), at
 from __future__ import annotations
 
 import json
+import math
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 import py_engine_tarnel as tarnel
 
@@ -33,10 +36,13 @@ SNAP_EPISODE_TYPE, SNAP_EPISODE_INDEX = 13, 14
 # Columns of the ticket list, of a receipt, of the summary, and of a candle.
 TICKET_ID, TICKET_STATE, TICKET_SIDE, TICKET_UNITS = 0, 1, 2, 3
 RECEIPT_ID, RECEIPT_UNITS = 0, 3
-SUMMARY_STEPS, SUMMARY_EPISODE_TYPE, SUMMARY_EPISODE_INDEX = 0, 10, 11
+SUMMARY_STEPS, SUMMARY_FINAL_EQUITY, SUMMARY_EPISODE_TYPE, SUMMARY_EPISODE_INDEX = 0, 2, 10, 11
 CANDLE_CLOSE = 3
 EVENT_COLUMNS = 10
 RETURNS_IN_OBSERVATION = 16
+# The longest time-out accepted: the module refuses a duration it cannot hold with an exception that no
+# `except Exception` catches, so values are checked here first.
+MAX_TIMEOUT_SECS = 1e9
 
 
 class UserInterfaceReplaced(RuntimeError):
@@ -47,19 +53,40 @@ class UserInterfaceReplaced(RuntimeError):
 
 @dataclass
 class Step:
-    observation: np.ndarray
+    observation: NDArray[np.float64]
     reward: float
     done: bool
-    snapshot: np.ndarray
-    window: np.ndarray
-    events: np.ndarray | None = None  # k x 10 when the session fetches events, else None
+    snapshot: NDArray[np.float64]
+    window: NDArray[np.float64]
+    events: NDArray[np.float64] | None = None  # k x 10 when the session fetches events, else None
+
+
+def check_timeout(name: str, value: Any) -> float:
+    """A time-out argument in seconds: a finite number above 0 and at most MAX_TIMEOUT_SECS. Raises a
+    ValueError (a TypeError for what is no number) that names the argument."""
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number of seconds, got {value!r}")
+    seconds = float(value)
+    if not (math.isfinite(seconds) and 0 < seconds <= MAX_TIMEOUT_SECS):
+        raise ValueError(f"{name} must be a finite number of seconds above 0 and at most {MAX_TIMEOUT_SECS:g}, "
+                         f"got {value!r}")
+    return seconds
+
+
+def check_units(value: Any) -> int:
+    """The size of the positions a session opens: an integer of at least 1."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"units must be an integer, got {value!r}")
+    if value < 1:
+        raise ValueError(f"units must be at least 1, got {value!r}")
+    return int(value)
 
 
 def observation_size() -> int:
     return RETURNS_IN_OBSERVATION + 2
 
 
-def check_episode_type(episode_type) -> str:
+def check_episode_type(episode_type: Any) -> str:
     """Only "train" and "test" name an episode type here. (The module's `reset_episode` itself sends
     "test" for any text that lower-cases to "test" and "train" for anything else.)"""
     if not isinstance(episode_type, str) or episode_type not in EPISODE_TYPES:
@@ -67,7 +94,8 @@ def check_episode_type(episode_type) -> str:
     return episode_type
 
 
-def make_observation(snapshot: np.ndarray, window: np.ndarray, initial_balance: float) -> np.ndarray:
+def make_observation(snapshot: NDArray[np.float64], window: NDArray[np.float64],
+                     initial_balance: float) -> NDArray[np.float64]:
     """Scaled log returns of the last closes, the position's sign, and equity relative to the start."""
     closes = window[-(RETURNS_IN_OBSERVATION + 1):, CANDLE_CLOSE]
     observation = np.zeros(RETURNS_IN_OBSERVATION + 2)
@@ -91,24 +119,29 @@ class TradingSession:
 
     `events=True` fetches the step's events after every step (one more call, `Step.events`, k x 10)
     and the closing events after `finish` (`closing_events`); by default no events are fetched.
-    `calls` counts the engine calls the session has made."""
+    `calls` counts the engine calls the session has made.
+
+    `finish` ends the session, which closes what is still open and pays its fee: `closing_reward` is
+    that last change of equity, in the unit of the rewards, so that the rewards of an episode plus it
+    add up to the episode's return (x100)."""
 
     def __init__(self, engine: tarnel.TarnelEngineAsync, units: int = 10, timeout_secs: float = 10.0,
                  events: bool = False) -> None:
         self.engine = engine
-        self.units = units
-        self.timeout = timeout_secs
+        self.units = check_units(units)
+        self.timeout = check_timeout("timeout_secs", timeout_secs)
         self.events = bool(events)
-        self.config: dict = {}
+        self.config: dict[str, Any] = {}
         self.calls = 0
-        self.closing_events: np.ndarray | None = None
+        self.closing_events: NDArray[np.float64] | None = None
+        self.closing_reward = 0.0
         self._equity = 0.0
         self._episode: tuple[int, int] | None = None  # (type code, index) that reset started
         self._steps = 0
         self._open_ids: list[int] | None = []  # the open positions' ids; None: unknown, ask the engine
         self._net = 0.0  # net units of the open positions
 
-    async def load_config(self) -> dict:
+    async def load_config(self) -> dict[str, Any]:
         self.calls += 1
         self.config = json.loads(await self.engine.get_rl_config(timeout_secs=self.timeout))
         return self.config
@@ -175,7 +208,7 @@ class TradingSession:
         observation = make_observation(snapshot, window, self.initial_balance)
         return Step(observation, reward, bool(snapshot[SNAP_DONE]), snapshot, window, events)
 
-    async def finish(self) -> np.ndarray:
+    async def finish(self) -> NDArray[np.float64]:
         """Ends the session; answers its summary row (see docs/protocol.md). With `events`, the events
         of the closing (the positions it closed) are then in `closing_events`."""
         if self._episode is None:
@@ -187,6 +220,9 @@ class TradingSession:
             self._replaced(summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS])
         self._episode = None
         self._open_ids, self._net = [], 0.0
+        final_equity = float(summary[SUMMARY_FINAL_EQUITY])
+        self.closing_reward = (final_equity - self._equity) / self.initial_balance * 100.0
+        self._equity = final_equity
         if self.events:
             self.calls += 1
             self.closing_events = (await self.engine.fetch_events(timeout_secs=self.timeout)).reshape(-1, EVENT_COLUMNS)
@@ -227,7 +263,7 @@ class TradingSession:
             raise RuntimeError("no episode is running: call reset() first")
         return self._episode
 
-    def _check(self, snapshot: np.ndarray) -> None:
+    def _check(self, snapshot: NDArray[np.float64]) -> None:
         kind, index = self._running_episode()
         if (snapshot[SNAP_EPISODE_TYPE] != kind or snapshot[SNAP_EPISODE_INDEX] != index
                 or snapshot[SNAP_STEP] != self._steps):

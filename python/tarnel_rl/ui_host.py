@@ -1,6 +1,6 @@
-"""Runs the reference user interface for an engine: in headless Chromium (the real page, served from a
-local static server so that its origin passes the engine's origin check) or in Node.js (the same engine
-code with the `ws` package). Everything started here is stopped by `close()`, and none of it outlives
+"""Runs the reference user interface for an engine: in Node.js (the same engine code as the page, with
+the `ws` package; the default, and the fastest) or, when asked for, in headless Chromium (the real page,
+served from a local static server so that its origin passes the engine's origin check). Everything started here is stopped by `close()`, and none of it outlives
 the Python process that started it, however that process ends: the Node.js runner exits at the end of
 its stdin, a pipe whose writing end only this process holds; Playwright's driver likewise exits when its
 pipe from this process closes, and takes the browser with it; the page's static server is a thread."""
@@ -17,6 +17,7 @@ import socket
 import subprocess
 import sys
 import threading
+import urllib.parse
 from pathlib import Path
 
 CHROMIUM = "/usr/bin/chromium"
@@ -119,6 +120,16 @@ def _checked_options(options: dict | None) -> dict:
     return options
 
 
+def page_query(engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
+               viewer: str | None = None) -> str:
+    """The query of the page (index.html) that serves the engine on host:engine_port with `seed` and the
+    engine `options`; with `viewer`, the page also publishes its state to that hub address."""
+    fields = {"host": host, "port": engine_port, "seed": seed, **_checked_options(options)}
+    if viewer is not None:
+        fields["viewer"] = viewer
+    return urllib.parse.urlencode(fields, safe=":/")
+
+
 def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -177,12 +188,19 @@ class NodeUI:
 
     kind = "node"
 
-    def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None) -> None:
+    def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
+                 viewer: str | None = None) -> None:
         ui = ui_directory()
         script = ui / "node" / "run-ui.mjs"
         extra = []
         for key, value in _checked_options(options).items():
             extra += [f"--{key.replace('_', '-')}", str(value)]
+        if viewer is not None:
+            extra += ["--viewer", viewer]
+        if shutil.which("node") is None:
+            raise RuntimeError("the Node.js user interface needs Node.js 20 or later, and the node command was not "
+                               "found: install Node.js (apt-get install nodejs npm), or ask for the browser with "
+                               "ui='browser'")
         modules = node_modules_for_runner(ui)
         env = None if modules == ui / "node_modules" else dict(os.environ, TARNEL_UI_NODE_MODULES=str(modules))
         self._process = subprocess.Popen(
@@ -235,10 +253,17 @@ class BrowserUI:
 
     @classmethod
     async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1",
-                   options: dict | None = None) -> "BrowserUI":
-        from playwright.async_api import async_playwright
-
-        query = "".join(f"&{key}={value}" for key, value in _checked_options(options).items())
+                   options: dict | None = None, viewer: str | None = None) -> "BrowserUI":
+        try:
+            from playwright.async_api import async_playwright
+        except ImportError:
+            raise RuntimeError("the browser user interface needs Playwright, which is not installed: pip install "
+                               "playwright (only its driver: the browser is the system's Chromium, "
+                               f"{CHROMIUM}), or use the Node.js user interface, ui='node'") from None
+        if not os.path.exists(CHROMIUM):
+            raise RuntimeError(f"the browser user interface needs Chromium at {CHROMIUM}, which is missing: "
+                               "apt-get install chromium, or use the Node.js user interface, ui='node'")
+        query = page_query(engine_port, seed, host, options, viewer)
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
@@ -246,7 +271,7 @@ class BrowserUI:
             # Playwright gives every launch a fresh, temporary profile of its own.
             ui._browser = await ui._playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
             ui.page = await ui._browser.new_page(viewport={"width": 1200, "height": 700})
-            await ui.page.goto(ui._server.url(f"index.html?host={host}&port={engine_port}&seed={seed}{query}"))
+            await ui.page.goto(ui._server.url(f"index.html?{query}"))
         except BaseException:
             await ui.close()
             raise
@@ -267,15 +292,16 @@ class BrowserUI:
             self._server = None
 
 
-async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None):
-    """Starts the user interface of `kind` ("browser", "node" or "auto": the browser when it can run,
-    else Node) for the engine listening on host:engine_port. `options` may set the engine's `bars`,
-    `window`, `episode_length`, `sync`, `series`, `regime_drift`, `regime_bars` and `half_life` (see
-    docs/protocol.md)."""
-    if kind == "auto":
-        kind = "browser" if browser_available() else "node"
+async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
+                  viewer: str | None = None) -> NodeUI | BrowserUI:
+    """Starts the user interface of `kind` for the engine listening on host:engine_port: "node" (Node.js,
+    the fastest; "auto" is the same) or "browser" (headless Chromium, only when asked for: it costs
+    several times more per call, and matters only for looking at the page). `options` may set the
+    engine's `bars`, `window`, `episode_length`, `sync`, `series`, `regime_drift`, `regime_bars` and
+    `half_life` (see docs/protocol.md). `viewer`: the live viewer hub's publish address
+    (`tarnel_rl.viewer`), to which the page then publishes its state."""
     if kind == "browser":
-        return await BrowserUI.open(engine_port, seed, host, options)
-    if kind == "node":
-        return NodeUI(engine_port, seed, host, options)
+        return await BrowserUI.open(engine_port, seed, host, options, viewer)
+    if kind in ("node", "auto"):
+        return NodeUI(engine_port, seed, host, options, viewer)
     raise ValueError(f"unknown user interface kind: {kind!r}")

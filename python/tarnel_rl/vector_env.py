@@ -51,7 +51,7 @@ class TradingVectorEnv(gym.vector.VectorEnv):
 
     metadata = {"render_modes": [], **_AUTORESET}
 
-    def __init__(self, num_envs: int, *, series_seed: int | Sequence[int] = 7, ui: str = "auto",
+    def __init__(self, num_envs: int, *, series_seed: int | Sequence[int] = 7, ui: str = "node",
                  timeout_secs: float = 10.0, **env_kwargs) -> None:
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, got {num_envs}")

@@ -4,13 +4,14 @@
 //   node ui/node/run-ui.mjs --host 127.0.0.1 --port 8765 [--seed 7] [--origin http://localhost]
 //                           [--bars 5000] [--window 32] [--episode-length 256] [--sync deferred|eager]
 //                           [--series walk|regime] [--regime-drift 0.002] [--regime-bars 100]
-//                           [--half-life 300] [--quiet] [--watch-parent]
+//                           [--half-life 300] [--viewer URL] [--quiet] [--watch-parent]
 //
 // Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT. With
 // --watch-parent it also exits when the process that started it is gone, however that one ended (even
 // by SIGKILL): that process holds the other end of our stdin, so its end is an end of file here, and as a
 // second sign our parent process changes (we are handed to init or a subreaper).
-// --origin '' sends no Origin header at all.
+// --origin '' sends no Origin header at all. --viewer publishes the engine's state to the live viewer's
+// hub at URL (tarnel_rl.viewer), at most 30 times a second.
 //
 // The one npm package it needs, `ws`, is looked up next to it (ui/node_modules, after `npm ci`), then in
 // the node_modules directory named by $TARNEL_UI_NODE_MODULES (where tarnel_rl.ui_host installs it when
@@ -21,10 +22,11 @@ import { join } from 'node:path';
 import { parseArgs } from 'node:util';
 import { Engine } from '../src/engine.js';
 import { LinkClient } from '../src/client.js';
+import { ViewerPublisher } from '../src/viewer-publisher.js';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
-  + '[--regime-bars X] [--half-life X] [--quiet] [--watch-parent]';
+  + '[--regime-bars X] [--half-life X] [--viewer URL] [--quiet] [--watch-parent]';
 const PARENT_POLL_MS = 500;
 
 async function loadWebSocket() {
@@ -74,6 +76,7 @@ function readOptions(argv) {
       'regime-drift': { type: 'string' },
       'regime-bars': { type: 'string' },
       'half-life': { type: 'string' },
+      viewer: { type: 'string' },
       quiet: { type: 'boolean', default: false },
       'watch-parent': { type: 'boolean', default: false },
       help: { type: 'boolean', default: false },
@@ -97,8 +100,11 @@ function readOptions(argv) {
   }
   // An IPv6 literal needs brackets inside a URL.
   const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
+  if (values.viewer !== undefined && !/^https?:\/\//.test(values.viewer)) {
+    throw new Error(`--viewer must be an http:// address, got ${values.viewer}`);
+  }
   return { url: `ws://${host}:${port}`, origin: values.origin, quiet: values.quiet,
-    watchParent: values['watch-parent'], engine };
+    watchParent: values['watch-parent'], viewer: values.viewer, engine };
 }
 
 function main() {
@@ -137,6 +143,7 @@ function main() {
   }
   log(`engine seed ${engine.options.seed}, ${engine.series.length} candles`);
   client.start();
+  if (options.viewer) new ViewerPublisher({ url: options.viewer, engine, status: () => ({ link: client.state }) }).start();
 }
 
 main();

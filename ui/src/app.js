@@ -4,11 +4,13 @@
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
 //        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300]
+//        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
 import { Engine, FN_NAMES } from './engine.js';
 import { LinkClient } from './client.js';
 import { Chart } from './chart.js';
 import { SNAPSHOT } from './columns.js';
+import { ViewerPublisher } from './viewer-publisher.js';
 
 const params = new URLSearchParams(location.search);
 const $ = (id) => document.getElementById(id);
@@ -121,6 +123,7 @@ function start() {
   window.referenceUi = { engine, client, chart };
   client.start();
   scheduleRender();
+  if (params.get('viewer')) new ViewerPublisher({ url: params.get('viewer'), engine, status: () => ({ link: client.state }) }).start();
 }
 
 start();
