@@ -1,11 +1,14 @@
 """The demo: a NumPy policy-gradient trainer driving a back-test in the reference user interface.
 
-    python -m tarnel_rl.demo [--ui auto|browser|node|manual] [--port N] [--episodes N] [--steps N]
+    python -m tarnel_rl.demo [--ui node|browser|manual] [--port N] [--episodes N] [--steps N]
                              [--series regime|walk] [--seed N] [--plot PATH] [--screenshot PATH]
+                             [--watch] [--viewer-port N]
 
 It drives the back-test through the Gymnasium environment (`tarnel_rl.gym_env.TradingEnv`): the
-environment starts an engine on 127.0.0.1 and opens the user interface (headless Chromium when it can
-run, else Node.js; `manual` prints the page's address for your own browser). The trainer uses only
+environment starts an engine on 127.0.0.1 and opens the user interface (Node.js by default; `browser`
+for headless Chromium; `manual` prints the page's address for your own browser). `--watch` prints the
+address of a live, read-only view of the page for your own browser (`render_mode="human"`); the training
+goes on at full speed whether anyone watches or not. The trainer uses only
 `reset` and `step`. It trains the agent (`tarnel_rl.agent`) on train episodes of the regime-switching
 series (docs/protocol.md, "Candles"; `--series walk` for the plain random walk, where nothing can be
 learned), then plays every test episode with the greedy policy and with three baselines: holding cash,
@@ -19,6 +22,7 @@ import argparse
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -26,6 +30,7 @@ from tarnel_rl import ui_host
 from tarnel_rl.agent import LinearSoftmaxPolicy
 from tarnel_rl.gym_env import TradingEnv
 from tarnel_rl.trading import ACTION_NAMES, observation_size
+from tarnel_rl.viewer import ViewerPortTaken
 
 HOLD, LONG = 0, 1
 RANDOM_RUNS = 3
@@ -37,7 +42,8 @@ COLOURS = {"agent": "#1f77b4", "hold cash": "#7f7f7f", "random": "#d62728", "buy
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--ui", choices=["auto", "browser", "node", "manual"], default="auto")
+    parser.add_argument("--ui", choices=["node", "browser", "manual", "auto"], default="node",
+                        help="who runs the page: Node.js (the default; 'auto' is the same), headless Chromium, or you")
     parser.add_argument("--port", type=int, default=0, help="engine port (default: a free one)")
     parser.add_argument("--http-port", type=int, default=0, help="port of the page's server with --ui manual")
     parser.add_argument("--episodes", type=int, default=200, help="train episodes (0: only evaluate)")
@@ -46,13 +52,17 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--seed", type=int, default=7, help="seed of the series and of the agent")
     parser.add_argument("--plot", default="out/demo.png", help="where to draw the figure ('' for none)")
     parser.add_argument("--screenshot", default="", help="with the browser: save the page as a PNG here")
+    parser.add_argument("--watch", action="store_true", help="print the address of a live view of the page")
+    parser.add_argument("--viewer-port", type=int, default=0, help="port of the live view (default: a free one)")
     args = parser.parse_args(argv)
     if args.episodes < 0:
         parser.error(f"--episodes must be 0 or more, got {args.episodes}")
     if args.steps < 0:
         parser.error(f"--steps must be 0 or more, got {args.steps}")
-    if args.screenshot and args.ui in ("node", "manual"):
-        parser.error(f"--screenshot needs the browser user interface (--ui browser or auto), not --ui {args.ui}")
+    if args.screenshot and args.ui != "browser":
+        parser.error(f"--screenshot needs the browser user interface (--ui browser), not --ui {args.ui}")
+    if args.viewer_port and not args.watch:
+        parser.error("--viewer-port is the live view's: give --watch too")
     return args
 
 
@@ -187,17 +197,26 @@ def main(argv: list[str] | None = None) -> int:
     server = None
     env = None
     ui_options = {"series": args.series, "bars": BARS, "episode_length": EPISODE_LENGTH}
+    watch: dict[str, Any] = {"render_mode": "human", "viewer_port": args.viewer_port or None} if args.watch else {}
     try:
         try:
             if args.ui == "manual":
                 server = ui_host.StaticServer(ui_host.ui_directory(), args.http_port)
-                query = "&".join(f"{k}={v}" for k, v in {"host": "127.0.0.1", "port": port, "seed": args.seed,
-                                                          **ui_options}.items())
-                print(f"open {server.url(f'index.html?{query}')} in your browser")
-                env = TradingEnv(ui=None, port=port, connect_timeout_secs=None, max_episode_steps=args.steps or None)
+                viewer = None
+                if args.watch:  # the page must know where to publish: the live view's port is fixed first
+                    watch["viewer_port"] = args.viewer_port or ui_host.free_port()
+                    viewer = f"http://127.0.0.1:{watch['viewer_port']}/publish"
+                query = ui_host.page_query(port, args.seed, options=ui_options, viewer=viewer)
+                print(f"open {server.url('index.html?' + query)} in your browser", flush=True)
+                env = TradingEnv(ui=None, port=port, series_seed=args.seed, ui_options=ui_options,
+                                 connect_timeout_secs=None, max_episode_steps=args.steps or None, **watch)
             else:
                 env = TradingEnv(ui=args.ui, port=port, series_seed=args.seed, max_episode_steps=args.steps or None,
-                                 ui_options=ui_options)
+                                 ui_options=ui_options, **watch)
+        except ViewerPortTaken:
+            print(f"demo: --viewer-port {args.viewer_port} is in use by another program: choose another port, or "
+                  "leave it out to take a free one", file=sys.stderr)
+            return 2
         except (RuntimeError, OSError) as error:
             if not port_in_use(error):
                 raise

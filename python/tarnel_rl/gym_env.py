@@ -62,6 +62,8 @@ Observation: TypeAlias = NDArray[np.float64]
 # What `step` takes: an int, or what `action_space.sample()` answers (a NumPy integer).
 Action: TypeAlias = int | np.integer[Any]
 RENDER_MODES = ("human", "rgb_array")
+# How the module's failures of the link and of the page begin (see the README's troubleshooting table).
+_LINK_ERRORS = ("RpcTransportError", "RpcError")
 
 SNAPSHOT_SIZE = 16
 CANDLE_COLUMNS = 5
@@ -526,8 +528,9 @@ class TradingEnv(gym.Env[Observation, Action]):
             raise RuntimeError("the environment is closed")
         try:
             return self._loop.run(coroutine, timeout)
-        except (RuntimeError, ValueError, TimeoutError) as error:
-            if isinstance(error, (RuntimeError, TimeoutError)) and self.engine is not None:
+        except (RuntimeError, TimeoutError) as error:
+            # The module's texts say what failed, not where: say which engine and which page.
+            if self.engine is not None and (isinstance(error, TimeoutError) or str(error).startswith(_LINK_ERRORS)):
                 error.add_note(f"tarnel_rl: the engine on {self.host}:{self.port}, {self._describe_ui()}")
             raise
 

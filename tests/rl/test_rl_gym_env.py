@@ -113,7 +113,11 @@ def test_a_whole_episode_of_raw_observations(make_env):
         # The action decides the position: one lot long, short, or none; hold keeps it.
         position = {LONG: 10, SHORT: -10, FLAT: 0}.get(action, position)
         assert snapshot[SNAP_NET_UNITS] == position
-        assert reward == (info["equity"] - equity) / balance * 100.0
+        if not terminated:
+            assert reward == (info["equity"] - equity) / balance * 100.0
+        else:  # the last step's reward includes the session's closing: what was open is closed and pays its fee
+            assert reward == pytest.approx((info["summary"][2] - equity) / balance * 100.0, rel=1e-9, abs=1e-12)
+            assert info["summary"][2] < info["equity"]  # the fee of the last position's close
         equity = info["equity"]
         assert terminated == (t == length - 1) and snapshot[SNAP_DONE] == terminated
         assert truncated is False
@@ -194,6 +198,94 @@ def test_make_with_max_episode_steps_ends_the_session_on_truncation(events):
                 env.unwrapped.step(HOLD)
     finally:
         env.close()
+
+
+@pytest.mark.parametrize("ending", ["terminated", "max_episode_steps", "gym.make TimeLimit"])
+def test_the_rewards_of_an_episode_add_up_to_its_return(ending, make_env):
+    # A long position is still open at the end: the session's end closes it and charges its fee, which
+    # the last step's reward must include.
+    if ending == "gym.make TimeLimit":
+        env = gym.make("tarnel_rl/Trading-v0", ui="node", max_episode_steps=9, ui_options={"episode_length": 30})
+    else:
+        env = make_env(max_episode_steps=9 if ending == "max_episode_steps" else None, ui_options={"episode_length": 30})
+    try:
+        for episode in range(2):
+            env.reset(seed=episode)
+            rewards = []
+            while True:
+                _, reward, terminated, truncated, info = env.step(LONG)
+                assert type(reward) is float
+                rewards.append(reward)
+                if terminated or truncated:
+                    break
+            assert len(rewards) == (30 if ending == "terminated" else 9)
+            assert info["summary"][6] == 1 and env.unwrapped.closing_reward < 0  # the closing fee
+            assert sum(rewards) == pytest.approx(info["summary"][3] * 100.0, rel=1e-9, abs=1e-12)
+    finally:
+        env.close()
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"timeout_secs": -1}, ValueError, "timeout_secs must be a finite number of seconds above 0"),
+    ({"timeout_secs": float("nan")}, ValueError, "timeout_secs must be a finite number"),
+    ({"timeout_secs": float("inf")}, ValueError, "timeout_secs must be a finite number"),
+    ({"timeout_secs": 0}, ValueError, "timeout_secs must be a finite number of seconds above 0"),
+    ({"timeout_secs": 1e12}, ValueError, r"at most 1e\+09, got 1000000000000\.0"),
+    ({"timeout_secs": "10"}, TypeError, "timeout_secs must be a number of seconds, got '10'"),
+    ({"connect_timeout_secs": -0.5}, ValueError, "connect_timeout_secs must be a finite number"),
+    ({"units": 0}, ValueError, "units must be at least 1, got 0"),
+    ({"units": -3}, ValueError, "units must be at least 1, got -3"),
+    ({"units": 1.5}, TypeError, "units must be an integer, got 1.5"),
+    ({"units": True}, TypeError, "units must be an integer, got True"),
+    ({"port": 70000}, ValueError, "port must be 1 to 65535, or None for a free one; got 70000"),
+    ({"port": 0}, ValueError, "port must be 1 to 65535"),
+    ({"candles": np.zeros((10, 4))}, ValueError, r"candles must be an N x 5 array .* got shape \(10, 4\)"),
+    ({"ui_options": {"windows": 8}}, ValueError, "unknown ui_options key 'windows'"),
+    ({"render_mode": "video"}, ValueError, "render_mode must be 'human', 'rgb_array' or None, got 'video'"),
+    ({"viewer_port": 8800}, ValueError, "viewer_port is the live viewer's, which only render_mode='human' starts"),
+    ({"render_mode": "human", "viewer_port": 123456}, ValueError, "viewer_port must be 1 to 65535"),
+    ({"ui": "chromium"}, ValueError, "ui must be 'node', 'browser', 'auto' \\(Node.js\\) or None, got 'chromium'"),
+])
+def test_arguments_are_checked_when_the_environment_is_made(kwargs, error, message):
+    before = set(threading.enumerate())
+    with pytest.raises(error, match=message):
+        TradingEnv(**kwargs)
+    assert leftover_threads(before) == set()  # refused before anything started
+
+
+@pytest.mark.parametrize("page, env_kwargs, differences", [
+    ({"seed": 1}, {}, "runs seed 1, but this environment asks for series_seed=7"),
+    ({"seed": 7, "options": {"window": 16}}, {"ui_options": {"window": 8}},
+     "runs window 16, but this environment asks for window=8"),
+    ({"seed": 3, "options": {"series": "regime"}}, {"series_seed": 4, "ui_options": {"series": "walk"}},
+     "runs seed 3, series regime, but this environment asks for series_seed=4, series='walk'"),
+])
+def test_a_page_of_your_own_with_another_seed_or_options_is_refused(page, env_kwargs, differences):
+    port = ui_host.free_port()
+    node = ui_host.NodeUI(port, seed=page["seed"], options=page.get("options"))
+    try:
+        with pytest.raises(RuntimeError) as info:
+            TradingEnv(ui=None, port=port, **env_kwargs)
+        text = str(info.value)
+        assert differences in text, text
+        assert "with ui=None it cannot pass them on: open the page as index.html?host=127.0.0.1" in text
+        assert f"node ui/node/run-ui.mjs --port {port} --seed {env_kwargs.get('series_seed', 7)}" in text
+    finally:
+        node.process.terminate()
+        node.process.wait(10)
+
+
+def test_a_failed_call_says_which_engine_and_which_user_interface(make_env):
+    env = make_env()
+    env.reset(seed=0)
+    env.ui_process.kill()
+    env.ui_process.wait(10)
+    with pytest.raises(RuntimeError) as info:
+        for _ in range(3):  # the link may take a call to notice
+            env.step(HOLD)
+    notes = getattr(info.value, "__notes__", [])
+    assert notes == [f"tarnel_rl: the engine on 127.0.0.1:{env.port}, served by the Node.js user interface "
+                     f"(pid {env.ui_process.pid}, which has exited with status -9)"], notes
 
 
 def test_the_engine_options_of_the_user_interface(make_env):
@@ -331,9 +423,15 @@ def test_a_user_interface_that_never_connects(inside_a_loop):
     async def make():
         return TradingEnv(ui=None, port=ui_host.free_port(), connect_timeout_secs=0.3)
 
+    port = ui_host.free_port()
     with pytest.raises(RuntimeError) as info:
-        asyncio.run(make()) if inside_a_loop else TradingEnv(ui=None, port=ui_host.free_port(), connect_timeout_secs=0.3)
-    assert str(info.value) == "RpcTransportError(seq=None, fnId=None): wait_connected timed out"
+        asyncio.run(make()) if inside_a_loop else TradingEnv(ui=None, port=port, connect_timeout_secs=0.3)
+    text = str(info.value)
+    assert text.startswith("no user interface connected to the engine on 127.0.0.1:"), text
+    assert (" within 0.3 s (RpcTransportError(seq=None, fnId=None): wait_connected timed out): start yours for this "
+            "port") in text, text
+    assert "index.html?host=127.0.0.1&port=" in text and "&seed=7" in text
+    assert str(info.value.__cause__) == "RpcTransportError(seq=None, fnId=None): wait_connected timed out"
     assert wait_until(lambda: leftover_threads(before) == set())
     with pytest.raises(ValueError, match="port of the external user interface must be given"):
         TradingEnv(ui=None)
