@@ -160,7 +160,7 @@ def test_a_failed_start_stops_what_was_started():
     before = {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"}
     with pytest.raises(RuntimeError, match=r"^no user interface connected to the engine on 127\.0\.0\.1:\d+ within 1 s "
                        r"\(RpcTransportError\(seq=None, fnId=None\): wait_connected timed out\); served by the Node\.js "
-                       r"user interface \(pid \d+, which has exited with status 2\): run node ui/node/run-ui\.mjs "
+                       r"user interface \(pid \d+(, which has exited with status 2)?\): run node ui/node/run-ui\.mjs "
                        r"--port \d+ --seed 7 --window wide by hand to see what it says$"):
         TradingVectorEnv(2, ui="node", ui_options={"window": "wide"}, connect_timeout_secs=1.0)
     assert {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"} <= before

@@ -12,8 +12,10 @@ export const CALLS_KEPT = 12;
 
 export class ViewerPublisher {
   // url: the hub's publish address; status(): the link's state and counters to send along.
-  constructor({ url, engine, status = () => ({}), fetch = globalThis.fetch, now = () => performance.now(),
-    setTimer = setTimeout, clearTimer = clearTimeout, rate = PUBLISH_RATE, idleMs = IDLE_MS }) {
+  // The defaults are wrapped: a browser refuses its own fetch and timers called as methods of another object.
+  constructor({ url, engine, status = () => ({}), fetch = (...args) => globalThis.fetch(...args),
+    now = () => performance.now(), setTimer = (fn, ms) => setTimeout(fn, ms), clearTimer = (timer) => clearTimeout(timer),
+    rate = PUBLISH_RATE, idleMs = IDLE_MS }) {
     this.url = url;
     this.engine = engine;
     this.status = status;

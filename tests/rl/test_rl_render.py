@@ -1,0 +1,279 @@
+"""Watching and recording: the episode trace behind `render_mode="rgb_array"` (positions, fills and
+closes from the snapshots alone), its frames, a video recorded by gymnasium's RecordVideo with the
+Node.js host, and `render_mode="human"`: the hub passes the page's state on to any number of viewers
+while training goes on, and a real browser draws it."""
+import json
+import socket
+import threading
+import urllib.error
+import urllib.request
+
+import numpy as np
+import pytest
+
+from rl_support import requires_node, wait_until
+
+gym = pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
+
+from tarnel_rl import frames, ui_host  # noqa: E402
+from tarnel_rl.episode_trace import EpisodeTrace  # noqa: E402
+from tarnel_rl.gym_env import ENV_ID, TradingEnv  # noqa: E402
+from tarnel_rl.trading import FLAT, HOLD, LONG, SHORT  # noqa: E402
+from tarnel_rl.viewer import ViewerHub, ViewerPortTaken  # noqa: E402
+
+CLOSE, EQUITY, NET, STEPS_LEFT = 2, 4, 10, 11
+
+
+def snapshot(step: int, close: float, net: float, equity: float = 10000.0, left: int = 10) -> np.ndarray:
+    values = np.zeros(16)
+    values[[0, CLOSE, EQUITY, NET, STEPS_LEFT]] = step, close, equity, net, left - step
+    return values
+
+
+def window(close: float, rows: int = 1) -> np.ndarray:
+    return np.tile([close, close + 1, close - 1, close, 100.0], (rows, 1))
+
+
+def test_the_trace_follows_the_position_from_the_snapshots():
+    trace = EpisodeTrace()
+    trace.start("train", 2, snapshot(0, 100.0, 0), window(100.0, 4), 10000.0)
+    assert (len(trace.candles), trace.first, trace.steps_total, trace.equity) == (4, 3, 10, [10000.0])
+    # Long 10 at 100 (the close the step starts from), then flipped short at 103: a gaining close and a fill.
+    for step, (close, net) in enumerate([(101.0, 10), (103.0, 10), (102.0, -10), (102.5, -10)], start=1):
+        trace.step(snapshot(step, close, net, equity=10000.0 + step), window(close))
+    assert [(m.at, m.price, m.side, m.opened, m.gain) for m in trace.marks] == [
+        (3, 100.0, 1, True, False), (5, 103.0, 1, False, True), (5, 103.0, -1, True, False)]
+    assert (trace.position.side, trace.position.units, trace.position.at, trace.position.price) == (-1, 10, 5, 103.0)
+    trace.finish(10003.5)  # the end closes the short at 102.5: a gain
+    assert trace.position is None and trace.ended and trace.step_count == 4
+    assert (trace.marks[-1].at, trace.marks[-1].price, trace.marks[-1].opened, trace.marks[-1].gain) == (7, 102.5, False, True)
+    assert trace.equity == [10000.0, 10001.0, 10002.0, 10003.0, 10003.5]
+
+
+def colour_pixels(frame: np.ndarray, colour) -> int:
+    return int(np.all(frame == np.array(colour, dtype=np.uint8), axis=-1).sum())
+
+
+@pytest.mark.parametrize("size", [(400, 720), (120, 200)])
+def test_a_frame_draws_candles_position_marks_and_equity(size):
+    trace = EpisodeTrace()
+    trace.start("train", 0, snapshot(0, 100.0, 0, left=20), window(100.0, 3), 10000.0)
+    for step, (close, net) in enumerate([(101.0, 10), (99.0, 10), (98.0, 10)], start=1):
+        trace.step(snapshot(step, close, net, equity=10000.0 - 5 * step, left=20),
+                   np.array([[close + 1, close + 2, close - 2, close, 50.0]]))  # falling candles
+    frame = frames.draw_frame(trace, *size)
+    assert frame.shape == (*size, 3) and frame.dtype == np.uint8
+    assert colour_pixels(frame, frames.DOWN) > 0 and colour_pixels(frame, frames.UP) > 0  # falling, and the flat lead-in
+    assert colour_pixels(frame, frames.BUY) > 0  # the long's triangle and entry level
+    assert colour_pixels(frame, frames.EQUITY) > 0 and colour_pixels(frame, frames.BASELINE) > 0
+    # The progress bar: 3 of 20 steps done.
+    row = frame[5, :, :]
+    done = colour_pixels(row[None], frames.PROGRESS)
+    assert done == round((size[1] - 20) * 3 / 20)
+    empty = frames.draw_frame(EpisodeTrace(), *size)  # before any reset: the panes only
+    assert colour_pixels(empty, frames.UP) == 0 and colour_pixels(empty, frames.EQUITY) == 0
+    with pytest.raises(ValueError, match="a frame needs at least 60 x 80 pixels, got 40 x 720"):
+        frames.draw_frame(trace, 40, 720)
+
+
+@requires_node
+def test_rgb_array_frames_follow_the_episode_on_the_node_host():
+    env = TradingEnv(ui="node", render_mode="rgb_array", ui_options={"episode_length": 12})
+    try:
+        assert env.metadata["render_modes"] == ["human", "rgb_array"] and env.viewer_url is None
+        env.reset(seed=0)
+        first = env.render()
+        seen = [first]
+        for action in (LONG, HOLD, SHORT, FLAT, HOLD):
+            env.step(action)
+            seen.append(env.render())
+        assert all(f.shape == (400, 720, 3) and f.dtype == np.uint8 for f in seen)
+        assert all(not np.array_equal(a, b) for a, b in zip(seen, seen[1:]))  # every step shows
+        assert colour_pixels(seen[1], frames.BUY) > 0 and colour_pixels(seen[3], frames.SELL) > 0
+    finally:
+        env.close()
+
+
+@requires_node
+def test_record_video_with_the_node_host(tmp_path):
+    pytest.importorskip("moviepy", reason="gymnasium's RecordVideo needs moviepy (pip install moviepy)")
+    import imageio.v3 as iio
+
+    env = gym.make(ENV_ID, ui="node", render_mode="rgb_array", max_episode_steps=15)
+    env = gym.wrappers.RecordVideo(env, str(tmp_path), episode_trigger=lambda episode: episode == 0,
+                                   name_prefix="trading")
+    try:
+        env.reset(seed=1)
+        for t in range(15):
+            *_, terminated, truncated, _ = env.step(LONG if t % 5 == 0 else HOLD)
+        assert truncated and not terminated
+        env.reset(seed=2)  # ends the recording of episode 0; episode 1 is not recorded
+    finally:
+        env.close()
+    videos = sorted(tmp_path.glob("*.mp4"))
+    assert [v.name for v in videos] == ["trading-episode-0.mp4"]
+    video = iio.imread(videos[0], plugin="pyav") if _has_pyav() else iio.imread(videos[0])
+    assert video.shape[1:] == (400, 720, 3)
+    assert video.shape[0] == 16  # the reset's frame and one per step
+
+
+def _has_pyav() -> bool:
+    try:
+        import av  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+# --- the live viewer ---------------------------------------------------------------------------------
+
+
+def post(url: str, body: bytes) -> tuple[int, dict | bytes]:
+    request = urllib.request.Request(url, data=body, method="POST", headers={"Content-Type": "text/plain"})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as response:
+            return response.status, json.loads(response.read())
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
+class Viewer:
+    """One viewer's event stream, read on a thread of its own; `states` are the states received."""
+
+    def __init__(self, url: str) -> None:
+        self.states: list[dict] = []
+        self.response = urllib.request.urlopen(url + "events", timeout=30)
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self) -> None:
+        try:
+            for line in self.response:
+                if line.startswith(b"data: "):
+                    self.states.append(json.loads(line[6:]))
+        except (OSError, ValueError):
+            pass
+
+    def close(self) -> None:
+        self.response.close()
+
+
+def test_the_hub_passes_each_state_to_every_viewer():
+    hub = ViewerHub()
+    viewers = []
+    try:
+        assert post(hub.publish_url, b'{"n": 0}') == (200, {"viewers": 0})
+        viewers = [Viewer(hub.url) for _ in range(3)]
+        assert wait_until(lambda: hub.viewers == 3)
+        assert wait_until(lambda: all(v.states == [{"n": 0}] for v in viewers))  # the latest, at once
+        for n in range(1, 4):
+            assert post(hub.publish_url, json.dumps({"n": n}, indent=1).encode()) == (200, {"viewers": 3})
+            assert wait_until(lambda: all(v.states[-1:] == [{"n": n}] for v in viewers))
+        assert hub.latest() == {"n": 3}
+        viewers[0].close()
+        assert wait_until(lambda: post(hub.publish_url, b'{"n": 4}')[1] == {"viewers": 2}, timeout=30)
+        page = urllib.request.urlopen(hub.url, timeout=10)
+        assert page.headers["Content-Type"].startswith("text/html") and b"src/viewer.js" in page.read()
+        for path in ("src/viewer.js", "src/chart.js", "src/viewer-state.js"):
+            assert urllib.request.urlopen(hub.url + path, timeout=10).status == 200
+        for path in ("src/client.js", "../README.md", "node/run-ui.mjs", "package.json"):
+            with pytest.raises(urllib.error.HTTPError, match="404"):
+                urllib.request.urlopen(hub.url + path, timeout=10)
+        assert post(hub.url + "elsewhere", b"{}")[0] == 404
+        assert post(hub.publish_url, b"")[0] == 411
+    finally:
+        for viewer in viewers:
+            viewer.close()
+        hub.close()
+    for viewer in viewers[1:]:  # closing the hub ends their streams
+        viewer.thread.join(10)
+        assert not viewer.thread.is_alive()
+
+
+def test_a_taken_viewer_port_is_one_clear_line():
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        with pytest.raises(ViewerPortTaken) as info:
+            ViewerHub(port)
+        assert str(info.value) == (f"[Errno 98] the viewer's port {port} on 127.0.0.1 is in use by another program: "
+                                   "give another viewer_port, or leave it out to take a free one")
+        with pytest.raises(ViewerPortTaken):
+            TradingEnv(ui="node", render_mode="human", viewer_port=port)
+
+
+@requires_node
+def test_human_mode_publishes_to_viewers_while_training_goes_on(capfd):
+    env = TradingEnv(ui="node", render_mode="human", ui_options={"episode_length": 40})
+    viewers = []
+    try:
+        url = env.viewer_url
+        assert url.startswith("http://127.0.0.1:") and url.endswith("/")
+        assert capfd.readouterr().err == f"tarnel_rl: watch the engine on 127.0.0.1:{env.port} live at {url}\n"
+        viewers = [Viewer(url) for _ in range(2)]
+        env.reset(seed=0, options={"episode_index": 2})
+        rng = np.random.default_rng(0)
+        for _ in range(2000):  # until both viewers have seen steps of this episode: the link stays the trainer's
+            _, _, terminated, truncated, _ = env.step(int(rng.integers(4)))
+            if terminated or truncated:
+                env.reset(options={"episode_index": 2})
+            if all(any(s["session"]["index"] == 2 and s["session"]["step"] > 0 for s in v.states) for v in viewers):
+                break
+        for viewer in viewers:
+            state = [s for s in viewer.states if s["session"]["index"] == 2][-1]
+            assert state["seed"] == 7 and state["link"] == "connected" and state["session"]["type"] == 0
+            assert state["calls"] and {c["fn"] for c in state["calls"]} <= {
+                "step_and_sync", "place_ticket", "close_positions", "end_session", "reset_episode", "get_snapshot",
+                "get_ohlc", "get_rl_config"}
+            assert len(state["equity"]) == state["session"]["step"] + 1
+        assert capfd.readouterr().err == ""  # printed once
+        assert env.render() is None
+    finally:
+        for viewer in viewers:
+            viewer.close()
+        env.close()
+    with pytest.raises(urllib.error.URLError):
+        urllib.request.urlopen(url, timeout=5)  # closed with the environment
+
+
+requires_browser = pytest.mark.skipif(not ui_host.browser_available(),
+                                      reason="headless Chromium (/usr/bin/chromium) or Playwright is not installed")
+
+
+@requires_browser
+@requires_node
+@pytest.mark.parametrize("host", ["node", "browser"])
+def test_a_browser_opens_the_live_viewer_while_the_environment_trains(host):
+    from playwright.sync_api import sync_playwright
+
+    env = TradingEnv(ui=host, render_mode="human", ui_options={"episode_length": 60})
+    try:
+        env.reset(seed=0, options={"episode_index": 1})
+        with sync_playwright() as playwright:
+            browser = playwright.chromium.launch(executable_path=ui_host.CHROMIUM, args=ui_host.CHROMIUM_ARGS)
+            try:
+                page = browser.new_page(viewport={"width": 1000, "height": 600})
+                page.goto(env.viewer_url)
+                rng = np.random.default_rng(1)
+                drawn = None
+                for _ in range(3000):  # trains until the viewer has drawn a few states of this episode
+                    _, _, terminated, truncated, _ = env.step(int(rng.integers(4)))
+                    if terminated or truncated:
+                        env.reset(options={"episode_index": 1})
+                    drawn = page.evaluate("() => window.liveViewer && window.liveViewer.updates > 3 && "
+                                          "window.liveViewer.latest.session.index === 1 && "
+                                          "({ feed: document.body.dataset.feed, marks: window.liveViewer.chart.drawn.marks.length,"
+                                          "   pane: window.liveViewer.chart.drawn.pricePane,"
+                                          "   calls: document.querySelectorAll('#calls li').length })")
+                    if drawn:
+                        break
+                assert drawn, "the viewer drew no state of the episode"
+                assert drawn["feed"] == "live" and drawn["pane"]["w"] > 500 and drawn["calls"] > 0
+                pixels = page.locator("#chart").screenshot()
+                assert len(pixels) > 10_000  # a drawn chart, not a blank canvas
+            finally:
+                browser.close()
+        env.step(HOLD)  # the viewer never took the link
+    finally:
+        env.close()
