@@ -138,24 +138,32 @@ def post(url: str, body: bytes) -> tuple[int, dict | bytes]:
 
 
 class Viewer:
-    """One viewer's event stream, read on a thread of its own; `states` are the states received."""
+    """One viewer's event stream over a socket of its own, read on a thread; `states` are the states
+    received. `close()` shuts the socket down, as a closed browser tab does."""
 
     def __init__(self, url: str) -> None:
         self.states: list[dict] = []
-        self.response = urllib.request.urlopen(url + "events", timeout=30)
+        port = int(url.rsplit(":", 1)[1].strip("/"))
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+        self.sock.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n")
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
 
     def _read(self) -> None:
         try:
-            for line in self.response:
-                if line.startswith(b"data: "):
-                    self.states.append(json.loads(line[6:]))
+            with self.sock.makefile("rb") as stream:
+                for line in stream:
+                    if line.startswith(b"data: "):
+                        self.states.append(json.loads(line[6:]))
         except (OSError, ValueError):
             pass
 
     def close(self) -> None:
-        self.response.close()
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
 
 
 def test_the_hub_passes_each_state_to_every_viewer():
