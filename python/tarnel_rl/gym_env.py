@@ -226,7 +226,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         # Every engine call of a step has its own time-out. Run in the calling thread, a step needs no
         # guard of its own; a caller waiting on a loop thread keeps one over the whole step.
         self._step_guard = None if isinstance(self._loop, CallerLoop) else self._call_timeout()
-        self._finalizer: weakref.finalize | None = None
+        self._finalizer: weakref.finalize[Any, Any] | None = None
         self._closed = False
         self._episode_over = True
         self._steps = 0
@@ -251,7 +251,7 @@ class TradingEnv(gym.Env[Observation, Action]):
                                                                                   self._step_guard)
         return result
 
-    def render(self) -> NDArray[np.uint8] | None:  # type: ignore[override]  # gymnasium's is generic
+    def render(self) -> NDArray[np.uint8] | None:
         """With `render_mode="rgb_array"`, the episode so far as a 400 x 720 x 3 uint8 frame. With
         "human" None: the live viewer (`viewer_url`) follows the page by itself."""
         if self.render_mode == "rgb_array":

@@ -214,7 +214,7 @@ class TradingSession:
         if self._episode is None:
             raise RuntimeError("no episode is running: call reset() first")
         self.calls += 1
-        summary = (await self.engine.end_session(timeout_secs=self.timeout))[0]
+        summary: NDArray[np.float64] = (await self.engine.end_session(timeout_secs=self.timeout))[0]
         kind, index = self._running_episode()
         if (summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS]) != (kind, index, self._steps):
             self._replaced(summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS])

@@ -24,24 +24,27 @@ and the `reset_mask` option.
 from __future__ import annotations
 
 import asyncio
+import threading
 from collections.abc import Sequence
+from typing import Any
 
 import gymnasium as gym
 import numpy as np
 from gymnasium.vector.utils import batch_space
+from numpy.typing import NDArray
 
-from tarnel_rl.gym_env import TradingEnv
+from tarnel_rl.gym_env import Action, TradingEnv
 from tarnel_rl.loops import make_loop
 
 try:  # gymnasium >= 1.1 names the autoreset modes
     from gymnasium.vector import AutoresetMode
 
-    _AUTORESET: dict = {"autoreset_mode": AutoresetMode.NEXT_STEP}
+    _AUTORESET: dict[str, Any] = {"autoreset_mode": AutoresetMode.NEXT_STEP}
 except ImportError:  # pragma: no cover - gymnasium 1.0
     _AUTORESET = {"autoreset_mode": "NextStep"}
 
 
-class TradingVectorEnv(gym.vector.VectorEnv):
+class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int64], NDArray[Any]]):
     """`num_envs` `TradingEnv`s, each with its own engine, port and user interface, on one shared loop.
 
     `series_seed` is the candle series of environment 0; environment i uses `series_seed + i` (or give
@@ -49,10 +52,10 @@ class TradingVectorEnv(gym.vector.VectorEnv):
     to every environment. `close()` stops every user interface and engine (their ports are free again)
     and the shared event loop."""
 
-    metadata = {"render_modes": [], **_AUTORESET}
+    metadata: dict[str, Any] = {"render_modes": [], **_AUTORESET}
 
     def __init__(self, num_envs: int, *, series_seed: int | Sequence[int] = 7, ui: str = "node",
-                 timeout_secs: float = 10.0, **env_kwargs) -> None:
+                 timeout_secs: float = 10.0, **env_kwargs: Any) -> None:
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, got {num_envs}")
         if isinstance(series_seed, int):
@@ -68,7 +71,7 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         self._loop = make_loop(name="tarnel-vector-loop")
         self.envs: list[TradingEnv] = []
 
-        async def open_all():
+        async def open_all() -> None:
             # Every opening runs to its end, so that close() finds every user interface that was started.
             outcomes = await asyncio.gather(*(env._open() for env in self.envs), return_exceptions=True)
             for outcome in outcomes:
@@ -90,7 +93,7 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         self._autoreset = np.zeros(num_envs, dtype=bool)
 
     @property
-    def loop_thread(self):
+    def loop_thread(self) -> threading.Thread | None:
         """The shared loop's background thread; None when it runs in the calling thread."""
         return self._loop.thread
 
@@ -99,7 +102,8 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         """The engine calls of all environments so far."""
         return sum(env.engine_calls for env in self.envs)
 
-    def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict | None = None):
+    def reset(self, *, seed: int | Sequence[int | None] | None = None,
+              options: dict[str, Any] | None = None) -> tuple[NDArray[np.float64], dict[str, Any]]:
         """Resets every environment. An int `seed` seeds environment i with `seed + i`; a list gives one
         seed per environment. `options` go to every environment; its `episode_index` may be a sequence
         with one index per environment."""
@@ -110,7 +114,7 @@ class TradingVectorEnv(gym.vector.VectorEnv):
             seeds = list(seed)
             if len(seeds) != self.num_envs:
                 raise ValueError(f"{len(seeds)} seeds for {self.num_envs} environments")
-        per_env = [dict(options or {}) for _ in range(self.num_envs)]
+        per_env: list[dict[str, Any]] = [dict(options or {}) for _ in range(self.num_envs)]
         index = (options or {}).get("episode_index")
         if index is not None and not np.isscalar(index):
             if len(index) != self.num_envs:
@@ -120,30 +124,32 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         for env, s in zip(self.envs, seeds):
             gym.Env.reset(env, seed=s)  # seeds the environment's random generator, as TradingEnv.reset does
 
-        async def reset_all():
+        async def reset_all() -> list[tuple[NDArray[np.float64], dict[str, Any]]]:
             return await asyncio.gather(*(env._async_reset(opts) for env, opts in zip(self.envs, per_env)))
 
         results = self._loop.run(reset_all(), self._step_timeout())
         self._autoreset[:] = False
-        infos: dict = {}
+        infos: dict[str, Any] = {}
         for i, (_, info) in enumerate(results):
             infos = self._add_info(infos, info, i)
         return np.stack([obs for obs, _ in results]), infos
 
-    def step(self, actions):
+    def step(self, actions: NDArray[np.integer[Any]] | Sequence[Action]) -> tuple[
+            NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], dict[str, Any]]:
         self._check_open()
         actions = np.asarray(actions)
         if actions.shape != (self.num_envs,):
             raise ValueError(f"expected {self.num_envs} actions, got an array of shape {actions.shape}")
         autoreset = self._autoreset.copy()
 
-        async def one(env: TradingEnv, action, reset: bool):
+        async def one(env: TradingEnv, action: Action, reset: bool) -> tuple[
+                NDArray[np.float64], float, bool, bool, dict[str, Any]]:
             if reset:
                 obs, info = await env._async_reset(None)
                 return obs, 0.0, False, False, info
             return await env._async_step(action)
 
-        async def step_all():
+        async def step_all() -> list[tuple[NDArray[np.float64], float, bool, bool, dict[str, Any]]]:
             return await asyncio.gather(*(one(env, a, r) for env, a, r in zip(self.envs, actions, autoreset)))
 
         results = self._loop.run(step_all(), self._step_timeout())
@@ -151,17 +157,17 @@ class TradingVectorEnv(gym.vector.VectorEnv):
         rewards = np.array([r[1] for r in results], dtype=np.float64)
         terminations = np.array([r[2] for r in results], dtype=bool)
         truncations = np.array([r[3] for r in results], dtype=bool)
-        infos: dict = {}
+        infos: dict[str, Any] = {}
         for i, r in enumerate(results):
             infos = self._add_info(infos, r[4], i)
         self._autoreset = terminations | truncations
         return observations, rewards, terminations, truncations, infos
 
-    def close_extras(self, **kwargs) -> None:
+    def close_extras(self, **kwargs: Any) -> None:
         """Stops every user interface and engine, then the shared event loop (`close()` calls it once)."""
         try:
             if self._loop.is_running():
-                async def close_all():
+                async def close_all() -> None:
                     await asyncio.gather(*(env._shut_down() for env in self.envs), return_exceptions=True)
 
                 try:

@@ -18,6 +18,7 @@ import http.server
 import json
 import socketserver
 import threading
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -102,7 +103,7 @@ class ViewerHub:
             self._changed.notify_all()
             return self._viewers
 
-    def _stream(self, write) -> None:
+    def _stream(self, write: Callable[[bytes], None]) -> None:
         """Writes every new state to one viewer until it goes or the hub closes."""
         seen = 0
         with self._changed:
