@@ -1,7 +1,9 @@
 """The package as `pip install` leaves it: a wheel built from this tree (or $TARNEL_TEST_WHEEL, the one
 scripts/test.sh has just built), installed with its dependencies into a fresh venv and used from a
 directory outside the source tree. The user interface must come with it, the type checker must find the
-real signatures of the module and of tarnel_rl, and the README's environment snippet must run."""
+real signatures of the module and of tarnel_rl (a training script type-checks under `mypy --strict` with
+precise types), the README's environment snippet must run, and so must rendering: frames, and the live
+viewer reachable while training goes on."""
 from __future__ import annotations
 
 import os
@@ -15,7 +17,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-UI_FILES = ["index.html", "package.json", "package-lock.json", "node/run-ui.mjs",
+UI_FILES = ["index.html", "viewer.html", "package.json", "package-lock.json", "node/run-ui.mjs",
             *(f"src/{p.name}" for p in sorted((ROOT / "ui" / "src").glob("*.js")))]
 
 pytestmark = [pytest.mark.slow, pytest.mark.timeout(900)]
@@ -117,3 +119,102 @@ def test_the_readme_environment_snippet_runs_from_the_installed_package(venv):
     lines = out.strip().splitlines()
     assert lines[-1] == str(site / "tarnel_rl" / "__init__.py")
     float(lines[-2])  # the episode's return
+
+
+TRAINING_SCRIPT = '''
+    from tarnel_rl.gym_env import TradingEnv
+    from tarnel_rl.vector_env import TradingVectorEnv
+
+
+    def train(episodes: int) -> float:
+        env = TradingEnv(ui="node", render_mode="rgb_array")
+        total = 0.0
+        try:
+            for _ in range(episodes):
+                obs, info = env.reset(seed=0)
+                done = False
+                while not done:
+                    obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
+                    total += reward
+                    done = terminated or truncated
+                reveal_type(obs)
+                reveal_type(reward)
+                reveal_type(terminated)
+                reveal_type(info)
+                reveal_type(env.render())
+        finally:
+            env.close()
+        envs = TradingVectorEnv(2)
+        observations, rewards, terminations, _, infos = envs.step(envs.action_space.sample())
+        reveal_type(observations)
+        reveal_type(rewards)
+        reveal_type(terminations)
+        envs.close()
+        return total
+'''
+
+
+def test_a_training_script_type_checks_under_strict_with_precise_types(venv, tmp_path):
+    pytest.importorskip("mypy", reason="mypy is part of the test extra")
+    python, _, work = venv
+    script = work / "train.py"
+    script.write_text(textwrap.dedent(TRAINING_SCRIPT))
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-executable", str(python),
+                             "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(script)],
+                            cwd=work, capture_output=True, text=True, timeout=300, env=env)
+    out = result.stdout
+    assert " error: " not in out, out + result.stderr
+    revealed = re.findall(r'Revealed type is "(.*)"', out)
+    float64 = r"numpy\.ndarray\[.*numpy\.dtype\[numpy\.float64\]\]"
+    patterns = [float64, r"builtins\.float|float", r"builtins\.bool|bool", r"builtins\.dict\[builtins\.str, Any\]|dict\[str, Any\]",
+                r"numpy\.ndarray\[.*numpy\.dtype\[numpy\.unsignedinteger\[.*8Bit\]\]\] \| None", float64, float64,
+                r"numpy\.ndarray\[.*numpy\.dtype\[numpy\.bool.*\]\]"]
+    assert len(revealed) == len(patterns), out
+    for found, pattern in zip(revealed, patterns):
+        assert re.fullmatch(pattern, found), (found, pattern)
+
+
+WATCHING_SCRIPT = '''
+    import json, sys, threading, urllib.request
+    import gymnasium as gym
+
+    env = gym.make("tarnel_rl.gym_env:tarnel_rl/Trading-v0", render_mode="rgb_array", max_episode_steps=5)
+    env.reset(seed=0)
+    env.step(1)
+    frame = env.render()
+    print("frame", frame.shape, frame.dtype)
+    env.close()
+
+    from tarnel_rl.gym_env import TradingEnv
+    env = TradingEnv(render_mode="human")
+    states = []
+    def watch():
+        with urllib.request.urlopen(env.viewer_url + "events", timeout=60) as stream:
+            for line in stream:
+                if line.startswith(b"data: "):
+                    states.append(json.loads(line[6:]))
+    threading.Thread(target=watch, daemon=True).start()
+    page = urllib.request.urlopen(env.viewer_url, timeout=10).read()
+    env.reset(seed=0)
+    for t in range(20000):  # training goes on until the viewer has seen a step
+        *_, terminated, truncated, _ = env.step(t % 4)
+        if terminated or truncated:
+            env.reset()
+        if any(s["session"]["step"] > 0 for s in states):
+            break
+    print("viewer", b"src/viewer.js" in page, max(s["session"]["step"] for s in states) > 0)
+    env.close()
+'''
+
+
+@pytest.mark.skipif(shutil.which("node") is None, reason="Node.js is not installed")
+def test_frames_and_the_live_viewer_from_the_installed_package(venv):
+    python, _, work = venv
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "TARNEL_UI_DIR")}
+    result = subprocess.run([str(python), "-c", textwrap.dedent(WATCHING_SCRIPT)], cwd=work, capture_output=True,
+                            text=True, timeout=180, env=env)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.splitlines() == ["frame (400, 720, 3) uint8", "viewer True True"], result.stdout
+    assert re.fullmatch(r"tarnel_rl: watch the engine on 127\.0\.0\.1:\d+ live at http://127\.0\.0\.1:\d+/\n", result.stderr), \
+        result.stderr
