@@ -222,7 +222,7 @@ def test_human_mode_publishes_to_viewers_while_training_goes_on(capfd):
         viewers = [Viewer(url) for _ in range(2)]
         env.reset(seed=0, options={"episode_index": 2})
         rng = np.random.default_rng(0)
-        for _ in range(2000):  # until both viewers have seen steps of this episode: the link stays the trainer's
+        for _ in range(30000):  # until both viewers have seen steps of this episode: the link stays the trainer's
             _, _, terminated, truncated, _ = env.step(int(rng.integers(4)))
             if terminated or truncated:
                 env.reset(options={"episode_index": 2})
@@ -265,7 +265,7 @@ def test_a_browser_opens_the_live_viewer_while_the_environment_trains(host):
                 page.goto(env.viewer_url)
                 rng = np.random.default_rng(1)
                 drawn = None
-                for _ in range(3000):  # trains until the viewer has drawn a few states of this episode
+                for _ in range(30000):  # trains until the viewer has drawn a few states of this episode
                     _, _, terminated, truncated, _ = env.step(int(rng.integers(4)))
                     if terminated or truncated:
                         env.reset(options={"episode_index": 1})
