@@ -4,7 +4,9 @@ the hub's event stream, as a browser tab does), side by side in one run.
 
     python bench/viewer_cost.py [--steps 3000] [--rounds 3] [--viewers 1]
 
-Every measurement runs in a fresh process: one environment, a warm-up of 300 steps, then the timed steps
+Every measurement runs in a fresh process: one environment, a warm-up of 1.5 s (the page learns that
+someone watches from the hub's answer to a publication, which comes once a second while nobody does),
+then the timed steps
 with actions from a seeded generator, resetting whenever an episode ends. The three cases alternate round
 after round in an order that turns, so the machine's drift falls on all of them. Prints one JSON line per
 round and case, then steps/s pooled over the rounds and the ratio to the case without a viewer, with the
@@ -23,7 +25,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 CASES = ("off", "human", "watched")
 NAMES = {"off": "no viewer", "human": "human, nobody watching", "watched": "human, watched"}
-WARM_UP = 300
+WARM_UP_SECS = 1.5
 
 VIEWER = """
 import sys, urllib.request
@@ -34,6 +36,12 @@ with urllib.request.urlopen(sys.argv[1] + "events", timeout=600) as stream:
             count += 1
             print(count, flush=True)
 """
+
+
+def cpu_seconds(pid: int) -> float:
+    """User and system CPU time of a live process, from /proc."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def worker(case: str, steps: int, viewers: int) -> dict:
@@ -52,13 +60,22 @@ def worker(case: str, steps: int, viewers: int) -> dict:
                 time.sleep(0.05)
         rng = np.random.default_rng(1)
         env.reset(seed=0)
-        for i in range(WARM_UP + steps):
-            if i == WARM_UP:
-                started, published = time.perf_counter(), env._hub.publications if env._hub else 0  # noqa: SLF001
+        warm_until = time.monotonic() + WARM_UP_SECS
+        while time.monotonic() < warm_until:
+            _, _, terminated, truncated, _ = env.step(int(rng.integers(4)))
+            if terminated or truncated:
+                env.reset()
+        started, published = time.perf_counter(), env._hub.publications if env._hub else 0  # noqa: SLF001
+        pids = {"page": env.ui_process.pid, "hub": env._hub.process.pid if env._hub else None}  # noqa: SLF001
+        cpu_before = {name: cpu_seconds(pid) for name, pid in pids.items() if pid}
+        trainer_before = time.process_time()
+        for _ in range(steps):
             _, _, terminated, truncated, _ = env.step(int(rng.integers(4)))
             if terminated or truncated:
                 env.reset()
         elapsed = time.perf_counter() - started
+        cpu = {name: cpu_seconds(pids[name]) - before for name, before in cpu_before.items()}
+        cpu["trainer"] = time.process_time() - trainer_before
         publications = (env._hub.publications if env._hub else 0) - published  # noqa: SLF001
     finally:
         env.close()
@@ -68,7 +85,8 @@ def worker(case: str, steps: int, viewers: int) -> dict:
         lines = process.communicate(timeout=10)[0].split()
         received.append(int(lines[-1]) if lines else 0)
     return {"case": case, "steps": steps, "seconds": elapsed, "steps_per_s": steps / elapsed,
-            "published_per_s": publications / elapsed, "received": received}
+            "published_per_s": publications / elapsed, "received": received,
+            "cpu_us_per_step": {name: value / steps * 1e6 for name, value in cpu.items()}}
 
 
 def main() -> int:
@@ -93,11 +111,14 @@ def main() -> int:
             print(json.dumps(line), flush=True)
             results[case].append(line)
     base = sum(r["steps"] for r in results["off"]) / sum(r["seconds"] for r in results["off"])
-    print(f"\n{'case':<26}{'steps/s':>10}{'vs no viewer':>14}{'published/s':>13}")
+    print(f"\n{'case':<26}{'steps/s':>10}{'vs no viewer':>14}{'published/s':>13}   CPU µs per step: trainer, page, hub")
     for case in CASES:
         rate = sum(r["steps"] for r in results[case]) / sum(r["seconds"] for r in results[case])
         published = sum(r["published_per_s"] for r in results[case]) / len(results[case])
-        print(f"{NAMES[case]:<26}{rate:>10.0f}{rate / base:>14.2f}{published:>13.1f}")
+        cpu = {name: sum(r["cpu_us_per_step"].get(name, 0.0) for r in results[case]) / len(results[case])
+               for name in ("trainer", "page", "hub")}
+        print(f"{NAMES[case]:<26}{rate:>10.0f}{rate / base:>14.2f}{published:>13.1f}   "
+              f"{cpu['trainer']:.0f}, {cpu['page']:.0f}, {cpu['hub']:.0f}")
     return 0
 
 

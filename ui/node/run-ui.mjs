@@ -23,6 +23,7 @@ import { parseArgs } from 'node:util';
 import { Engine } from '../src/engine.js';
 import { LinkClient } from '../src/client.js';
 import { ViewerPublisher } from '../src/viewer-publisher.js';
+import { httpPost } from './http-post.mjs';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
@@ -143,7 +144,9 @@ function main() {
   }
   log(`engine seed ${engine.options.seed}, ${engine.series.length} candles`);
   client.start();
-  if (options.viewer) new ViewerPublisher({ url: options.viewer, engine, status: () => ({ link: client.state }) }).start();
+  if (options.viewer) {
+    new ViewerPublisher({ url: options.viewer, engine, fetch: httpPost, status: () => ({ link: client.state }) }).start();
+  }
 }
 
 main();
