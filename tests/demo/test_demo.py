@@ -30,6 +30,8 @@ def test_moving_average(values, window, expected):
 @pytest.mark.parametrize("argv, message", [
     (["--ui", "node", "--screenshot", "x.png"], "--screenshot needs the browser user interface"),
     (["--ui", "manual", "--screenshot", "x.png"], "--screenshot needs the browser user interface"),
+    (["--ui", "auto", "--screenshot", "x.png"], "--screenshot needs the browser user interface (--ui browser), not --ui auto"),
+    (["--viewer-port", "8800"], "--viewer-port is the live view's: give --watch too"),
     (["--episodes", "-1"], "--episodes must be 0 or more"),
 ])
 def test_refused_options(argv, message, capsys):
@@ -70,15 +72,28 @@ def test_no_or_one_train_episode_still_evaluates_and_draws(episodes, tmp_path, c
     assert plot.is_file()
 
 
-@pytest.mark.parametrize("ui, option", [("node", "--port"), ("manual", "--http-port")])
+@pytest.mark.parametrize("ui, option", [("node", "--port"), ("manual", "--http-port"), ("node", "--viewer-port"),
+                                        ("manual", "--viewer-port")])
 def test_a_busy_port_is_one_clear_line(ui, option, capsys):
     if ui == "node" and not ui_host.node_available():
         pytest.skip("Node.js or ws is missing")
+    watch = ["--watch"] if option == "--viewer-port" else []
     with socket.socket() as busy:
         busy.bind(("127.0.0.1", 0))
         busy.listen()
         port = busy.getsockname()[1]
-        assert demo.main(["--ui", ui, option, str(port), "--plot", ""]) == 2
+        assert demo.main(["--ui", ui, option, str(port), "--plot", "", *watch]) == 2
     err = capsys.readouterr().err
     assert err == f"demo: {option} {port} is in use by another program: choose another port, or leave it out " \
                   "to take a free one\n"
+
+
+@pytest.mark.slow
+@requires_node
+def test_watch_prints_the_live_view_once_and_the_demo_runs_through(capsys):
+    assert demo.main(["--ui", "node", "--watch", "--episodes", "2", "--steps", "10", "--plot", ""]) == 0
+    captured = capsys.readouterr()
+    lines = [line for line in captured.err.splitlines() if "live at" in line]
+    assert len(lines) == 1 and lines[0].startswith("tarnel_rl: watch the engine on 127.0.0.1:"), captured.err
+    assert lines[0].split(" live at ")[1].startswith("http://127.0.0.1:")
+    assert len(summary_lines(captured.out)) == 3

@@ -3,7 +3,8 @@
 The convention (also in README.md, "Snippets in the documentation"):
 - a ```python block is run, in a fresh interpreter, from an empty directory, with python/ on the path;
   one that starts a Node.js user interface (`ui="node"`, `open_ui("node", ...)`) is skipped when Node.js
-  is missing, and one that imports gymnasium when gymnasium is missing;
+  is missing, one that imports gymnasium when gymnasium is missing, and one that records a video with
+  gymnasium's RecordVideo when moviepy is missing;
 - a ```sh block is a shell command for people to run, never run here, and is reported as skipped;
 - any block may be marked to be skipped by the line `<!-- snippet: skip (why) -->` right before its
   opening fence; the reason is reported. A block in any other language must carry that mark.
@@ -61,6 +62,8 @@ def test_snippet_runs_as_written(lang, code, skip, tmp_path):
     if "gymnasium" in code or "tarnel_rl.gym_env" in code or "vector_env" in code:
         if importlib.util.find_spec("gymnasium") is None:
             pytest.skip("needs gymnasium (the gym extra)")
+    if "RecordVideo" in code and importlib.util.find_spec("moviepy") is None:
+        pytest.skip("needs moviepy (gymnasium's RecordVideo writes the video with it)")
     env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True,
                             timeout=240)
