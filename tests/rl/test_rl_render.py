@@ -100,7 +100,7 @@ def test_record_video_with_the_node_host(tmp_path):
     import imageio.v3 as iio
 
     env = gym.make(ENV_ID, ui="node", render_mode="rgb_array", max_episode_steps=15)
-    env = gym.wrappers.RecordVideo(env, str(tmp_path), episode_trigger=lambda episode: episode == 0,
+    env = gym.wrappers.RecordVideo(env, str(tmp_path / "videos"), episode_trigger=lambda episode: episode == 0,
                                    name_prefix="trading")
     try:
         env.reset(seed=1)
@@ -110,7 +110,7 @@ def test_record_video_with_the_node_host(tmp_path):
         env.reset(seed=2)  # ends the recording of episode 0; episode 1 is not recorded
     finally:
         env.close()
-    videos = sorted(tmp_path.glob("*.mp4"))
+    videos = sorted((tmp_path / "videos").glob("*.mp4"))
     assert [v.name for v in videos] == ["trading-episode-0.mp4"]
     video = iio.imread(videos[0], plugin="pyav") if _has_pyav() else iio.imread(videos[0])
     assert video.shape[1:] == (400, 720, 3)
