@@ -271,8 +271,7 @@ def test_a_page_of_your_own_with_another_seed_or_options_is_refused(page, env_kw
         assert "with ui=None it cannot pass them on: open the page as index.html?host=127.0.0.1" in text
         assert f"node ui/node/run-ui.mjs --port {port} --seed {env_kwargs.get('series_seed', 7)}" in text
     finally:
-        node.process.terminate()
-        node.process.wait(10)
+        asyncio.run(node.close())
 
 
 def test_a_failed_call_says_which_engine_and_which_user_interface(make_env):
