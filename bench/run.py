@@ -5,9 +5,9 @@ the C++-only floor, on the same native peer, in one run, each case unpinned and 
                         [--build-dir build/bench] [--json-only]
     python bench/run.py --env-steps [--quick] [--rounds N] [--json-only]
 
-`--env-steps` runs the environment case instead (bench/env_steps.py: `TradingEnv` with the Node.js user
-interface under random actions, the current trainer layer against an earlier one); it needs neither the
-peer nor the floor.
+`--env-steps` runs the environment case instead (bench/env_steps.py: `TradingEnv` under random actions on
+the reference page and on the trivial page, each in Node.js and in headless Chromium); it needs neither
+the peer nor the floor.
 
 Every measurement runs in fresh processes: a server (a Python worker for the module, the pure-Python
 baseline or the bare-asyncio baseline, or the floor program) and one peer per engine. The four servers
