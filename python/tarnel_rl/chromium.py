@@ -115,8 +115,11 @@ class HeadlessChromium:
         if session is not None:
             message["sessionId"] = session
         data = json.dumps(message).encode() + b"\0"
-        while data:
-            data = data[os.write(self._to_browser, data):]
+        try:
+            while data:
+                data = data[os.write(self._to_browser, data):]
+        except BrokenPipeError:
+            raise RuntimeError(f"the browser has ended (exit status {self.process.poll()})") from None
         while True:  # events and other sessions' messages come on the same pipe: skip them
             reply = json.loads(self._read_message(deadline))
             if reply.get("id") == self._next_id:
