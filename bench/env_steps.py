@@ -2,12 +2,16 @@
 the reference page and on the trivial page, each hosted by Node.js and by headless Chromium, in one run.
 
     python bench/env_steps.py [--steps 3000] [--rounds 3] [--quick] [--json-only] [--hosts node,chromium]
+                              [--earlier REV]
 
 The trivial page (ui/trivial) answers every request with a ready-made frame of the right size, made at
 its start from the reference engine's own answers; per request it writes only its seq and the values a
 trainer checks (episode, step, done, position). Nothing a page can do costs less, so the trivial page's
 figures are the floor of each host: the link, the host's WebSocket and event loop, and the trainer.
-The reference page in Chromium draws live, as it always does.
+The reference page in Chromium draws live, as it always does. With --earlier REV a third page joins:
+the reference page as it was at git revision REV (its ui/ taken out with `git archive`), hosted as it
+was then: by the same Node.js runner, and in Chromium driven by Playwright (`automation=True`), whose
+driver then counts as part of the page.
 
 Every measurement runs in a fresh process: one environment and its page, a warm-up, then the timed
 steps with actions drawn from a seeded generator (the same for all), resetting whenever an episode
@@ -20,7 +24,8 @@ trainer's CPU per step, and the ratios the targets are set on. Each row is also 
 keys `host`, `page`, `steps_per_s` and `page_cpu_us_per_call` (and more).
 
 The check: a digest of every observation and reward of every run. The reference page must give the same
-digest under Node.js and under Chromium, round after round (the same seeds, the same results to the bit);
+digest under Node.js and under Chromium, round after round (the same seeds, the same results to the bit),
+and so must the earlier page when it runs;
 the trivial page, whose answers are not a back-test's, must agree with itself across hosts the same way.
 That the hot path of the page changed none of its answers is checked without a module by
 `node bench/page_engine.mjs`, whose digest of every answer's bytes is the same before and after.
@@ -34,13 +39,15 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 HOSTS = ("node", "chromium")
-PAGES = ("reference", "trivial")
+PAGES = ("reference", "trivial", "earlier")
 SERIES_SEED = 7
 TICK = os.sysconf("SC_CLK_TCK")
 TARGETS = {"node": 0.85, "chromium": 0.6}  # reference / trivial steps/s, per host
@@ -66,6 +73,22 @@ def tree_cpu_seconds(root: int) -> float:
         frontier = {pid for pid, parent in parents.items() if parent in frontier} - found
         found |= frontier
     return sum(times.get(pid, 0.0) for pid in found)
+
+
+def own_cpu_seconds() -> float:
+    with open("/proc/self/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def start_driven_page(port: int):
+    """The page in Chromium driven by Playwright, whose driver needs a running event loop: one of its own."""
+    from tarnel_rl import ui_host
+
+    loop = asyncio.new_event_loop()
+    threading.Thread(target=loop.run_forever, daemon=True).start()
+    ui = asyncio.run_coroutine_threadsafe(ui_host.BrowserUI.open(port, SERIES_SEED, automation=True), loop).result(60)
+    return lambda: asyncio.run_coroutine_threadsafe(ui.close(), loop).result(60)
 
 
 def start_trivial_page(host: str, port: int):
@@ -96,13 +119,21 @@ def worker(args) -> dict:
     from tarnel_rl.gym_env import TradingEnv
 
     close_page = None
-    if args.page == "reference":
+    root = None  # None: the page is every process this one started (Playwright's driver and its browser)
+    if args.page == "earlier" and args.host == "chromium":
+        port = ui_host.free_port()
+        close_page = start_driven_page(port)
+        env = TradingEnv(ui=None, port=port)
+    elif args.page in ("reference", "earlier"):
         env = TradingEnv(ui="node" if args.host == "node" else "browser", series_seed=SERIES_SEED)
         root = env.ui.process.pid if args.host == "node" else env.ui.browser_process
     else:
         port = ui_host.free_port()
         root, close_page = start_trivial_page(args.host, port)
         env = TradingEnv(ui=None, port=port)
+    def page_cpu() -> float:
+        return tree_cpu_seconds(os.getpid()) - own_cpu_seconds() if root is None else tree_cpu_seconds(root)
+
     try:
         rng = np.random.default_rng(args.seed)
         digest = hashlib.sha256()
@@ -128,9 +159,9 @@ def worker(args) -> dict:
 
         run(args.warmup)
         calls0 = env.engine_calls
-        page0, cpu0, wall0 = tree_cpu_seconds(root), time.process_time(), time.perf_counter()
+        page0, cpu0, wall0 = page_cpu(), time.process_time(), time.perf_counter()
         run(args.steps)
-        wall, cpu, page = time.perf_counter() - wall0, time.process_time() - cpu0, tree_cpu_seconds(root) - page0
+        wall, cpu, page = time.perf_counter() - wall0, time.process_time() - cpu0, page_cpu() - page0
         return {"ok": True, "steps": args.steps, "wall_s": wall, "trainer_cpu_s": cpu, "page_cpu_s": page,
                 "calls": env.engine_calls - calls0, "episodes": len(returns), "digest": digest.hexdigest()}
     finally:
@@ -139,11 +170,13 @@ def worker(args) -> dict:
             close_page()
 
 
-def run_one(host: str, page: str, steps: int, warmup: int, seed: int) -> dict:
+def run_one(host: str, page: str, steps: int, warmup: int, seed: int, earlier_ui: Path | None) -> dict:
     command = [sys.executable, str(Path(__file__).resolve()), "--worker", host, "--page", page, "--steps", str(steps),
                "--warmup", str(warmup), "--seed", str(seed)]
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
                PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])))
+    if page == "earlier":
+        env["TARNEL_UI_DIR"] = str(earlier_ui)
     done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=120 + steps * 0.05)
     lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
     if done.returncode != 0 or not lines:
@@ -152,6 +185,15 @@ def run_one(host: str, page: str, steps: int, warmup: int, seed: int) -> dict:
     if not result["ok"]:
         raise SystemExit(f"the worker for {host}/{page} failed: {result['failure']}")
     return result
+
+
+def extract_ui(revision: str, into: Path) -> Path:
+    """ui/ as it was at `revision`, with this tree's node_modules."""
+    archive = subprocess.run(["git", "-C", str(ROOT), "archive", revision, "ui"], check=True, capture_output=True).stdout
+    subprocess.run(["tar", "-x", "-C", str(into)], input=archive, check=True)
+    if (ROOT / "ui" / "node_modules").is_dir():
+        (into / "ui" / "node_modules").symlink_to(ROOT / "ui" / "node_modules")
+    return into / "ui"
 
 
 def summarise(host: str, page: str, runs: list[dict]) -> dict:
@@ -171,6 +213,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--hosts", type=lambda s: tuple(s.split(",")), default=HOSTS)
+    parser.add_argument("--earlier", metavar="REV", help="also run the reference page as it was at git revision REV")
     parser.add_argument("--quick", action="store_true", help="one round of 800 steps")
     parser.add_argument("--json-only", action="store_true")
     parser.add_argument("--worker", choices=HOSTS, help=argparse.SUPPRESS)
@@ -191,33 +234,45 @@ def main() -> None:
             raise SystemExit(f"unknown host {host}; hosts: {', '.join(HOSTS)}")
 
     started = time.monotonic()
-    configs = [(host, page) for host in args.hosts for page in PAGES]
+    pages = PAGES if args.earlier else PAGES[:2]
+    configs = [(host, page) for host in args.hosts for page in pages]
     runs: dict[tuple[str, str], list[dict]] = {config: [] for config in configs}
-    for round_index in range(args.rounds):
-        # The order turns every round, so that no configuration always runs right after the same one.
-        shift = round_index % len(configs)
-        for host, page in configs[shift:] + configs[:shift]:
-            result = run_one(host, page, args.steps, args.warmup, args.seed)
-            runs[(host, page)].append(result)
-            print(f"round {round_index + 1}: {host:8} {page:9} {result['steps'] / result['wall_s']:8,.0f} steps/s, "
-                  f"page {result['page_cpu_s'] / result['calls'] * 1e6:6,.0f} us CPU per call", file=sys.stderr, flush=True)
+    with tempfile.TemporaryDirectory(prefix="tarnel-env-bench-") as scratch:
+        earlier_ui = extract_ui(args.earlier, Path(scratch)) if args.earlier else None
+        for round_index in range(args.rounds):
+            # The order turns every round, so that no configuration always runs right after the same one.
+            shift = round_index % len(configs)
+            for host, page in configs[shift:] + configs[:shift]:
+                result = run_one(host, page, args.steps, args.warmup, args.seed, earlier_ui)
+                runs[(host, page)].append(result)
+                print(f"round {round_index + 1}: {host:8} {page:9} {result['steps'] / result['wall_s']:8,.0f} steps/s, "
+                      f"page {result['page_cpu_s'] / result['calls'] * 1e6:6,.0f} us CPU per call", file=sys.stderr,
+                      flush=True)
 
     rows = {config: summarise(*config, runs[config]) for config in configs}
     for row in rows.values():
         print(json.dumps(row), flush=True)
-    # The same seeds give the same results to the bit: on each page, every run has one digest.
-    digests = {page: {r["digest"] for host in args.hosts for r in runs[(host, page)]} for page in PAGES}
-    identical = {page: len(found) == 1 for page, found in digests.items()}
-    ratios = {}
+    # The same seeds give the same results to the bit: every run of the reference page (and of the earlier
+    # one) has one digest, every run of the trivial page one of its own.
+    groups = {"reference": [p for p in pages if p != "trivial"], "trivial": ["trivial"]}
+    digests = {group: {r["digest"] for host in args.hosts for page in members for r in runs[(host, page)]}
+               for group, members in groups.items()}
+    identical = {group: len(found) == 1 for group, found in digests.items()}
+    ratios: dict[str, dict] = {}
     for host in args.hosts:
-        reference, trivial = rows[(host, "reference")], rows[(host, "trivial")]
-        ratios[host] = {"steps_per_s": reference["steps_per_s"] / trivial["steps_per_s"],
-                        "page_cpu_per_call": reference["page_cpu_us_per_call"] / trivial["page_cpu_us_per_call"]}
+        trivial = rows[(host, "trivial")]
+        for page in pages:
+            ratios.setdefault(host if page == "reference" else f"{host}/{page}", {
+                "steps_per_s": rows[(host, page)]["steps_per_s"] / trivial["steps_per_s"],
+                "page_cpu_per_call": rows[(host, page)]["page_cpu_us_per_call"] / trivial["page_cpu_us_per_call"]})
     both = all(h in args.hosts for h in HOSTS)
     chromium_over_node = (rows[("chromium", "reference")]["steps_per_s"] / rows[("node", "reference")]["steps_per_s"]
                           if both else None)
-    print(json.dumps({"case": "env_steps", "rounds": args.rounds, "steps": args.steps, "identical_results": identical,
-                      "reference_over_trivial": ratios, "chromium_over_node": chromium_over_node}), flush=True)
+    earlier_over_node = (rows[("chromium", "earlier")]["steps_per_s"] / rows[("node", "earlier")]["steps_per_s"]
+                         if both and args.earlier else None)
+    print(json.dumps({"case": "env_steps", "rounds": args.rounds, "steps": args.steps, "earlier": args.earlier,
+                      "identical_results": identical, "over_trivial": ratios, "chromium_over_node": chromium_over_node,
+                      "earlier_chromium_over_node": earlier_over_node}), flush=True)
     if not all(identical.values()):
         raise SystemExit(f"the same seeds gave different results: {digests}")
     if args.json_only:
@@ -227,11 +282,10 @@ def main() -> None:
               "page CPU: page / trivial")
     table = [header]
     for (host, page), row in rows.items():
-        ratio = ratios[host]
+        ratio = ratios[host if page == "reference" else f"{host}/{page}"]
         table.append((host, page, f"{row['steps_per_s']:,.0f}", f"{row['page_cpu_us_per_call']:,.0f}",
                       f"{row['calls_per_step']:.2f}", f"{row['trainer_cpu_us_per_step']:,.0f}",
-                      f"{ratio['steps_per_s']:.2f}" if page == "reference" else "1",
-                      f"{ratio['page_cpu_per_call']:.2f}" if page == "reference" else "1"))
+                      f"{ratio['steps_per_s']:.2f}", f"{ratio['page_cpu_per_call']:.2f}"))
     widths = [max(len(row[c]) for row in table) for c in range(len(header))]
     print()
     for n, row in enumerate(table):
@@ -246,8 +300,10 @@ def main() -> None:
     if chromium_over_node is not None:
         print(f"chromium: the reference page at {chromium_over_node:.2f}x its steps/s under Node.js "
               f"(target >= {CHROMIUM_OVER_NODE_TARGET}): {'met' if chromium_over_node >= CHROMIUM_OVER_NODE_TARGET else 'missed'}")
+    if earlier_over_node is not None:
+        print(f"the earlier page ({args.earlier[:9]}): Chromium at {earlier_over_node:.2f}x its steps/s under Node.js")
     print(f"identical results for the same seeds: reference page {'yes' if identical['reference'] else 'NO'} "
-          f"(node and chromium), trivial page {'yes' if identical['trivial'] else 'NO'}; {args.rounds} round(s) of "
+          f"(node and chromium{', and the earlier page' if args.earlier else ''}), trivial page {'yes' if identical['trivial'] else 'NO'}; {args.rounds} round(s) of "
           f"{args.steps} random-action steps each, {time.monotonic() - started:.0f} s in all; {os.cpu_count()} CPUs, "
           f"load average {os.getloadavg()[0]:.2f} at the end")
 

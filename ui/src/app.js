@@ -4,7 +4,7 @@
 // is eager. A figure's text is set only when it changed.
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
-//        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=15]
+//        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=10]
 //        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
 import { Engine, FN_NAMES, FnId } from './engine.js';

@@ -5,7 +5,7 @@
 // a second; a person reads a chart no faster than a few times a second. After the last change a draw
 // always follows, so what is shown is never older than one interval.
 
-export const DEFAULT_DRAWS_PER_SECOND = 15;
+export const DEFAULT_DRAWS_PER_SECOND = 10;
 
 export class DrawSchedule {
   // draw(): the drawing; maxPerSecond: the ceiling while changes stream in (Infinity: every frame).
