@@ -2,7 +2,7 @@
 the reference page and on the trivial page, each hosted by Node.js and by headless Chromium, in one run.
 
     python bench/env_steps.py [--steps 3000] [--rounds 3] [--quick] [--json-only] [--hosts node,chromium]
-                              [--earlier REV]
+                              [--earlier REV] [--pin]
 
 The trivial page (ui/trivial) answers every request with a ready-made frame of the right size, made at
 its start from the reference engine's own answers; per request it writes only its seq and the values a
@@ -17,6 +17,10 @@ Every measurement runs in a fresh process: one environment and its page, a warm-
 steps with actions drawn from a seeded generator (the same for all), resetting whenever an episode
 ends; resets count in the time, as they do for a trainer. The four alternate round after round, in an
 order that turns, so that the drift of the machine falls on all of them.
+
+With --pin every measurement runs on one CPU (`taskset -c 0`: the trainer, the page and all their
+threads), so that no call waits for another CPU to wake: steps/s then follow the CPU time per step, and
+swing less with what else runs on the machine.
 
 Reported per host and page: steps/s (pooled over the rounds), the page's CPU time per engine call (the
 host's whole process tree: Node.js, or the browser with all its processes), engine calls per step, the
@@ -170,8 +174,8 @@ def worker(args) -> dict:
             close_page()
 
 
-def run_one(host: str, page: str, steps: int, warmup: int, seed: int, earlier_ui: Path | None) -> dict:
-    command = [sys.executable, str(Path(__file__).resolve()), "--worker", host, "--page", page, "--steps", str(steps),
+def run_one(host: str, page: str, steps: int, warmup: int, seed: int, earlier_ui: Path | None, pin: bool) -> dict:
+    command = (["taskset", "-c", "0"] if pin else []) + [sys.executable, str(Path(__file__).resolve()), "--worker", host, "--page", page, "--steps", str(steps),
                "--warmup", str(warmup), "--seed", str(seed)]
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
                PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])))
@@ -214,6 +218,7 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--hosts", type=lambda s: tuple(s.split(",")), default=HOSTS)
     parser.add_argument("--earlier", metavar="REV", help="also run the reference page as it was at git revision REV")
+    parser.add_argument("--pin", action="store_true", help="run every measurement on one CPU")
     parser.add_argument("--quick", action="store_true", help="one round of 800 steps")
     parser.add_argument("--json-only", action="store_true")
     parser.add_argument("--worker", choices=HOSTS, help=argparse.SUPPRESS)
@@ -243,7 +248,7 @@ def main() -> None:
             # The order turns every round, so that no configuration always runs right after the same one.
             shift = round_index % len(configs)
             for host, page in configs[shift:] + configs[:shift]:
-                result = run_one(host, page, args.steps, args.warmup, args.seed, earlier_ui)
+                result = run_one(host, page, args.steps, args.warmup, args.seed, earlier_ui, args.pin)
                 runs[(host, page)].append(result)
                 print(f"round {round_index + 1}: {host:8} {page:9} {result['steps'] / result['wall_s']:8,.0f} steps/s, "
                       f"page {result['page_cpu_s'] / result['calls'] * 1e6:6,.0f} us CPU per call", file=sys.stderr,
@@ -270,7 +275,7 @@ def main() -> None:
                           if both else None)
     earlier_over_node = (rows[("chromium", "earlier")]["steps_per_s"] / rows[("node", "earlier")]["steps_per_s"]
                          if both and args.earlier else None)
-    print(json.dumps({"case": "env_steps", "rounds": args.rounds, "steps": args.steps, "earlier": args.earlier,
+    print(json.dumps({"case": "env_steps", "rounds": args.rounds, "steps": args.steps, "earlier": args.earlier, "pinned": args.pin,
                       "identical_results": identical, "over_trivial": ratios, "chromium_over_node": chromium_over_node,
                       "earlier_chromium_over_node": earlier_over_node}), flush=True)
     if not all(identical.values()):
@@ -304,7 +309,8 @@ def main() -> None:
         print(f"the earlier page ({args.earlier[:9]}): Chromium at {earlier_over_node:.2f}x its steps/s under Node.js")
     print(f"identical results for the same seeds: reference page {'yes' if identical['reference'] else 'NO'} "
           f"(node and chromium{', and the earlier page' if args.earlier else ''}), trivial page {'yes' if identical['trivial'] else 'NO'}; {args.rounds} round(s) of "
-          f"{args.steps} random-action steps each, {time.monotonic() - started:.0f} s in all; {os.cpu_count()} CPUs, "
+          f"{args.steps} random-action steps each{', pinned to one CPU' if args.pin else ''}, "
+          f"{time.monotonic() - started:.0f} s in all; {os.cpu_count()} CPUs, "
           f"load average {os.getloadavg()[0]:.2f} at the end")
 
 
