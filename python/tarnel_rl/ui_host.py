@@ -242,6 +242,7 @@ class BrowserUI:
         self._chromium: HeadlessChromium | None = None
         self._server: StaticServer | None = None
         self.page = None
+        self.url: str | None = None  # the page's address
 
     @classmethod
     async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
@@ -260,7 +261,7 @@ class BrowserUI:
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
-            url = ui._server.url(f"{page}?{query}")
+            url = ui.url = ui._server.url(f"{page}?{query}")
             if not automation:
                 ui._chromium = HeadlessChromium(url, executable=CHROMIUM)
                 await asyncio.to_thread(ui._chromium.wait_ready)
