@@ -3,11 +3,11 @@ the C++-only floor, on the same native peer, in one run, each case unpinned and 
 
     python bench/run.py [--quick] [--rounds N] [--cases small,medium,...] [--placements unpinned,pinned]
                         [--build-dir build/bench] [--json-only]
-    python bench/run.py --env-steps [--quick] [--rounds N] [--json-only]
+    python bench/run.py --env-steps [--quick] [--rounds N] [--json-only] [--earlier REV] [--pin] [--steps N]
 
-`--env-steps` runs the environment case instead (bench/env_steps.py: `TradingEnv` with the Node.js user
-interface under random actions, the current trainer layer against an earlier one); it needs neither the
-peer nor the floor.
+`--env-steps` runs the environment case instead (bench/env_steps.py: `TradingEnv` under random actions on
+the reference page and on the trivial page, each in Node.js and in headless Chromium); it needs neither
+the peer nor the floor.
 
 Every measurement runs in fresh processes: a server (a Python worker for the module, the pure-Python
 baseline or the bare-asyncio baseline, or the floor program) and one peer per engine. The four servers
@@ -427,11 +427,13 @@ def main():
     parser.add_argument("--ports", help=argparse.SUPPRESS)
     parser.add_argument("--overrides", help=argparse.SUPPRESS)
     parser.add_argument("--env-steps", action="store_true", help="run the environment case (bench/env_steps.py)")
-    args = parser.parse_args()
-    if args.env_steps:
+    args, rest = parser.parse_known_args()
+    if args.env_steps:  # the environment case's own options (--earlier REV, --pin, --steps N) pass through
         command = [sys.executable, str(HERE / "env_steps.py")] + (["--quick"] if args.quick else [])
         command += (["--rounds", str(args.rounds)] if args.rounds else []) + (["--json-only"] if args.json_only else [])
-        raise SystemExit(subprocess.call(command))
+        raise SystemExit(subprocess.call(command + rest))
+    if rest:
+        parser.error(f"unrecognized arguments: {' '.join(rest)}")
     if args.worker:
         worker_main(args)
     else:

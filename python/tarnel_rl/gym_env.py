@@ -542,8 +542,8 @@ class TradingEnv(gym.Env[Observation, Action]):
             status = self._process.poll()
             ended = "" if status is None else f", which has exited with status {status}"
             return f"served by the Node.js user interface (pid {self._process.pid}{ended})"
-        if isinstance(self.ui, ui_host.BrowserUI) and self.ui.page is not None:
-            return f"served by the page {self.ui.page.url} in headless Chromium"
+        if isinstance(self.ui, ui_host.BrowserUI) and self.ui.url is not None:
+            return f"served by the page {self.ui.url} in headless Chromium"
         return f"served by the {self.ui_kind} user interface"
 
     def _not_connected(self, error: RuntimeError) -> str:

@@ -2,8 +2,9 @@
 the `ws` package; the default, and the fastest) or, when asked for, in headless Chromium (the real page,
 served from a local static server so that its origin passes the engine's origin check). Everything started here is stopped by `close()`, and none of it outlives
 the Python process that started it, however that process ends: the Node.js runner exits at the end of
-its stdin, a pipe whose writing end only this process holds; Playwright's driver likewise exits when its
-pipe from this process closes, and takes the browser with it; the page's static server is a thread."""
+its stdin, a pipe whose writing end only this process holds; the browser likewise quits when its DevTools
+pipe from this process ends (`tarnel_rl.chromium`), and a browser driven by Playwright goes with its
+driver, which exits when its own pipe from this process closes; the page's static server is a thread."""
 from __future__ import annotations
 
 import asyncio
@@ -20,18 +21,7 @@ import threading
 import urllib.parse
 from pathlib import Path
 
-CHROMIUM = "/usr/bin/chromium"
-# Flags for a browser on a machine without network access beyond loopback.
-CHROMIUM_ARGS = [
-    "--headless",
-    "--no-sandbox",
-    "--disable-gpu",
-    "--disable-quic",
-    "--no-first-run",
-    "--disable-background-networking",
-    "--disable-component-update",
-    "--disable-sync",
-]
+from .chromium import CHROMIUM, CHROMIUM_ARGS, HeadlessChromium
 
 
 def ui_directory() -> Path:
@@ -137,13 +127,8 @@ def free_port() -> int:
 
 
 def browser_available() -> bool:
-    if not os.path.exists(CHROMIUM):
-        return False
-    try:
-        import playwright.async_api  # noqa: F401
-    except ImportError:
-        return False
-    return True
+    """Chromium is there (Playwright is needed only for a browser driven by scripts: automation=True)."""
+    return os.path.exists(CHROMIUM)
 
 
 def node_available() -> bool:
@@ -241,25 +226,34 @@ class NodeUI:
 
 
 class BrowserUI:
-    """The reference page in headless Chromium, driven by Playwright with the system's browser."""
+    """The reference page in headless Chromium (the system's, /usr/bin/chromium).
+
+    By default the browser runs as a plain process showing the page (`tarnel_rl.chromium`), with nothing
+    between the page and its WebSocket; `screenshot` asks the browser itself over its DevTools pipe.
+    With `automation=True` Playwright drives it instead, for scripts run in the page (`page`): the driver
+    is then told of every WebSocket frame, which costs the page far more per call than its own work.
+    `page` is the page to show, relative to the user interface's directory."""
 
     kind = "browser"
 
     def __init__(self) -> None:
         self._playwright = None
         self._browser = None
+        self._chromium: HeadlessChromium | None = None
         self._server: StaticServer | None = None
         self.page = None
+        self.url: str | None = None  # the page's address
 
     @classmethod
-    async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1",
-                   options: dict | None = None, viewer: str | None = None) -> "BrowserUI":
-        try:
-            from playwright.async_api import async_playwright
-        except ImportError:
-            raise RuntimeError("the browser user interface needs Playwright, which is not installed: pip install "
-                               "playwright (only its driver: the browser is the system's Chromium, "
-                               f"{CHROMIUM}), or use the Node.js user interface, ui='node'") from None
+    async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
+                   viewer: str | None = None, page: str = "index.html", automation: bool = False) -> "BrowserUI":
+        if automation:
+            try:
+                from playwright.async_api import async_playwright
+            except ImportError:
+                raise RuntimeError("the browser user interface needs Playwright, which is not installed: pip install "
+                                   "playwright (only its driver: the browser is the system's Chromium, "
+                                   f"{CHROMIUM}), or use the Node.js user interface, ui='node'") from None
         if not os.path.exists(CHROMIUM):
             raise RuntimeError(f"the browser user interface needs Chromium at {CHROMIUM}, which is missing: "
                                "apt-get install chromium, or use the Node.js user interface, ui='node'")
@@ -267,20 +261,38 @@ class BrowserUI:
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
+            url = ui.url = ui._server.url(f"{page}?{query}")
+            if not automation:
+                ui._chromium = HeadlessChromium(url, executable=CHROMIUM)
+                await asyncio.to_thread(ui._chromium.wait_ready)
+                return ui
             ui._playwright = await async_playwright().start()
             # Playwright gives every launch a fresh, temporary profile of its own.
             ui._browser = await ui._playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
             ui.page = await ui._browser.new_page(viewport={"width": 1200, "height": 700})
-            await ui.page.goto(ui._server.url(f"index.html?{query}"))
+            await ui.page.goto(url)
         except BaseException:
             await ui.close()
             raise
         return ui
 
+    @property
+    def browser_process(self) -> int | None:
+        """The process under which the plain browser and all its helpers run (None when driven)."""
+        return None if self._chromium is None else self._chromium.pid
+
     async def screenshot(self, path: str | os.PathLike) -> None:
-        await self.page.screenshot(path=str(path))
+        if self.page is not None:
+            await self.page.screenshot(path=str(path))
+            return
+        if self._chromium is None:
+            raise RuntimeError("the browser is closed")
+        Path(path).write_bytes(await asyncio.to_thread(self._chromium.screenshot_png))
 
     async def close(self) -> None:
+        if self._chromium is not None:
+            chromium, self._chromium = self._chromium, None
+            await asyncio.to_thread(chromium.close)
         if self._browser is not None:
             await self._browser.close()
             self._browser = None

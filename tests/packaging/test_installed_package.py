@@ -17,8 +17,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-UI_FILES = ["index.html", "viewer.html", "package.json", "package-lock.json", "node/run-ui.mjs",
-            *(f"src/{p.name}" for p in sorted((ROOT / "ui" / "src").glob("*.js")))]
+UI_FILES = ["index.html", "viewer.html", "package.json", "package-lock.json", "node/run-ui.mjs", "trivial/index.html",
+            *(f"{d}/{p.name}" for d in ("src", "trivial") for p in sorted((ROOT / "ui" / d).glob("*.js")))]
 
 pytestmark = [pytest.mark.slow, pytest.mark.timeout(900)]
 

@@ -24,7 +24,7 @@ def bare_ui(tmp_path, monkeypatch):
     ui.mkdir()
     for name in ("index.html", "package.json", "package-lock.json"):
         shutil.copy(ROOT / "ui" / name, ui / name)
-    for name in ("src", "node"):
+    for name in ("src", "node", "trivial"):
         shutil.copytree(ROOT / "ui" / name, ui / name)
     monkeypatch.setenv("TARNEL_UI_DIR", str(ui))
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))

@@ -253,6 +253,7 @@ requires_browser = pytest.mark.skipif(not ui_host.browser_available(),
 @requires_node
 @pytest.mark.parametrize("host", ["node", "browser"])
 def test_a_browser_opens_the_live_viewer_while_the_environment_trains(host):
+    pytest.importorskip("playwright.sync_api", reason="Playwright is not installed")
     from playwright.sync_api import sync_playwright
 
     env = TradingEnv(ui=host, render_mode="human", ui_options={"episode_length": 60})

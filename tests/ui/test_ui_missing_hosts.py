@@ -10,17 +10,17 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 from tarnel_rl import ui_host  # noqa: E402
 
 
-def test_the_browser_without_playwright_says_what_to_install(monkeypatch):
+def test_the_driven_browser_without_playwright_says_what_to_install(monkeypatch):
+    # The plain browser needs no Playwright; a browser driven by scripts does.
     monkeypatch.setitem(sys.modules, "playwright.async_api", None)  # what an import of a missing package meets
     with pytest.raises(RuntimeError, match=r"^the browser user interface needs Playwright, which is not installed: "
                        r"pip install playwright \(only its driver: the browser is the system's Chromium, "
                        r"/usr/bin/chromium\), or use the Node\.js user interface, ui='node'$") as info:
-        asyncio.run(ui_host.open_ui("browser", 1, seed=7))
+        asyncio.run(ui_host.BrowserUI.open(1, seed=7, automation=True))
     assert info.value.__cause__ is None and info.value.__suppress_context__
 
 
 def test_the_browser_without_chromium_says_what_to_install(monkeypatch):
-    pytest.importorskip("playwright.async_api", reason="Playwright is not installed")
     monkeypatch.setattr(ui_host, "CHROMIUM", "/nonexistent/chromium")
     with pytest.raises(RuntimeError, match=r"^the browser user interface needs Chromium at /nonexistent/chromium, "
                        r"which is missing: apt-get install chromium, or use the Node\.js user interface, ui='node'$"):

@@ -4,14 +4,17 @@
 //   node ui/node/run-ui.mjs --host 127.0.0.1 --port 8765 [--seed 7] [--origin http://localhost]
 //                           [--bars 5000] [--window 32] [--episode-length 256] [--sync deferred|eager]
 //                           [--series walk|regime] [--regime-drift 0.002] [--regime-bars 100]
-//                           [--half-life 300] [--viewer URL] [--quiet] [--watch-parent]
+//                           [--half-life 300] [--viewer URL] [--page reference|trivial] [--quiet]
+//                           [--watch-parent]
 //
 // Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT. With
 // --watch-parent it also exits when the process that started it is gone, however that one ended (even
 // by SIGKILL): that process holds the other end of our stdin, so its end is an end of file here, and as a
 // second sign our parent process changes (we are handed to init or a subreaper).
 // --origin '' sends no Origin header at all. --viewer publishes the engine's state to the live viewer's
-// hub at URL (tarnel_rl.viewer), at most 30 times a second.
+// hub at URL (tarnel_rl.viewer), at most 30 times a second. --page trivial runs the trivial page instead of
+// the reference one (ui/trivial: a ready-made answer for every request, the floor benchmarks measure
+// against).
 //
 // The one npm package it needs, `ws`, is looked up next to it (ui/node_modules, after `npm ci`), then in
 // the node_modules directory named by $TARNEL_UI_NODE_MODULES (where tarnel_rl.ui_host installs it when
@@ -27,7 +30,8 @@ import { httpPost } from './http-post.mjs';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
-  + '[--regime-bars X] [--half-life X] [--viewer URL] [--quiet] [--watch-parent]';
+  + '[--regime-bars X] [--half-life X] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
+const PAGES = ['reference', 'trivial'];
 const PARENT_POLL_MS = 500;
 
 async function loadWebSocket() {
@@ -78,6 +82,7 @@ function readOptions(argv) {
       'regime-bars': { type: 'string' },
       'half-life': { type: 'string' },
       viewer: { type: 'string' },
+      page: { type: 'string', default: 'reference' },
       quiet: { type: 'boolean', default: false },
       'watch-parent': { type: 'boolean', default: false },
       help: { type: 'boolean', default: false },
@@ -88,6 +93,7 @@ function readOptions(argv) {
     process.exit(0);
   }
   if (values.port === undefined) throw new Error('--port is required');
+  if (!PAGES.includes(values.page)) throw new Error(`--page must be ${PAGES.join(' or ')}, got ${values.page}`);
   const port = integer('port', values.port);
   if (port < 1 || port > 65535) throw new Error(`--port must be 1 to 65535, got ${port}`);
   const engine = { seed: integer('seed', values.seed) };
@@ -105,32 +111,54 @@ function readOptions(argv) {
     throw new Error(`--viewer must be an http:// address, got ${values.viewer}`);
   }
   return { url: `ws://${host}:${port}`, origin: values.origin, quiet: values.quiet,
-    watchParent: values['watch-parent'], viewer: values.viewer, engine };
+    watchParent: values['watch-parent'], viewer: values.viewer, page: values.page, engine };
 }
 
-function main() {
+// The trivial page's modules are loaded only when it runs.
+async function trivialPage() {
+  const [{ TrivialAnswers }, { answerForever }] = await Promise.all([import('../trivial/answers.js'), import('../trivial/link.js')]);
+  return { TrivialAnswers, answerForever };
+}
+
+async function main() {
   let options;
   let engine;
+  let trivial = null;
   try {
     options = readOptions(process.argv.slice(2));
-    engine = new Engine(options.engine);
+    if (options.page === 'trivial') trivial = await trivialPage();
+    engine = trivial !== null ? new trivial.TrivialAnswers(options.engine) : new Engine(options.engine);
   } catch (error) {
     console.error(`run-ui: ${error.message}\n${USAGE}`);
     process.exit(2);
   }
   const log = (text) => { if (!options.quiet) console.error(`[ui] ${text}`); };
-  const client = new LinkClient({
-    url: options.url,
-    WebSocket,
-    engine,
-    socketOptions: options.origin === '' ? {} : { origin: options.origin },
-    onState: (state) => log(`link ${state} (${options.url})`),
-    onHandshake: (hello) => log(`handshake: library version ${hello.python_library_version}`),
-    onNotice: log,
-  });
+  // Compression would cost more than the loopback saves: the module does not offer it either.
+  const socketOptions = { perMessageDeflate: false, ...(options.origin === '' ? {} : { origin: options.origin }) };
+  let stop;
+  let requests = () => '';
+  if (trivial !== null) {
+    stop = trivial.answerForever({ url: options.url, WebSocket, answers: engine, socketOptions });
+  } else {
+    const client = new LinkClient({
+      url: options.url,
+      WebSocket,
+      engine,
+      socketOptions,
+      onState: (state) => log(`link ${state} (${options.url})`),
+      onHandshake: (hello) => log(`handshake: library version ${hello.python_library_version}`),
+      onNotice: log,
+    });
+    client.start();
+    stop = () => client.stop();
+    requests = () => ` after ${client.stats.requests} requests (${client.stats.errors} refused)`;
+    if (options.viewer) {
+      new ViewerPublisher({ url: options.viewer, engine, fetch: httpPost, status: () => ({ link: client.state }) }).start();
+    }
+  }
   const shutdown = (signal) => {
-    client.stop();
-    log(`${signal}: stopping after ${client.stats.requests} requests (${client.stats.errors} refused)`);
+    stop();
+    log(`${signal}: stopping${requests()}`);
     process.exit(0);
   };
   process.on('SIGTERM', () => shutdown('SIGTERM'));
@@ -142,11 +170,7 @@ function main() {
     process.stdin.resume(); // reads and drops whatever comes; only the end matters
     setInterval(() => { if (process.ppid !== parent) shutdown(`parent ${parent} gone`); }, PARENT_POLL_MS).unref();
   }
-  log(`engine seed ${engine.options.seed}, ${engine.series.length} candles`);
-  client.start();
-  if (options.viewer) {
-    new ViewerPublisher({ url: options.viewer, engine, fetch: httpPost, status: () => ({ link: client.state }) }).start();
-  }
+  log(trivial !== null ? 'the trivial page' : `engine seed ${engine.options.seed}, ${engine.series.length} candles`);
 }
 
-main();
+await main();

@@ -1,16 +1,21 @@
 // The page: builds the engine and the link from the page's query, shows the link state and the
-// account, and redraws the chart at most once per animation frame (or after every request when the
-// sync policy is eager).
+// account, and redraws the chart and the figures after requests that change them: at an animation
+// frame, at most `fps` times a second (draw-schedule.js), or after every request when the sync policy
+// is eager. A figure's text is set only when it changed.
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
-//        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300]
+//        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=10]
 //        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
-import { Engine, FN_NAMES } from './engine.js';
+import { Engine, FN_NAMES, FnId } from './engine.js';
 import { LinkClient } from './client.js';
 import { Chart } from './chart.js';
 import { SNAPSHOT } from './columns.js';
 import { ViewerPublisher } from './viewer-publisher.js';
+import { DEFAULT_DRAWS_PER_SECOND, DrawSchedule } from './draw-schedule.js';
+
+// Requests that change nothing the chart shows.
+const READ_ONLY = new Set([FnId.GetSnapshot, FnId.GetTicketList, FnId.GetOhlc, FnId.GetRlConfig, FnId.GetSyncPolicy]);
 
 const params = new URLSearchParams(location.search);
 const $ = (id) => document.getElementById(id);
@@ -67,28 +72,30 @@ function start() {
     return;
   }
   const chart = new Chart($('chart'));
-  let framePending = false;
+  const snapshot = new Float64Array(SNAPSHOT.width);
+  const shown = new Map(); // element id -> the text it shows
+  const show = (id, text) => {
+    if (shown.get(id) === text) return;
+    shown.set(id, text);
+    $(id).textContent = text;
+  };
   let lastFn = '-';
+  let chartChanged = true;
 
   const render = () => {
-    chart.draw(engine);
-    const snapshot = engine.session.snapshot();
+    if (chartChanged) chart.draw(engine);
+    chartChanged = false;
+    engine.session.snapshotInto(snapshot);
     for (const name of ['equity', 'balance', 'open_positions', 'pending_orders', 'max_drawdown']) {
       const value = snapshot[SNAPSHOT[name]];
-      $(`stat-${name}`).textContent = Number.isInteger(value) ? String(value) : value.toFixed(name === 'max_drawdown' ? 4 : 2);
+      show(`stat-${name}`, Number.isInteger(value) ? String(value) : value.toFixed(name === 'max_drawdown' ? 4 : 2));
     }
-    $('stat-requests').textContent = String(client.stats.requests);
-    $('stat-errors').textContent = String(client.stats.errors);
-    $('stat-last').textContent = lastFn;
+    show('stat-requests', String(client.stats.requests));
+    show('stat-errors', String(client.stats.errors));
+    show('stat-last', lastFn);
   };
-  const scheduleRender = () => {
-    if (framePending) return;
-    framePending = true;
-    requestAnimationFrame(() => {
-      framePending = false;
-      render();
-    });
-  };
+  const schedule = new DrawSchedule(render, { maxPerSecond: intParam('fps', DEFAULT_DRAWS_PER_SECOND) || Infinity });
+  const scheduleRender = () => schedule.changed();
 
   const client = new LinkClient({
     url,
@@ -104,8 +111,13 @@ function start() {
   });
 
   engine.subscribe((fnId, outcome) => {
-    lastFn = `${FN_NAMES[fnId] ?? `fnId ${fnId}`}${outcome.ok ? '' : ` → error ${outcome.err}/${outcome.sub}`}`;
-    if (!outcome.ok) $('notice').textContent = outcome.message;
+    if (outcome.ok) {
+      lastFn = FN_NAMES[fnId] ?? `fnId ${fnId}`;
+      if (!READ_ONLY.has(fnId)) chartChanged = true;
+    } else {
+      lastFn = `${FN_NAMES[fnId] ?? `fnId ${fnId}`} → error ${outcome.err}/${outcome.sub}`;
+      $('notice').textContent = outcome.message;
+    }
     if (engine.options.syncPolicy === 'eager') render();
     else scheduleRender();
   });
@@ -118,9 +130,12 @@ function start() {
       .then(() => { $('notice').textContent = `echo answered in ${(performance.now() - started).toFixed(1)} ms`; })
       .catch((error) => { $('notice').textContent = error.message; });
   });
-  window.addEventListener('resize', scheduleRender);
+  window.addEventListener('resize', () => {
+    chartChanged = true;
+    scheduleRender();
+  });
   // For automated checks from a driven browser.
-  window.referenceUi = { engine, client, chart };
+  window.referenceUi = { engine, client, chart, schedule };
   client.start();
   scheduleRender();
   if (params.get('viewer')) new ViewerPublisher({ url: params.get('viewer'), engine, status: () => ({ link: client.state }) }).start();

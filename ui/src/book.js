@@ -51,7 +51,7 @@ export class Book {
 
   // place_ticket: opens a position now. Returns its receipt values.
   openMarket(request, bar, price) {
-    const position = this.#fill({ ...request, id: this.nextId++, type: 0 }, bar, price, Reason.Request);
+    const position = this.#fill(request, this.nextId++, 0, bar, price, Reason.Request);
     return [position.id, PositionState.Open, position.side, position.units, price,
       position.takeProfit ?? 0, position.stopLoss ?? 0, position.entryFee];
   }
@@ -68,12 +68,13 @@ export class Book {
   // Everything that happens during one new bar: fills and expiries of pending orders, then exits of the
   // positions that were open before it.
   onBar(bar, candle) {
+    if (this.orders.size === 0 && this.positions.size === 0) return; // nothing to look at: no copies made
     for (const order of [...this.orders.values()]) {
       if (order.placedBar >= bar) continue;
       const price = triggerPrice(order, candle);
       if (price !== null) {
         this.orders.delete(order.id);
-        this.#fill(order, bar, price, Reason.Triggered);
+        this.#fill(order, order.id, order.type, bar, price, Reason.Triggered);
       } else if (order.expiryBar >= 0 && bar >= order.expiryBar) {
         this.orders.delete(order.id);
         this.#event(EventType.Expired, order, bar, order.units, order.price, 0, 0, Reason.TimeLimit);
@@ -143,10 +144,11 @@ export class Book {
     return events;
   }
 
-  #fill(request, bar, price, reason) {
+  // A position from a ticket's or an order's request, filled now.
+  #fill(request, id, type, bar, price, reason) {
     const fee = this.feeRate * price * request.units;
     const position = {
-      id: request.id, side: request.side, units: request.units, type: request.type ?? 0, form: request.form,
+      id, side: request.side, units: request.units, type, form: request.form,
       entryPrice: price, entryBar: bar, best: price, entryFee: fee,
       takeProfit: exitLevel(request.form, request.side, price, request.takeProfit, +1),
       stopLoss: exitLevel(request.form, request.side, price, request.stopLoss, -1),

@@ -1,8 +1,13 @@
 // The link: a WebSocket client that connects to the module's server, reads its handshake message and
 // answers every Request frame through the engine, reconnecting with back-off whenever the link drops.
 // The WebSocket class is injected: the browser's own, or the `ws` package in Node.
+//
+// The hot path allocates next to nothing: a request is read where it was received (in Node, the `ws`
+// package's own Buffer), its header into one reused object, and every answer is written into one reused
+// buffer (answer.js) and sent as it lies.
 
-import { CodecError, encodeErrorBody, encodeFrame, FrameKind, parseFrame, PROTOCOL_VERSION } from './protocol.js';
+import { CodecError, encodeFrame, FrameKind, PROTOCOL_VERSION, readFrame, writeErrorBody } from './protocol.js';
+import { Answer } from './answer.js';
 import { Err, Sub } from './errors.js';
 
 export const LinkState = Object.freeze({
@@ -17,12 +22,19 @@ const DEFAULT_RECONNECT = Object.freeze({ initialMs: 250, maxMs: 5000, factor: 2
 export class LinkClient {
   // url: ws://host:port; WebSocket: the class to connect with; engine: answers requests
   // (engine.js); socketOptions: second constructor argument for `ws` (e.g. { origin }), omitted when
-  // null; reconnect: back-off settings, or false for a single attempt.
+  // null; reconnect: back-off settings, or false for a single attempt. sendCopies: whether `send` is
+  // done with the bytes it is given when it returns. The standard WebSocket (the browser's) copies them
+  // by definition; for any other class the answer buffer is given up whenever the socket still has
+  // bytes queued after a send, as it may be holding ours.
   constructor({ url, WebSocket, engine, socketOptions = null, reconnect = DEFAULT_RECONNECT,
+    sendCopies = WebSocket === globalThis.WebSocket,
     onState = () => {}, onHandshake = () => {}, onNotice = () => {}, onPong = () => {} }) {
     this.url = url;
     this.WebSocket = WebSocket;
     this.engine = engine;
+    this.sendCopies = sendCopies;
+    this.answer = new Answer();
+    this.frame = { version: 0, kind: 0, seq: 0, fnId: 0, payloadLength: 0, payload: null };
     this.socketOptions = socketOptions;
     this.reconnect = reconnect === false ? null : { ...DEFAULT_RECONNECT, ...reconnect };
     this.callbacks = { onState, onHandshake, onNotice, onPong };
@@ -103,7 +115,10 @@ export class LinkClient {
       this.#closed();
       return;
     }
-    socket.binaryType = 'arraybuffer';
+    // `ws` hands over its own Buffers as they were received ('nodebuffer'); a browser refuses the value
+    // and gets ArrayBuffers.
+    socket.binaryType = 'nodebuffer';
+    if (socket.binaryType !== 'nodebuffer') socket.binaryType = 'arraybuffer';
     socket.onopen = () => { this.stats.connections += 1; };
     socket.onmessage = (event) => this.#receive(event.data);
     socket.onerror = () => {}; // a close event always follows
@@ -154,7 +169,7 @@ export class LinkClient {
     }
     let frame;
     try {
-      frame = parseFrame(data);
+      frame = readFrame(data, this.frame);
     } catch (error) {
       if (!(error instanceof CodecError)) throw error;
       this.#refuseMalformed(error);
@@ -190,14 +205,9 @@ export class LinkClient {
     // A request without the handshake before it still gets its answer: the link works, so say so.
     if (this.state !== LinkState.Connected) this.#connected();
     this.stats.requests += 1;
-    const outcome = this.engine.handleRequest(frame.fnId, frame.payload);
-    if (outcome.ok) {
-      this.#send(encodeFrame(FrameKind.Response, frame.seq, frame.fnId, outcome.payload));
-    } else {
-      this.stats.errors += 1;
-      this.#send(encodeFrame(FrameKind.ErrorResponse, frame.seq, frame.fnId,
-        encodeErrorBody(outcome.err, outcome.sub, outcome.message)));
-    }
+    const outcome = this.engine.respond(frame.fnId, frame.payload, this.answer);
+    if (!outcome.ok) this.stats.errors += 1;
+    this.#sendAnswer(outcome.ok ? FrameKind.Response : FrameKind.ErrorResponse, frame.seq, frame.fnId);
   }
 
   // A Request whose length disagrees with its header still names the seq and fnId the server waits on.
@@ -206,8 +216,9 @@ export class LinkClient {
     if (header && header.version === PROTOCOL_VERSION && header.kind === FrameKind.Request) {
       this.stats.requests += 1;
       this.stats.errors += 1;
-      this.#send(encodeFrame(FrameKind.ErrorResponse, header.seq, header.fnId,
-        encodeErrorBody(Err.BadPayload, Sub.FrameLength, error.message)));
+      this.answer.begin();
+      writeErrorBody(this.answer, Err.BadPayload, Sub.FrameLength, error.message);
+      this.#sendAnswer(FrameKind.ErrorResponse, header.seq, header.fnId);
     } else {
       this.stats.ignored += 1;
       this.callbacks.onNotice(`ignored a malformed frame: ${error.message}`);
@@ -226,7 +237,10 @@ export class LinkClient {
     pending.resolve(frame.payload.slice());
   }
 
-  #send(bytes) {
-    if (this.#isOpen()) this.socket.send(bytes);
+  #sendAnswer(kind, seq, fnId) {
+    if (!this.#isOpen()) return;
+    const socket = this.socket;
+    socket.send(this.answer.frame(kind, seq, fnId));
+    if (!this.sendCopies && socket.bufferedAmount > 0) this.answer.retire();
   }
 }

@@ -2,9 +2,10 @@
 // payload into a response payload or a refusal. No DOM; runs the same in a browser and in Node.
 
 import {
-  asBytes, CodecError, decodeCloseStep, decodeMatF64, decodeVecF64, encodeMatF64, encodeText, encodeVecF64,
-  encodeVecMatF64,
+  asBytes, CodecError, decodeCloseStep, decodeMatF64, decodeVecF64, encodeText, writeBytes, writeErrorBody,
+  writeMatF64, writeRows, writeVecF64, writeVecMatF64,
 } from './protocol.js';
+import { Answer } from './answer.js';
 import { CANDLE_COLUMNS, REGIME_DEFAULTS, SERIES_KINDS, seriesFromMatrix, syntheticSeries, WIDTH } from './candles.js';
 import { EpisodeType, episodeBars, layoutEpisodes, seriesBars } from './episodes.js';
 import { CloseAction, checkCloseRequest, decodeOrderVector, decodeTicketVector } from './orders.js';
@@ -49,7 +50,6 @@ export const DEFAULTS = Object.freeze({
 });
 
 const SYNC_POLICIES = ['deferred', 'eager'];
-const EMPTY = new Uint8Array(0);
 
 function checkOptions(o) {
   const bad = (name, rule) => { throw new RangeError(`engine option ${name} must be ${rule}, got ${o[name]}`); };
@@ -67,41 +67,46 @@ function checkOptions(o) {
   if (!SYNC_POLICIES.includes(o.syncPolicy)) bad('syncPolicy', "'deferred' or 'eager'");
 }
 
-function matrix(rows, width) {
-  return encodeMatF64(rows.length, width, rows.flat());
-}
-
 export class Engine {
   constructor(options = {}) {
     this.options = { ...DEFAULTS, ...options };
     checkOptions(this.options);
     this.listeners = new Set();
+    // Every handler writes its answer's payload into the Answer it is given (answer.js).
     this.handlers = new Map([
       [FnId.InitCandles, (p) => this.#initCandles(p)],
-      [FnId.ResetEpisode, (p) => this.#resetEpisode(p)],
-      [FnId.GetRlConfig, () => encodeText(this.#config())],
-      [FnId.StepNext, () => { this.session.advance(); return EMPTY; }],
-      [FnId.StepAndSync, () => this.#stepAndSync()],
-      [FnId.GetSnapshot, () => encodeVecF64(this.session.snapshot())],
-      [FnId.GetTicketList, () => matrix(this.session.ticketRows(), TICKET.width)],
-      [FnId.GetOhlc, () => { const { rows, data } = this.session.ohlcRows(); return encodeMatF64(rows, WIDTH, data); }],
-      [FnId.FetchEvents, () => matrix(this.session.book.takeEvents(), EVENT.width)],
-      [FnId.EndSession, () => { const row = this.session.end(); return encodeMatF64(1, row.length, row); }],
-      [FnId.GetSyncPolicy, () => Uint8Array.of(SYNC_POLICIES.indexOf(this.options.syncPolicy))],
-      [FnId.ClosePositions, (p) => this.#closePositions(p)],
-      [FnId.PlaceOrder, (p) => this.#placeOrder(p)],
-      [FnId.PlaceTicket, (p) => this.#placeTicket(p)],
+      [FnId.ResetEpisode, (p, a) => this.#resetEpisode(p, a)],
+      [FnId.GetRlConfig, (p, a) => writeBytes(a, encodeText(this.#config()))],
+      [FnId.StepNext, () => this.session.advance()],
+      [FnId.StepAndSync, (p, a) => this.#stepAndSync(a)],
+      [FnId.GetSnapshot, (p, a) => writeVecF64(a, this.session.snapshotInto(this.#snapshot))],
+      [FnId.GetTicketList, (p, a) => writeRows(a, this.session.ticketRows(), TICKET.width)],
+      [FnId.GetOhlc, (p, a) => { const { rows, data } = this.session.ohlcRows(); writeMatF64(a, rows, WIDTH, data); }],
+      [FnId.FetchEvents, (p, a) => writeRows(a, this.session.book.takeEvents(), EVENT.width)],
+      [FnId.EndSession, (p, a) => { const row = this.session.end(); writeMatF64(a, 1, row.length, row); }],
+      [FnId.GetSyncPolicy, (p, a) => writeBytes(a, [SYNC_POLICIES.indexOf(this.options.syncPolicy)])],
+      [FnId.ClosePositions, (p, a) => this.#closePositions(p, a)],
+      [FnId.PlaceOrder, (p, a) => this.#placeOrder(p, a)],
+      [FnId.PlaceTicket, (p, a) => this.#placeTicket(p, a)],
     ]);
     const o = this.options;
     this.#load(syntheticSeries(o.seed, o.bars,
       { kind: o.series, regimeDrift: o.regimeDrift, regimeBars: o.regimeBars, halfLife: o.halfLife }));
   }
 
-  // Answers one request. Returns { ok: true, payload } or { ok: false, err, sub, message }; never throws.
+  #snapshot = new Float64Array(SNAPSHOT.width);
+  // The outcome `respond` answers with: one object, rewritten by every request.
+  #outcome = { ok: true, err: 0, sub: 0, message: '', payload: null };
+  #ownAnswer = null;
+
+  // Answers one request: writes the response payload (or, when refused, the error body) into `answer`
+  // and returns { ok, err, sub, message, payload }, where `payload` is a view of what was written. The
+  // outcome and its payload are rewritten by the next request: read them before that. Never throws.
   // Every handler checks all of its request before it changes anything, so a refused request leaves
   // the engine exactly as it was (short of an internal fault, err 6, which is a bug).
-  handleRequest(fnId, payload) {
-    let outcome;
+  respond(fnId, payload, answer) {
+    const outcome = this.#outcome;
+    answer.begin();
     try {
       payload = asBytes(payload);
       const handler = this.handlers.get(fnId);
@@ -109,10 +114,20 @@ export class Engine {
       if (!TAKES_PAYLOAD.has(fnId) && payload.length !== 0) {
         throw fault(Err.BadPayload, Sub.NotEmpty, `${FN_NAMES[fnId]} takes an empty payload, got ${payload.length} bytes`);
       }
-      outcome = { ok: true, payload: handler(payload) };
+      handler(payload, answer);
+      outcome.ok = true;
+      outcome.err = outcome.sub = 0;
+      outcome.message = '';
     } catch (error) {
-      outcome = { ok: false, ...describeFailure(error) };
+      const { err, sub, message } = describeFailure(error);
+      outcome.ok = false;
+      outcome.err = err;
+      outcome.sub = sub;
+      outcome.message = message;
+      answer.begin(); // whatever the handler had written is not the answer
+      writeErrorBody(answer, err, sub, message);
     }
+    outcome.payload = answer.payload();
     for (const listener of this.listeners) {
       try {
         listener(fnId, outcome);
@@ -124,7 +139,16 @@ export class Engine {
     return outcome;
   }
 
-  // `listener(fnId, outcome)` runs after every request; returns a function that removes it.
+  // Answers one request with an outcome of its own: { ok: true, payload } with the payload's own bytes,
+  // or { ok: false, err, sub, message }. For callers that keep answers; the link uses `respond`.
+  handleRequest(fnId, payload) {
+    this.#ownAnswer ??= new Answer();
+    const { ok, err, sub, message, payload: answered } = this.respond(fnId, payload, this.#ownAnswer);
+    return ok ? { ok, payload: answered.slice() } : { ok, err, sub, message };
+  }
+
+  // `listener(fnId, outcome)` runs after every request, with the outcome `respond` returns (valid during
+  // the call only); returns a function that removes it.
   subscribe(listener) {
     this.listeners.add(listener);
     return () => this.listeners.delete(listener);
@@ -145,10 +169,9 @@ export class Engine {
 
   #initCandles(payload) {
     this.#load(seriesFromMatrix(decodeMatF64(payload)));
-    return EMPTY;
   }
 
-  #resetEpisode(payload) {
+  #resetEpisode(payload, answer) {
     if (payload.length !== 5) {
       throw fault(Err.BadPayload, Sub.LengthMismatch, `reset_episode expects 5 bytes, got ${payload.length}`);
     }
@@ -169,33 +192,32 @@ export class Engine {
       throw fault(Err.NotFound, Sub.EpisodeIndex, `${name} episode index ${index} out of range (${count} ${name} episodes)`);
     }
     this.session = this.#session(episodeBars(this.layout, type, index), type, index);
-    const out = new Uint8Array(4);
-    new DataView(out.buffer).setUint32(0, this.layout.length, true);
-    return out;
+    answer.view.setUint32(answer.reserve(4), this.layout.length, true);
   }
 
-  #stepAndSync() {
-    this.session.advance();
-    const { rows, data } = this.session.windowRows();
-    return encodeVecMatF64(this.session.snapshot(), rows, WIDTH, data);
+  #stepAndSync(answer) {
+    const session = this.session;
+    session.advance();
+    const { rows, data } = session.windowRows();
+    writeVecMatF64(answer, session.snapshotInto(this.#snapshot), rows, WIDTH, data);
   }
 
-  #placeOrder(payload) {
+  #placeOrder(payload, answer) {
     const request = decodeOrderVector(decodeVecF64(payload));
     this.session.requireOpen();
-    return encodeVecF64(this.session.book.placePending(request, this.session.cursor));
+    writeVecF64(answer, this.session.book.placePending(request, this.session.cursor));
   }
 
-  #placeTicket(payload) {
+  #placeTicket(payload, answer) {
     const request = decodeTicketVector(decodeVecF64(payload));
     const session = this.session;
     session.requireOpen();
     const receipt = session.book.openMarket(request, session.cursor, session.price());
     session.refreshEquity();
-    return encodeVecF64(receipt);
+    writeVecF64(answer, receipt);
   }
 
-  #closePositions(payload) {
+  #closePositions(payload, answer) {
     const session = this.session;
     const book = session.book;
     const request = decodeCloseStep(payload);
@@ -210,7 +232,7 @@ export class Engine {
       return [id, action, ...result];
     });
     session.refreshEquity();
-    return matrix(rows, CLOSE_RESULT.width);
+    writeRows(answer, rows, CLOSE_RESULT.width);
   }
 
   #config() {

@@ -54,56 +54,119 @@ function mismatch(kind, expected, got) {
 }
 
 // ---- payload encoders -------------------------------------------------------------------------
+// Each kind has a writer that appends it to an Answer (answer.js), the link's reused buffer, and an
+// encoder that returns it as new bytes; both put it down with the same function.
 
-export function encodeVecF64(values) {
-  checkCount(values.length, 'VecF64 length');
-  const out = new Uint8Array(4 + 8 * values.length);
-  const dv = viewOf(out);
-  dv.setUint32(0, values.length, true);
-  for (let i = 0; i < values.length; i++) dv.setFloat64(4 + 8 * i, values[i], true);
-  return out;
+// Float64Array values are copied as bytes where the platform is little-endian, as the wire is: the same
+// bits a DataView would write, without a call per value.
+const LITTLE_ENDIAN = new Uint8Array(new Float64Array([1]).buffer)[7] === 0x3f;
+
+function putF64s(bytes, dv, at, values, count) {
+  if (LITTLE_ENDIAN && values instanceof Float64Array) {
+    bytes.set(new Uint8Array(values.buffer, values.byteOffset, 8 * count), at);
+  } else {
+    for (let i = 0; i < count; i++) dv.setFloat64(at + 8 * i, values[i], true);
+  }
+  return at + 8 * count;
 }
 
-// `data` holds rows*cols values in row-major order.
-export function encodeMatF64(rows, cols, data) {
+function putVecF64(bytes, dv, at, values) {
+  const n = values.length;
+  checkCount(n, 'VecF64 length');
+  dv.setUint32(at, n, true);
+  return putF64s(bytes, dv, at + 4, values, n);
+}
+
+function checkMatrix(rows, cols, length) {
   checkCount(rows, 'MatF64 rows');
   checkCount(cols, 'MatF64 cols');
-  if (data.length !== rows * cols) {
-    throw new RangeError(`MatF64 data length mismatch: expected ${rows * cols}, got ${data.length}`);
-  }
-  const out = new Uint8Array(8 + 8 * data.length);
-  const dv = viewOf(out);
-  dv.setUint32(0, rows, true);
-  dv.setUint32(4, cols, true);
-  for (let i = 0; i < data.length; i++) dv.setFloat64(8 + 8 * i, data[i], true);
-  return out;
+  if (length !== rows * cols) throw new RangeError(`MatF64 data length mismatch: expected ${rows * cols}, got ${length}`);
 }
 
-export function encodeCloseStep(flags, actions, ratios) {
+function putMatF64(bytes, dv, at, rows, cols, data) {
+  checkMatrix(rows, cols, data.length);
+  dv.setUint32(at, rows, true);
+  dv.setUint32(at + 4, cols, true);
+  return putF64s(bytes, dv, at + 8, data, data.length);
+}
+
+function putCloseStep(dv, at, flags, actions, ratios) {
   if (flags.length !== actions.length || flags.length !== ratios.length) {
     throw new RangeError(
       `close_step shape mismatch: flags=${flags.length}, actions=${actions.length}, ratios=${ratios.length}`);
   }
   const n = flags.length;
   checkCount(n, 'CloseStep length');
-  const out = new Uint8Array(4 + 16 * n);
-  const dv = viewOf(out);
-  dv.setUint32(0, n, true);
+  dv.setUint32(at, n, true);
   for (let i = 0; i < n; i++) {
-    dv.setInt32(4 + 4 * i, flags[i], true);
-    dv.setInt32(4 + 4 * n + 4 * i, actions[i], true);
-    dv.setFloat64(4 + 8 * n + 8 * i, ratios[i], true);
+    dv.setInt32(at + 4 + 4 * i, flags[i], true);
+    dv.setInt32(at + 4 + 4 * n + 4 * i, actions[i], true);
+    dv.setFloat64(at + 4 + 8 * n + 8 * i, ratios[i], true);
   }
+}
+
+function encoded(size, put) {
+  const out = new Uint8Array(size);
+  put(out, viewOf(out));
   return out;
 }
 
+export function encodeVecF64(values) {
+  return encoded(4 + 8 * values.length, (bytes, dv) => putVecF64(bytes, dv, 0, values));
+}
+
+// `data` holds rows*cols values in row-major order.
+export function encodeMatF64(rows, cols, data) {
+  checkMatrix(rows, cols, data.length);
+  return encoded(8 + 8 * data.length, (bytes, dv) => putMatF64(bytes, dv, 0, rows, cols, data));
+}
+
+export function encodeCloseStep(flags, actions, ratios) {
+  return encoded(4 + 16 * flags.length, (bytes, dv) => putCloseStep(dv, 0, flags, actions, ratios));
+}
+
 export function encodeVecMatF64(vector, rows, cols, data) {
-  const vec = encodeVecF64(vector);
-  const mat = encodeMatF64(rows, cols, data);
-  const out = new Uint8Array(vec.length + mat.length);
-  out.set(vec, 0);
-  out.set(mat, vec.length);
-  return out;
+  checkMatrix(rows, cols, data.length);
+  return encoded(12 + 8 * vector.length + 8 * data.length, (bytes, dv) => {
+    putMatF64(bytes, dv, putVecF64(bytes, dv, 0, vector), rows, cols, data);
+  });
+}
+
+export function writeVecF64(answer, values) {
+  const at = answer.reserve(4 + 8 * values.length);
+  putVecF64(answer.bytes, answer.view, at, values);
+}
+
+export function writeMatF64(answer, rows, cols, data) {
+  checkMatrix(rows, cols, data.length);
+  const at = answer.reserve(8 + 8 * data.length);
+  putMatF64(answer.bytes, answer.view, at, rows, cols, data);
+}
+
+// A matrix given as an array of rows, each of `cols` values.
+export function writeRows(answer, rows, cols) {
+  checkMatrix(rows.length, cols, rows.length * cols);
+  const at = answer.reserve(8 + 8 * rows.length * cols);
+  const dv = answer.view;
+  dv.setUint32(at, rows.length, true);
+  dv.setUint32(at + 4, cols, true);
+  let offset = at + 8;
+  for (const row of rows) {
+    if (row.length !== cols) throw new RangeError(`MatF64 row of ${row.length} values in a matrix of ${cols} columns`);
+    offset = putF64s(answer.bytes, dv, offset, row, cols);
+  }
+}
+
+export function writeVecMatF64(answer, vector, rows, cols, data) {
+  checkMatrix(rows, cols, data.length);
+  const at = answer.reserve(12 + 8 * vector.length + 8 * data.length);
+  const { bytes, view } = answer;
+  putMatF64(bytes, view, putVecF64(bytes, view, at, vector), rows, cols, data);
+}
+
+export function writeBytes(answer, source) {
+  const at = answer.reserve(source.length);
+  answer.bytes.set(source, at);
 }
 
 // ---- payload decoders: each length is checked before anything is read or allocated --------------
@@ -172,58 +235,71 @@ export function decodeVecMatF64(payload) {
 
 // ---- frames ---------------------------------------------------------------------------------
 
-export function encodeFrame(kind, seq, fnId, payload = new Uint8Array(0)) {
-  const body = asBytes(payload);
-  if (body.length > U32_MAX) throw new RangeError(`payload of ${body.length} bytes does not fit a frame`);
-  const out = new Uint8Array(HEADER_LEN + body.length);
-  const dv = viewOf(out);
+// The 16-byte header at the start of `dv`.
+export function putFrameHeader(dv, kind, seq, fnId, payloadLength) {
   dv.setUint8(0, PROTOCOL_VERSION);
   dv.setUint8(1, kind);
   dv.setUint16(2, 0, true);
   dv.setUint32(4, seq >>> 0, true);
   dv.setUint16(8, fnId & 0xffff, true);
   dv.setUint16(10, 0, true);
-  dv.setUint32(12, body.length, true);
+  dv.setUint32(12, payloadLength, true);
+}
+
+export function encodeFrame(kind, seq, fnId, payload = new Uint8Array(0)) {
+  const body = asBytes(payload);
+  if (body.length > U32_MAX) throw new RangeError(`payload of ${body.length} bytes does not fit a frame`);
+  const out = new Uint8Array(HEADER_LEN + body.length);
+  putFrameHeader(viewOf(out), kind, seq, fnId, body.length);
   out.set(body, HEADER_LEN);
   return out;
 }
 
-// Reads the header of one binary message. Throws CodecError when the message is shorter than a header
-// or its length disagrees with the declared payload length; the version is returned, not judged.
-export function parseFrame(message) {
+// Reads the header of one binary message into `into` (a reused object on the link's hot path) and
+// returns it, with `payload` a view of the message's payload. Throws CodecError when the message is
+// shorter than a header or its length disagrees with the declared payload length (the error carries the
+// header); the version is returned, not judged.
+export function readFrame(message, into) {
   const bytes = asBytes(message);
   const L = bytes.length;
   if (L < HEADER_LEN) throw new CodecError(`frame too short: ${L} < ${HEADER_LEN}`, CodecFailure.TooShort);
-  const header = readHeader(bytes);
-  const expected = HEADER_LEN + header.payloadLength;
+  const dv = viewOf(bytes);
+  into.version = dv.getUint8(0);
+  into.kind = dv.getUint8(1);
+  into.seq = dv.getUint32(4, true);
+  into.fnId = dv.getUint16(8, true);
+  into.payloadLength = dv.getUint32(12, true);
+  const expected = HEADER_LEN + into.payloadLength;
   if (expected !== L) {
     const error = new CodecError(`payload length mismatch: expected ${expected}, got ${L}`, CodecFailure.LengthMismatch);
-    error.header = header;
+    const { version, kind, seq, fnId, payloadLength } = into;
+    error.header = { version, kind, seq, fnId, payloadLength };
     throw error;
   }
-  return { ...header, payload: bytes.subarray(HEADER_LEN) };
+  into.payload = bytes.subarray(HEADER_LEN);
+  return into;
 }
 
-function readHeader(bytes) {
-  const dv = viewOf(bytes);
-  return {
-    version: dv.getUint8(0),
-    kind: dv.getUint8(1),
-    seq: dv.getUint32(4, true),
-    fnId: dv.getUint16(8, true),
-    payloadLength: dv.getUint32(12, true),
-  };
+export function parseFrame(message) {
+  return readFrame(message, {});
+}
+
+function putErrorBody(bytes, dv, at, err, sub, text) {
+  dv.setUint16(at, err, true);
+  dv.setUint16(at + 2, sub, true);
+  dv.setUint32(at + 4, text.length, true);
+  bytes.set(text, at + 8);
 }
 
 export function encodeErrorBody(err, sub, message) {
   const text = utf8Encoder.encode(message);
-  const out = new Uint8Array(8 + text.length);
-  const dv = viewOf(out);
-  dv.setUint16(0, err, true);
-  dv.setUint16(2, sub, true);
-  dv.setUint32(4, text.length, true);
-  out.set(text, 8);
-  return out;
+  return encoded(8 + text.length, (bytes, dv) => putErrorBody(bytes, dv, 0, err, sub, text));
+}
+
+export function writeErrorBody(answer, err, sub, message) {
+  const text = utf8Encoder.encode(message);
+  const at = answer.reserve(8 + text.length);
+  putErrorBody(answer.bytes, answer.view, at, err, sub, text);
 }
 
 // Never fails: a body too short for its header or its declared message gives what could be read.

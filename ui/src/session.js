@@ -53,11 +53,16 @@ export class Session {
     this.equity[this.equity.length - 1] = this.book.markToMarket(this.price());
   }
 
+  // The snapshot as a new array.
   snapshot() {
+    return Array.from(this.snapshotInto(new Float64Array(SNAPSHOT.width)));
+  }
+
+  // Writes the snapshot's values into `values` (SNAPSHOT.width of them) and returns it.
+  snapshotInto(values) {
     const book = this.book;
     const price = this.price();
     const unrealised = book.unrealised(price);
-    const values = new Array(SNAPSHOT.width).fill(0);
     values[SNAPSHOT.step] = this.step;
     values[SNAPSHOT.bar] = this.cursor;
     values[SNAPSHOT.close] = price;
@@ -77,15 +82,15 @@ export class Session {
     return values;
   }
 
-  // The last `window` candles up to and including the current bar, oldest first.
+  // The last `window` candles up to and including the current bar, oldest first: a view of the series.
   windowRows() {
     const from = Math.max(0, this.cursor - this.window + 1);
-    return { rows: this.cursor + 1 - from, data: this.series.rows(from, this.cursor + 1) };
+    return { rows: this.cursor + 1 - from, data: this.series.view(from, this.cursor + 1) };
   }
 
-  // The session's candles from its first bar to the current one: never a bar from the future.
+  // The session's candles from its first bar to the current one (never a bar from the future): a view.
   ohlcRows() {
-    return { rows: this.cursor + 1 - this.startBar, data: this.series.rows(this.startBar, this.cursor + 1) };
+    return { rows: this.cursor + 1 - this.startBar, data: this.series.view(this.startBar, this.cursor + 1) };
   }
 
   ticketRows() {

@@ -8,7 +8,7 @@ import WebSocket, { WebSocketServer } from 'ws';
 import { Engine } from '../src/engine.js';
 import { LinkClient, LinkState } from '../src/client.js';
 import {
-  decodeErrorBody, decodeVecF64, encodeFrame, FrameKind, parseFrame,
+  decodeErrorBody, decodeVecF64, encodeFrame, encodeMatF64, FrameKind, parseFrame,
 } from '../src/protocol.js';
 import { SNAPSHOT } from '../src/columns.js';
 
@@ -200,4 +200,26 @@ test('keeps trying while nothing listens, then connects', async (t) => {
   conn.socket.send(HANDSHAKE);
   await untilState(states, LinkState.Connected);
   assert.deepEqual(states.slice(0, 6), ['connecting', 'disconnected', 'connecting', 'disconnected', 'connecting', 'disconnected']);
+});
+
+test('over a real socket, a long answer and the short ones after it all arrive whole', async (t) => {
+  const stand = await standInServer();
+  const engine = new Engine({ seed: 9, bars: 3000, window: 2500 });
+  const { client, states } = startClient(stand.port, { engine });
+  t.after(async () => { client.stop(); await stand.close(); });
+  const conn = await stand.nextConnection(1);
+  conn.socket.send(HANDSHAKE);
+  await untilState(states, LinkState.Connected);
+  // All requests at once: the answers follow each other into the socket without waiting for reads.
+  const asked = [[1, 15], [2, 12], [3, 2], [4, 15], [5, 12]];
+  for (const [seq, fnId] of asked) conn.socket.send(encodeFrame(FrameKind.Request, seq, fnId));
+  const frames = [];
+  for (let i = 0; i < asked.length; i++) frames.push(parseFrame(await nextMessage(conn)));
+  assert.deepEqual(frames.map((f) => [f.kind, f.seq, f.fnId]), asked.map(([seq, fnId]) => [FrameKind.Response, seq, fnId]));
+  const ohlc = (rows) => encodeFrame(FrameKind.Response, 0, 15, encodeMatF64(rows, 5, engine.series.rows(0, rows))).subarray(16);
+  assert.deepEqual(frames[0].payload, ohlc(2500));
+  assert.deepEqual(frames[3].payload, ohlc(2501)); // after step_next
+  assert.equal(decodeVecF64(frames[1].payload)[SNAPSHOT.bar], 2499);
+  assert.equal(decodeVecF64(frames[4].payload)[SNAPSHOT.bar], 2500);
+  assert.equal(frames[2].payload.length, 0);
 });

@@ -190,10 +190,10 @@ async function runTrainer(t, plan, { engine, clientOptions = {}, onPause = async
 
 function recordRequests(engine) {
   const seen = [];
-  const handle = engine.handleRequest.bind(engine);
-  engine.handleRequest = (fnId, payload) => {
+  const respond = engine.respond.bind(engine);
+  engine.respond = (fnId, payload, answer) => {
     seen.push([fnId, hex(payload)]);
-    return handle(fnId, payload);
+    return respond(fnId, payload, answer);
   };
   return seen;
 }
