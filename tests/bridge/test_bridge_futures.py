@@ -2,20 +2,24 @@
 conversion failures, the context, a closed loop, and interpreter exit with work in flight."""
 
 import asyncio
+import concurrent.futures
 import contextvars
 import math
 import os
 import random
-import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
+from pathlib import Path
 
 import pytest
 from websockets.asyncio.client import connect
+
+from support.ports import held_port, listening, start_on_held_port
 
 STEP = 5.0
 HEADER = struct.Struct("<BBHIHHI")
@@ -23,12 +27,6 @@ FN_GET_SNAPSHOT = 12
 WAIT_TIMED_OUT = "RpcTransportError(seq=None, fnId=None): wait_connected timed out"
 NEGATIVE = "cannot convert float seconds to Duration: value is negative"
 TOO_BIG = "cannot convert float seconds to Duration: value is either too big or NaN"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def interpreter_message(fn, *args):
@@ -85,9 +83,7 @@ def Engine(tarnel):
 
 async def served_engine(Engine):
     """(engine, ui): an engine listening on a free port with a user interface installed."""
-    port = free_port()
-    engine = Engine("127.0.0.1", port)
-    await asyncio.wait_for(engine.start(), STEP)
+    engine, port = await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
     ui = await UI.connect(port)
     await asyncio.wait_for(engine.wait_connected(), STEP)
     return engine, ui
@@ -106,14 +102,57 @@ def loop_errors():
     return []
 
 
+async def ends_first(call, later):
+    """Awaits `call` (bounded) and tells whether it ended before `later`, a call made after it with a longer
+    time-out, which is then cancelled. Done callbacks run in the order the futures ended, however late the
+    loop gets to them, so the answer does not depend on the machine's load."""
+    order = []
+    call.add_done_callback(lambda _: order.append(call))
+    later.add_done_callback(lambda _: order.append(later))
+    await asyncio.wait([call], timeout=STEP)
+    later.cancel()
+    await asyncio.sleep(0)  # the cancelled call's callback
+    return order[:1] == [call]
+
+
 def watch_loop(errors):
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(lambda _loop, context: errors.append(context))
 
 
+# Children import support.ports as the tests do.
+CHILD_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
+    filter(None, [str(Path(__file__).resolve().parents[1]), os.environ.get("PYTHONPATH")]))}
+
+
 def run_child(*parts, timeout=60):
     code = "".join(textwrap.dedent(part) for part in parts)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
+                          env=CHILD_ENV)
+
+
+def run_child_until_reported(text, *parts, timeout=60):
+    """As run_child, for a child that reads one line from its standard input: it gets it once `text` shows in
+    its standard error (or after STEP * 2). The module reports from its own threads, at a moment that no
+    sleep in the child could bound on a loaded machine."""
+    code = "".join(textwrap.dedent(part) for part in parts)
+    with tempfile.TemporaryFile("w+") as err:
+        child = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=err, text=True, env=CHILD_ENV)
+        deadline = time.monotonic() + STEP * 2
+        while child.poll() is None and time.monotonic() < deadline:
+            err.seek(0)
+            if text in err.read():
+                break
+            time.sleep(0.02)
+        try:
+            out, _ = child.communicate("go\n", timeout=timeout)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+        err.seek(0)
+        return subprocess.CompletedProcess(child.args, child.returncode, out, err.read())
 
 
 # ---- the future -----------------------------------------------------------------------------------
@@ -121,15 +160,16 @@ def run_child(*parts, timeout=60):
 
 class TestFutures:
     async def test_methods_return_pending_futures_of_the_running_loop(self, Engine):
-        engine = Engine("127.0.0.1", free_port())
-        loop = asyncio.get_running_loop()
-        futures = [engine.wait_connected(), engine.wait_connected(30), engine.start()]
-        for future in futures:
-            assert asyncio.isfuture(future) and isinstance(future, asyncio.Future)
-            assert not asyncio.iscoroutine(future)
-            assert future.get_loop() is loop
-        assert not futures[0].done() and not futures[1].done()
-        assert await asyncio.wait_for(futures[2], STEP) is None
+        with held_port() as port:
+            engine = Engine("127.0.0.1", port)
+            loop = asyncio.get_running_loop()
+            futures = [engine.wait_connected(), engine.wait_connected(30), engine.start()]
+            for future in futures:
+                assert asyncio.isfuture(future) and isinstance(future, asyncio.Future)
+                assert not asyncio.iscoroutine(future)
+                assert future.get_loop() is loop
+            assert not futures[0].done() and not futures[1].done()
+            assert await asyncio.wait_for(futures[2], STEP) is None
         for future in futures[:2]:
             future.cancel()
 
@@ -144,9 +184,7 @@ class TestFutures:
         assert info.value.args == (WAIT_TIMED_OUT,)
 
     async def test_futures_of_two_loops_in_two_threads(self, Engine):
-        port = free_port()
-        engine = Engine("127.0.0.1", port)
-        await asyncio.wait_for(engine.start(), STEP)
+        engine, port = await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
         results = {}
         waiting = threading.Barrier(3, timeout=STEP)
 
@@ -172,26 +210,27 @@ class TestFutures:
 
 
 class TestWithoutARunningLoop:
+    # The port is held meanwhile, so that no other program listens on it; a start that ran anyway would bind
+    # beside the holder and be seen listening (given the moment the sleep leaves it).
+
     def test_calls_outside_a_loop_raise_at_once(self, Engine, raises_exactly):
-        port = free_port()
-        engine = Engine("127.0.0.1", port)
-        message = NO_RUNNING_LOOP
-        for call in (engine.start, engine.wait_connected, engine.get_snapshot):
-            raises_exactly(RuntimeError, message, call)
-        raises_exactly(RuntimeError, message, engine.wait_connected, 1.5)
-        time.sleep(0.2)
-        with socket.socket() as s:
-            assert s.connect_ex(("127.0.0.1", port)) != 0  # start did not run
+        with held_port() as port:
+            engine = Engine("127.0.0.1", port)
+            message = NO_RUNNING_LOOP
+            for call in (engine.start, engine.wait_connected, engine.get_snapshot):
+                raises_exactly(RuntimeError, message, call)
+            raises_exactly(RuntimeError, message, engine.wait_connected, 1.5)
+            time.sleep(0.2)
+            assert not listening(port)  # start did not run
 
     async def test_a_thread_without_a_loop_raises_while_another_runs_one(self, Engine):
-        port = free_port()
-        engine = Engine("127.0.0.1", port)
-        with pytest.raises(RuntimeError) as info:
-            await asyncio.to_thread(engine.start)
-        assert str(info.value) == NO_RUNNING_LOOP
-        await asyncio.sleep(0.2)
-        with socket.socket() as s:
-            assert s.connect_ex(("127.0.0.1", port)) != 0
+        with held_port() as port:
+            engine = Engine("127.0.0.1", port)
+            with pytest.raises(RuntimeError) as info:
+                await asyncio.to_thread(engine.start)
+            assert str(info.value) == NO_RUNNING_LOOP
+            await asyncio.sleep(0.2)
+            assert not listening(port)
 
     def test_a_call_without_a_loop_starts_nothing(self):
         child = run_child(
@@ -200,9 +239,9 @@ class TestWithoutARunningLoop:
             def threads():
                 return len(os.listdir("/proc/self/task"))
             import py_engine_tarnel as m
-            with socket.socket() as s:
-                s.bind(("127.0.0.1", 0))
-                port = s.getsockname()[1]
+            from support.ports import hold_port, listening
+            holder = hold_port()
+            port = holder.getsockname()[1]
             engine = m.TarnelEngineAsync("127.0.0.1", port)
             before = threads()
             raised = 0
@@ -212,15 +251,13 @@ class TestWithoutARunningLoop:
                 except RuntimeError:
                     raised += 1
             after = threads()
-            with socket.socket() as s:
-                listening = s.connect_ex(("127.0.0.1", port)) == 0
-            print(raised, before, after, listening)
+            print(raised, before, after, listening(port))
             """
         )
         assert child.returncode == 0, child.stderr
-        raised, before, after, listening = child.stdout.split()
+        raised, before, after, listens = child.stdout.split()
         assert raised == "4"
-        assert listening == "False"
+        assert listens == "False"
         assert int(after) == int(before), "a call that raised for want of a loop started the runtime's threads"
 
 
@@ -230,9 +267,7 @@ class TestWithoutARunningLoop:
 class TestCancellation:
     async def test_cancelling_wait_connected_ends_it_quietly(self, Engine, capfd, loop_errors):
         watch_loop(loop_errors)
-        port = free_port()
-        engine = Engine("127.0.0.1", port)
-        await asyncio.wait_for(engine.start(), STEP)
+        engine, port = await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
         cancelled = [engine.wait_connected() for _ in range(5)] + [engine.wait_connected(30)]
         kept = engine.wait_connected()
         await asyncio.sleep(0.1)
@@ -356,11 +391,9 @@ class TestTimeoutConversion:
     @pytest.mark.parametrize("timeout", [0, 0.0, -0.0, False], ids=["0", "0.0", "-0.0", "False"])
     async def test_zero_time_outs_are_accepted(self, Engine, timeout):
         engine = Engine("127.0.0.1", 1)
-        started = time.monotonic()
-        with pytest.raises(RuntimeError) as info:
-            await asyncio.wait_for(engine.wait_connected(timeout), STEP)
-        assert info.value.args == (WAIT_TIMED_OUT,)
-        assert time.monotonic() - started < 1.0
+        call = engine.wait_connected(timeout)
+        assert await ends_first(call, engine.wait_connected(1.0))
+        assert type(call.exception()) is RuntimeError and call.exception().args == (WAIT_TIMED_OUT,)
 
     async def test_the_largest_time_out_below_two_to_the_64_is_accepted(self, Engine):
         engine = Engine("127.0.0.1", 1)
@@ -379,11 +412,12 @@ class TestTimeoutConversion:
                 return 0
 
         engine = Engine("127.0.0.1", 1)
-        for timeout in (Seconds(), Count(), True):
+        for timeout, seconds in ((Seconds(), 0.05), (Count(), 0.0), (True, 1.0)):
             started = time.monotonic()
-            with pytest.raises(RuntimeError, match="wait_connected timed out$"):
-                await asyncio.wait_for(engine.wait_connected(timeout), STEP)
-            assert time.monotonic() - started < 2.0
+            call = engine.wait_connected(timeout)
+            assert await ends_first(call, engine.wait_connected(seconds + 1.0))
+            assert time.monotonic() - started >= seconds - 0.001
+            assert call.exception().args == (WAIT_TIMED_OUT,)
 
     @pytest.mark.parametrize("timeout", ["x", "1.0", b"1", [1], object()], ids=["str", "numeric-str", "bytes", "list", "object"])
     async def test_a_time_out_of_a_refused_type(self, Engine, raises_exactly, timeout):
@@ -433,12 +467,9 @@ class TestContextAndLoop:
     def test_the_callers_context_is_not_used_to_run_anything(self, Engine):
         loop = RecordingLoop()
         try:
-            port = free_port()
-            engine = Engine("127.0.0.1", port)
-
             async def scenario():
                 REQUEST_ID.set("caller")
-                await engine.start()
+                engine, port = await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
                 future = engine.wait_connected(STEP)
                 ui = await UI.connect(port)
                 assert await asyncio.wait_for(future, STEP) is None
@@ -455,14 +486,15 @@ class TestContextAndLoop:
         assert not [entry for entry in loop.scheduled if entry[1] and entry[1][0] is future]
 
     def test_closing_the_loop_while_wait_connected_is_pending_prints_an_error(self):
-        child = run_child(
+        child = run_child_until_reported(
+            "Event loop is closed",
             """
             import asyncio, socket, sys, time
             import py_engine_tarnel as m
+            from support.ports import hold_port
 
-            with socket.socket() as s:
-                s.bind(("127.0.0.1", 0))
-                port = s.getsockname()[1]
+            holder = hold_port()
+            port = holder.getsockname()[1]
             engine = m.TarnelEngineAsync("127.0.0.1", port)
             loop = asyncio.new_event_loop()
             async def start():
@@ -485,7 +517,7 @@ class TestContextAndLoop:
                     if not chunk:
                         break
                     received += chunk
-                time.sleep(1.0)
+                sys.stdin.readline()  # until the failed completion was reported
             print("pending" if not waiter.done() else "done", flush=True)
             """
         )
@@ -501,15 +533,17 @@ class TestContextAndLoop:
         close_then_answer = """
             loop.close()
             blocking_answer(ui, blocking_next_seq(ui))
-            time.sleep(1.0)
+            sys.stdin.readline()  # until the failed completion was reported
         """
         answer_then_close = """
             blocking_answer(ui, blocking_next_seq(ui))
-            time.sleep(0.5)
+            time.sleep(0.5)  # a moment for the answer to arrive while the loop is stopped
             print("stopped:", "done" if future.done() else "pending", flush=True)
             loop.close()
+            sys.stdin.readline()
         """
-        child = run_child(
+        child = run_child_until_reported(
+            "Event loop is closed",
             CHILD_PRELUDE,
             """
             loop = asyncio.new_event_loop()
@@ -539,9 +573,10 @@ CHILD_PRELUDE = """
 import asyncio, os, random, socket, struct, sys, time
 import py_engine_tarnel as m
 
-with socket.socket() as _s:
-    _s.bind(("127.0.0.1", 0))
-    PORT = _s.getsockname()[1]
+from support.ports import hold_port
+
+_HOLDER = hold_port()  # the child's port, held until it ends
+PORT = _HOLDER.getsockname()[1]
 HEADER = struct.Struct("<BBHIHHI")
 UPGRADE = (f"GET / HTTP/1.1\\r\\nHost: 127.0.0.1:{PORT}\\r\\nUpgrade: websocket\\r\\nConnection: Upgrade\\r\\n"
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\nSec-WebSocket-Version: 13\\r\\n\\r\\n").encode()
@@ -652,37 +687,50 @@ EXIT_SCENARIOS = {
 # Each scenario at least 50 times; TARNEL_LONG_TESTS=1 runs it 250 times.
 REPEATS = 250 if os.environ.get("TARNEL_LONG_TESTS") == "1" else 50
 PARALLEL = 6
-EXIT_LIMIT = 8.0  # seconds from launch to exit, for a child sharing two cores with five others
+# Seconds from the end of a child's imports to its exit: half the shortest time-out of the work in flight
+# (10 s), so an exit that waits for that work fails, while interpreter start-up and imports, the part a
+# loaded machine slows most, are not counted.
+EXIT_LIMIT = 5.0
+HANG_LIMIT = 60.0
 
 
-@pytest.mark.timeout(900 if REPEATS > 50 else 120)
+def run_exit_scenario(name):
+    """(seconds from the end of the imports to the exit, or None when the child hung; exit status; stderr)."""
+    code = (textwrap.dedent(CHILD_PRELUDE) + "print(time.monotonic(), flush=True)\n"
+            + textwrap.dedent(EXIT_SCENARIOS[name]))
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=CHILD_ENV)
+    try:
+        out, err = child.communicate(timeout=HANG_LIMIT)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+        return None, child.returncode, err
+    exited = time.monotonic()
+    lines = out.split()
+    return (exited - float(lines[0]) if lines else 0.0), child.returncode, err
+
+
+@pytest.mark.timeout(900 if REPEATS > 50 else 240)
 def test_the_interpreter_exits_promptly_with_work_in_flight():
-    runs = [(name, i) for name in EXIT_SCENARIOS for i in range(REPEATS)]
-    failures = []
+    runs = [name for name in EXIT_SCENARIOS for _ in range(REPEATS)]
+    failures, slowest = [], 0.0
     started_all = time.monotonic()
-    for batch_start in range(0, len(runs), PARALLEL):
-        batch = []
-        for name, i in runs[batch_start : batch_start + PARALLEL]:
-            code = textwrap.dedent(CHILD_PRELUDE) + textwrap.dedent(EXIT_SCENARIOS[name])
-            child = subprocess.Popen(
-                [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-            )
-            batch.append((name, i, child, time.monotonic()))
-        for name, i, child, launched in batch:
-            try:
-                out, err = child.communicate(timeout=max(0.1, launched + EXIT_LIMIT - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                child.kill()
-                out, err = child.communicate()
-                failures.append(f"{name} #{i}: still running after {EXIT_LIMIT} s\n{err}")
-                continue
-            for sign in ("Fatal Python error", "terminate called", "Segmentation fault", "Aborted"):
-                if sign in err:
-                    failures.append(f"{name} #{i}: {sign}\n{err}")
-            if child.returncode != 0:
-                failures.append(f"{name} #{i}: exit status {child.returncode}\n{err}")
+    # One thread per running child notes its exit as it happens.
+    with concurrent.futures.ThreadPoolExecutor(PARALLEL) as pool:
+        outcomes = list(pool.map(run_exit_scenario, runs))
+    for i, (name, (seconds, status, err)) in enumerate(zip(runs, outcomes)):
+        if seconds is None:
+            failures.append(f"{name} #{i}: still running after {HANG_LIMIT} s\n{err}")
+            continue
+        slowest = max(slowest, seconds)
+        if seconds > EXIT_LIMIT:
+            failures.append(f"{name} #{i}: exited {seconds:.1f} s after its imports\n{err}")
+        for sign in ("Fatal Python error", "terminate called", "Segmentation fault", "Aborted"):
+            if sign in err:
+                failures.append(f"{name} #{i}: {sign}\n{err}")
+        if status != 0:
+            failures.append(f"{name} #{i}: exit status {status}\n{err}")
     assert not failures, "\n".join(failures[:5]) + f"\n({len(failures)} failures of {len(runs)} runs)"
-    elapsed = time.monotonic() - started_all
-    print(f"\n{len(runs)} interpreter exits ({REPEATS} of each of {len(EXIT_SCENARIOS)} scenarios), all with status 0 "
-          f"within {EXIT_LIMIT} s, in {elapsed:.1f} s")
-    assert elapsed < 90 * REPEATS / 40
+    print(f"\n{len(runs)} interpreter exits ({REPEATS} of each of {len(EXIT_SCENARIOS)} scenarios), all with status 0, "
+          f"at most {slowest:.2f} s after the imports; {time.monotonic() - started_all:.1f} s in all")

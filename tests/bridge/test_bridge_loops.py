@@ -14,11 +14,13 @@ import numpy as np
 import pytest
 from websockets.asyncio.client import connect
 
-from test_bridge_futures import STEP, UI, free_port, served_engine
+from support.ports import held_port, start_on_held_port
+from test_bridge_futures import STEP, UI, served_engine
 
 FN_GET_SNAPSHOT, FN_GET_OHLC, FN_INIT_CANDLES = 12, 15, 100
 HEADER = struct.Struct("<BBHIHHI")
 NO_CONNECTION = "RpcTransportError(seq=None, fnId=Some(12)): no websocket connected"
+NEVER_STARTED = 1  # the port of engines that never listen
 
 
 @pytest.fixture
@@ -40,7 +42,7 @@ async def snapshot_round_trips(engine, ui, count, ident):
 def test_a_thousand_loops_leave_no_registration_behind(Engine):
     """Every loop gets its own registration with its first call; closing the loop ends it: no descriptor
     and no loop stays behind."""
-    engine = Engine("127.0.0.1", free_port())
+    engine = Engine("127.0.0.1", NEVER_STARTED)
 
     async def one_call():
         with pytest.raises(RuntimeError, match=r"^RpcTransportError\(seq=None, fnId=Some\(12\)\): no websocket"):
@@ -85,7 +87,7 @@ def test_loops_in_several_threads_each_get_their_own_results(Engine):
         except BaseException as error:  # reported by the main thread
             errors.append(error)
 
-    shared = (Engine("127.0.0.1", free_port()), threading.Lock())
+    shared = (Engine("127.0.0.1", NEVER_STARTED), threading.Lock())
     threads = [threading.Thread(target=worker, args=(float(i), None if i < 2 else shared), name=f"t{i}")
                for i in range(4)]
     for thread in threads:
@@ -114,9 +116,7 @@ def test_uvloop_drives_calls_and_lets_go_of_its_registration(Engine):
 
 
 async def test_a_large_response_becomes_the_arrays_own_memory(Engine):
-    port = free_port()
-    engine = Engine("127.0.0.1", port)
-    await asyncio.wait_for(engine.start(), STEP)
+    engine, port = await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
     rows = 100_000
     values = np.arange(rows * 5, dtype="<f8")
     async with connect(f"ws://127.0.0.1:{port}", max_size=None, open_timeout=STEP) as ws:
@@ -140,9 +140,7 @@ async def test_a_large_response_becomes_the_arrays_own_memory(Engine):
 async def test_a_request_too_large_for_one_frame_is_refused_at_the_call(Engine):
     """2^29 x 1 float64 values make a payload of 2^32 + 8 bytes: the frame's length field cannot hold it.
     The array is never touched (its pages are never written), and nothing is sent."""
-    port = free_port()
-    engine = Engine("127.0.0.1", port)
-    await asyncio.wait_for(engine.start(), STEP)
+    engine, port = await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
     ui = await UI.connect(port)
     await asyncio.wait_for(engine.wait_connected(), STEP)
     huge = np.zeros((1 << 29, 1))
@@ -158,7 +156,8 @@ async def test_a_request_too_large_for_one_frame_is_refused_at_the_call(Engine):
 
 
 # The event loop drives the link: a raw user interface on a blocking socket, so that the page can act while
-# no loop runs.
+# no loop runs. Whatever it sends from a loop's thread goes through `send`: the module may be reading on that
+# very thread, and loopback's buffers take far less than a large answer (128 KiB at first here).
 
 class RawUI:
     def __init__(self, port):
@@ -181,6 +180,10 @@ class RawUI:
             data += chunk
         _, _, _, seq, fn_id, _, _ = HEADER.unpack_from(data, 2)
         return seq, fn_id
+
+    async def send(self, data):
+        """Sends from a worker thread while the calling loop goes on running."""
+        await asyncio.to_thread(self.sock.sendall, data)
 
     def frame(self, seq, fn_id, payload):
         """A masked binary WebSocket frame carrying a Response."""
@@ -215,16 +218,13 @@ def test_a_page_that_replaces_another_while_no_loop_runs_is_installed_at_once(En
     stopped, and the next call goes to the new page."""
     loop = asyncio.new_event_loop()
     try:
-        port = free_port()
-        engine = Engine("127.0.0.1", port)
-
         async def start():
-            await asyncio.wait_for(engine.start(), STEP)
+            return await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
 
         async def connected():
             await asyncio.wait_for(engine.wait_connected(), STEP)
 
-        loop.run_until_complete(start())
+        engine, port = loop.run_until_complete(start())
         first = RawUI(port)
         loop.run_until_complete(connected())
         second = RawUI(port)  # the loop is not running
@@ -235,7 +235,7 @@ def test_a_page_that_replaces_another_while_no_loop_runs_is_installed_at_once(En
 
         future = loop.run_until_complete(call())
         seq, fn_id = second.next_request()
-        second.sock.sendall(second.frame(seq, fn_id, snapshot_payload(7.0)))
+        second.sock.sendall(second.frame(seq, fn_id, snapshot_payload(7.0)))  # small: the kernel takes it at once
         assert loop.run_until_complete(asyncio.wait_for(future, STEP)).tolist() == [7.0]
     finally:
         loop.close()
@@ -245,31 +245,29 @@ def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
     """A large answer moves on the link's own thread while its loop stops watching: small calls after it are
     driven by the loop again, a loop closed in the middle of one lets go of everything, and a new loop takes
     over."""
-    port = free_port()
-    engine = Engine("127.0.0.1", port)
     large = ohlc_payload(100_000)  # 4 MB, above the size moved off the loops
 
-    async def rounds(ui):
+    async def rounds(engine, ui):
         for i in range(3):
             call = engine.get_ohlc(STEP)
             seq, fn_id = await asyncio.to_thread(ui.next_request)
-            ui.sock.sendall(ui.frame(seq, fn_id, large))
+            await ui.send(ui.frame(seq, fn_id, large))
             np.testing.assert_array_equal(await asyncio.wait_for(call, STEP),
                                           np.arange(500_000, dtype="<f8").reshape(100_000, 5))
             for value in (1.0, 2.0):
                 call = engine.get_snapshot(STEP)
                 seq, fn_id = await asyncio.to_thread(ui.next_request)
-                ui.sock.sendall(ui.frame(seq, fn_id, snapshot_payload(value + i)))
+                await ui.send(ui.frame(seq, fn_id, snapshot_payload(value + i)))
                 assert (await asyncio.wait_for(call, STEP)).tolist() == [value + i]
 
     async def serve():
-        await asyncio.wait_for(engine.start(), STEP)
+        engine, port = await start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP)
         ui = await asyncio.to_thread(RawUI, port)
         await asyncio.wait_for(engine.wait_connected(), STEP)
-        await rounds(ui)
-        return ui
+        await rounds(engine, ui)
+        return engine, ui
 
-    ui = asyncio.run(serve())
+    engine, ui = asyncio.run(serve())
 
     # Half of a large answer arrives, then its loop is closed with the call pending.
     loop = asyncio.new_event_loop()
@@ -280,10 +278,11 @@ def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
     pending = loop.run_until_complete(start_large())
     seq, fn_id = ui.next_request()
     frame = ui.frame(seq, fn_id, large)
-    ui.sock.sendall(frame[: len(frame) // 2])
-    loop.run_until_complete(asyncio.sleep(0.2))
+    loop.run_until_complete(ui.send(frame[: len(frame) // 2]))
+    loop.run_until_complete(asyncio.sleep(0.2))  # a moment for the loop to read the head and step back
     loop.close()
-    ui.sock.sendall(frame[len(frame) // 2:])  # finished by the link's own thread: reported, then lost
+    # Read by the link's own thread (not this one, so a blocking send is safe): reported, then lost.
+    ui.sock.sendall(frame[len(frame) // 2:])
     reported, deadline = "", time.monotonic() + STEP
     while "Event loop is closed" not in reported and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -292,7 +291,7 @@ def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
     assert not pending.done()
 
     async def again():
-        await rounds(ui)
+        await rounds(engine, ui)
         await asyncio.wait_for(engine.close(), STEP)
 
     asyncio.run(again())
@@ -304,30 +303,30 @@ def test_a_large_message_ends_while_another_registered_loop_is_not_running(Engin
     """The loop that steps back for a large message leaves it to the link's own thread, not to the other
     loops that are registered: those may not be running."""
     new_loop = pytest.importorskip("uvloop").new_event_loop if kind == "uvloop" else asyncio.new_event_loop
-    port = free_port()
-    engine = Engine("127.0.0.1", port)
-    idle = new_loop()  # registered by its one call below, then never run again
+    with held_port() as port:  # from the engine's making to its start
+        engine = Engine("127.0.0.1", port)
+        idle = new_loop()  # registered by its one call below, then never run again
 
-    async def no_connection():
-        with pytest.raises(RuntimeError):
-            await asyncio.wait_for(engine.get_snapshot(STEP), STEP)
+        async def no_connection():
+            with pytest.raises(RuntimeError):
+                await asyncio.wait_for(engine.get_snapshot(STEP), STEP)
 
-    idle.run_until_complete(no_connection())
+        idle.run_until_complete(no_connection())
 
-    async def main():
-        await asyncio.wait_for(engine.start(), STEP)
-        ui = await asyncio.to_thread(RawUI, port)
-        await asyncio.wait_for(engine.wait_connected(), STEP)
-        for _ in range(2):
-            call = engine.get_ohlc(STEP)
-            seq, fn_id = await asyncio.to_thread(ui.next_request)
-            ui.sock.sendall(ui.frame(seq, fn_id, ohlc_payload(100_000)))
-            assert (await asyncio.wait_for(call, STEP)).shape == (100_000, 5)
-        await asyncio.wait_for(engine.close(), STEP)
-        ui.sock.close()
+        async def main():
+            await asyncio.wait_for(engine.start(), STEP)
+            ui = await asyncio.to_thread(RawUI, port)
+            await asyncio.wait_for(engine.wait_connected(), STEP)
+            for _ in range(2):
+                call = engine.get_ohlc(STEP)
+                seq, fn_id = await asyncio.to_thread(ui.next_request)
+                await ui.send(ui.frame(seq, fn_id, ohlc_payload(100_000)))
+                assert (await asyncio.wait_for(call, STEP)).shape == (100_000, 5)
+            await asyncio.wait_for(engine.close(), STEP)
+            ui.sock.close()
 
-    try:
-        with asyncio.Runner(loop_factory=new_loop) as runner:
-            runner.run(main())
-    finally:
-        idle.close()
+        try:
+            with asyncio.Runner(loop_factory=new_loop) as runner:
+                runner.run(main())
+        finally:
+            idle.close()
