@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 from websockets.asyncio.client import connect
 
+from support.call_order import ends_first
 from support.ports import held_port, listening, start_on_held_port
 
 STEP = 5.0
@@ -100,19 +101,6 @@ async def served(Engine):
 def loop_errors():
     """Errors reported to the running loop's exception handler (a completion on a done future lands there)."""
     return []
-
-
-async def ends_first(call, later):
-    """Awaits `call` (bounded) and tells whether it ended before `later`, a call made after it with a longer
-    time-out, which is then cancelled. Done callbacks run in the order the futures ended, however late the
-    loop gets to them, so the answer does not depend on the machine's load."""
-    order = []
-    call.add_done_callback(lambda _: order.append(call))
-    later.add_done_callback(lambda _: order.append(later))
-    await asyncio.wait([call], timeout=STEP)
-    later.cancel()
-    await asyncio.sleep(0)  # the cancelled call's callback
-    return order[:1] == [call]
 
 
 def watch_loop(errors):
@@ -392,7 +380,7 @@ class TestTimeoutConversion:
     async def test_zero_time_outs_are_accepted(self, Engine, timeout):
         engine = Engine("127.0.0.1", 1)
         call = engine.wait_connected(timeout)
-        assert await ends_first(call, engine.wait_connected(1.0))
+        assert await ends_first(call, engine.wait_connected(1.0), STEP)
         assert type(call.exception()) is RuntimeError and call.exception().args == (WAIT_TIMED_OUT,)
 
     async def test_the_largest_time_out_below_two_to_the_64_is_accepted(self, Engine):
@@ -415,7 +403,7 @@ class TestTimeoutConversion:
         for timeout, seconds in ((Seconds(), 0.05), (Count(), 0.0), (True, 1.0)):
             started = time.monotonic()
             call = engine.wait_connected(timeout)
-            assert await ends_first(call, engine.wait_connected(seconds + 1.0))
+            assert await ends_first(call, engine.wait_connected(seconds + 1.0), STEP)
             assert time.monotonic() - started >= seconds - 0.001
             assert call.exception().args == (WAIT_TIMED_OUT,)
 

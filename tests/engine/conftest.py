@@ -1,10 +1,9 @@
-"""Fixtures of the engine tests: an engine listening on a free loopback port and a scripted user interface,
+"""Fixtures of the engine tests: an engine listening on a held loopback port and a scripted user interface,
 a WebSocket client that answers each request frame as the test programs it per function identifier."""
 
 import asyncio
 import collections
 import contextlib
-import socket
 import struct
 import time
 import types
@@ -12,6 +11,8 @@ import types
 import pytest
 import websockets
 from websockets.asyncio.client import connect
+
+from support.ports import hold_port, held_port
 
 HEADER = struct.Struct("<BBHIHHI")  # version, kind, reserved, seq, fnId, reserved, payload length
 REQUEST, RESPONSE, ERROR_RESPONSE, ECHO_REQUEST, ECHO_REPLY = 1, 2, 3, 4, 5
@@ -36,12 +37,6 @@ FN_IDS = {
     "place_order": 20,
     "place_ticket": 21,
 }
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def frame(kind, seq, fn_id, payload=b"", *, version=1, reserved=(0, 0), length=None):
@@ -200,6 +195,7 @@ class ScriptedUI:
         self.echo_replies = []
         self.pongs = []
         self.unexpected = []  # binary messages other than requests and echo replies, and text messages
+        self.handled = 0  # requests whose action has ended
         self.default = respond(b"")
         self._queued = collections.defaultdict(collections.deque)
         self._standing = {}
@@ -259,6 +255,7 @@ class ScriptedUI:
             request = await self._work.get()
             with contextlib.suppress(websockets.ConnectionClosed):
                 await self._action_for(request.fn_id)(self, request)
+            self.handled += 1
 
     async def shutdown(self):
         for task in [self._reader, self._worker, *self._tasks]:
@@ -276,7 +273,7 @@ async def connect_ui(port, *, origin=ORIGIN):
 
 
 class Link:
-    """An engine listening on a free loopback port, and the interfaces that connected to it (newest last)."""
+    """An engine listening on a held loopback port, and the interfaces that connected to it (newest last)."""
 
     def __init__(self, engine, port):
         self.engine = engine
@@ -307,18 +304,20 @@ def wire():
         ECHO_REQUEST=ECHO_REQUEST, ECHO_REPLY=ECHO_REPLY, QUICK=QUICK, FN_IDS=FN_IDS,
         frame=frame, error_body=error_body, respond=respond, error_response=error_response,
         send_frame=send_frame, send_raw=send_raw, send_text=send_text, ping=ping, echo=echo, close=close,
-        silence=silence, pause=pause, later=later, steps=steps, free_port=free_port,
+        silence=silence, pause=pause, later=later, steps=steps, held_port=held_port,
     )
 
 
 @pytest.fixture
 async def make_link(tarnel):
-    """make_link(start_seq=None, connected=True): a started engine on a free port, with one scripted
-    interface connected and installed unless `connected` is false."""
-    links = []
+    """make_link(start_seq=None, connected=True): a started engine on a port held for the whole test (so that
+    it may be bound again after a close), with one scripted interface connected and installed unless
+    `connected` is false."""
+    links, holders = [], []
 
     async def make(start_seq=None, *, connected=True):
-        port = free_port()
+        holders.append(hold_port())
+        port = holders[-1].getsockname()[1]
         engine = tarnel.TarnelEngineAsync("127.0.0.1", port, start_seq)
         await asyncio.wait_for(engine.start(), QUICK)
         link = Link(engine, port)
@@ -331,6 +330,8 @@ async def make_link(tarnel):
     for link in links:
         for ui in link.uis:
             await ui.shutdown()
+    for holder in holders:
+        holder.close()
 
 
 @pytest.fixture

@@ -2,9 +2,11 @@
 what comes later with "engine closed", and gives its port back at once."""
 
 import asyncio
-import socket
 
 import pytest
+
+from support.ports import can_listen
+from support.tcp_queues import delivered_and_read, until
 
 FN_GET_SNAPSHOT, FN_GET_OHLC = 12, 15
 CLOSED = "engine closed"
@@ -16,22 +18,13 @@ def transport_text(seq, fn_id, message):
     return f"RpcTransportError(seq={option(seq)}, fnId={option(fn_id)}): {message}"
 
 
-def port_is_free(port):
-    with socket.socket() as probe:
-        try:
-            probe.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-        return True
-
-
 async def test_close_fails_everything_in_flight_and_after(make_link, fails_with, wire):
     link = await make_link()
     link.ui.on(FN_GET_OHLC, wire.silence())
     in_flight = link.engine.get_ohlc(30.0)
     await link.ui.next_request()
     queued = link.engine.get_snapshot(30.0)  # waits behind the call in flight, before taking a seq
-    await asyncio.sleep(0.05)
+    await asyncio.sleep(0.05)  # a moment to start waiting (it fails the same way if it has not)
     assert await asyncio.wait_for(link.engine.close(), wire.QUICK) is None
     await fails_with(RuntimeError, transport_text(1, FN_GET_OHLC, CLOSED), in_flight)
     await fails_with(RuntimeError, transport_text(None, FN_GET_SNAPSHOT, CLOSED), queued)
@@ -48,22 +41,23 @@ async def test_close_ends_waiters_and_frees_the_port_for_a_new_engine(tarnel, ma
     await asyncio.sleep(0.05)
     await asyncio.wait_for(link.engine.close(), wire.QUICK)
     await fails_with(RuntimeError, transport_text(None, None, CLOSED), waiter)
+    # The port stays held for the test, so nobody else can have taken it meanwhile.
     with pytest.raises(OSError):
         await asyncio.wait_for(asyncio.open_connection("127.0.0.1", link.port), wire.QUICK)
-    assert port_is_free(link.port)
+    assert can_listen(link.port)
     async with tarnel.TarnelEngineAsync("127.0.0.1", link.port) as again:
         await asyncio.wait_for(again.start(), wire.QUICK)  # the same port, at once
 
 
 async def test_async_with_gives_the_engine_and_closes_it_on_error(tarnel, fails_with, wire):
-    port = wire.free_port()
-    with pytest.raises(KeyError):
-        async with tarnel.TarnelEngineAsync("127.0.0.1", port) as engine:
-            assert type(engine) is tarnel.TarnelEngineAsync
-            await asyncio.wait_for(engine.start(), wire.QUICK)
-            assert not port_is_free(port)
-            raise KeyError("the block's own error propagates")
-    assert port_is_free(port)
+    with wire.held_port() as port:
+        with pytest.raises(KeyError):
+            async with tarnel.TarnelEngineAsync("127.0.0.1", port) as engine:
+                assert type(engine) is tarnel.TarnelEngineAsync
+                await asyncio.wait_for(engine.start(), wire.QUICK)
+                assert not can_listen(port)
+                raise KeyError("the block's own error propagates")
+        assert can_listen(port)
     await fails_with(RuntimeError, transport_text(None, FN_GET_SNAPSHOT, CLOSED), engine.get_snapshot())
 
 
@@ -71,7 +65,9 @@ async def test_close_drops_an_upgrade_in_progress(make_link, wire):
     link = await make_link(connected=False)
     reader, writer = await asyncio.wait_for(asyncio.open_connection("127.0.0.1", link.port), wire.QUICK)
     writer.write(b"GET / HTTP/1.1\r\n")  # half a request: the upgrade is still waiting for the rest
-    await asyncio.sleep(0.1)
+    # The engine has accepted the connection and read the half request (a connection it had not accepted yet
+    # would be reset with its listener instead).
+    assert await until(lambda: delivered_and_read(link.port, writer.get_extra_info("sockname")[1]))
     await asyncio.wait_for(link.engine.close(), wire.QUICK)
     assert await asyncio.wait_for(reader.read(), wire.QUICK) == b""
     writer.close()
