@@ -1,15 +1,16 @@
-"""Fixtures for the connection-server tests: free ports, a started engine, user interfaces that connect
+"""Fixtures for the connection-server tests: held ports, a started engine, user interfaces that connect
 to it (a websockets client, and a hand-written client for byte-exact checks), and the server's log."""
 
 import asyncio
 import os
-import socket
 import struct
 import time
 import types
 
 import pytest
 from websockets.asyncio.client import connect
+
+from support.ports import held_port
 
 HANDSHAKE = '{"type":"handshake","python_library_version":"0.1.0"}'
 LOG_PREFIX = "[tarnel ws server] "
@@ -35,12 +36,6 @@ HANDSHAKE_FRAME = b"\x81\x35" + HANDSHAKE.encode()
 
 DEFAULT_ORIGIN = "http://localhost:5173"
 STEP = 5.0  # generous limit for one network step on loopback
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def response_frame(seq, fn_id, payload):
@@ -203,7 +198,7 @@ def tk():
         FN_GET_SNAPSHOT=FN_GET_SNAPSHOT,
         HEADER=HEADER,
         STEP=STEP,
-        free_port=free_port,
+        held_port=held_port,
         response_frame=response_frame,
         vec_f64=vec_f64,
         upgrade_request=upgrade_request,
@@ -214,7 +209,9 @@ def tk():
 
 @pytest.fixture
 def port():
-    return free_port()
+    """A loopback port held for the whole test: engines bind it beside the holder, nobody else can."""
+    with held_port() as number:
+        yield number
 
 
 @pytest.fixture
