@@ -1,4 +1,4 @@
-"""Fixtures of the reliability tests: engines on free loopback ports, user interfaces that answer requests
+"""Fixtures of the reliability tests: engines on held loopback ports, user interfaces that answer requests
 in order, raw peers that write WebSocket frames by hand, and the process's resource figures.
 
 Every test here is short by default; TARNEL_LONG_TESTS=1 runs the long variants."""
@@ -16,6 +16,8 @@ import types
 import pytest
 import websockets
 from websockets.asyncio.client import connect
+
+from support.ports import hold_port, held_port, start_on_held_port
 
 LONG = os.environ.get("TARNEL_LONG_TESTS") == "1"
 
@@ -40,12 +42,6 @@ async def awaiting(future):
 
 def scale(short, long):
     return long if LONG else short
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def transport_text(seq, fn_id, message):
@@ -189,7 +185,7 @@ class AnsweringUI:
 
 
 class Link:
-    """An engine on a free port and the interfaces connected to it (newest last)."""
+    """An engine on a held port and the interfaces connected to it (newest last)."""
 
     def __init__(self, engine, port):
         self.engine = engine
@@ -231,13 +227,11 @@ class Link:
 
 @pytest.fixture
 async def make_link(tarnel):
-    """make_link(connected=True, **ui_options): a started engine on a free port with one interface."""
+    """make_link(connected=True, **ui_options): a started engine on a held port with one interface."""
     links = []
 
     async def make(*, connected=True, **kwargs):
-        port = free_port()
-        engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
-        await asyncio.wait_for(engine.start(), STEP)
+        engine, port = await start_on_held_port(lambda port: tarnel.TarnelEngineAsync("127.0.0.1", port), STEP)
         link = Link(engine, port)
         links.append(link)
         if connected:
@@ -343,7 +337,7 @@ def rel():
         LONG=LONG, STEP=STEP, MARGIN=MARGIN, awaiting=awaiting, HEADER=HEADER, RESPONSE=RESPONSE, FORBIDDEN=FORBIDDEN, LOG_PREFIX=LOG_PREFIX,
         ORIGIN=ORIGIN, HANDSHAKE=HANDSHAKE, SWITCHING_PROTOCOLS=SWITCHING_PROTOCOLS,
         FN_GET_SNAPSHOT=FN_GET_SNAPSHOT, FN_GET_TICKET_LIST=FN_GET_TICKET_LIST, FN_GET_OHLC=FN_GET_OHLC,
-        AnsweringUI=AnsweringUI, scale=scale, free_port=free_port, transport_text=transport_text, link_lost_pattern=link_lost_pattern,
+        AnsweringUI=AnsweringUI, scale=scale, hold_port=hold_port, held_port=held_port, transport_text=transport_text, link_lost_pattern=link_lost_pattern,
         vec_f64=vec_f64, mat_f64=mat_f64, ticket_values=ticket_values, frame=frame,
         rss_bytes=rss_bytes, open_fds=open_fds, thread_count=thread_count, settle_to=settle_to, stable=stable,
         upgrade_request=upgrade_request, ws_frame=ws_frame, ws_frame_head=ws_frame_head,

@@ -10,35 +10,20 @@ at once. Afterwards the parent's engine must still work."""
 import asyncio
 import json
 import multiprocessing
-import socket
 import struct
 import sys
 import time
+from pathlib import Path
 
 import py_engine_tarnel as tarnel
 from websockets.asyncio.client import connect
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # tests/, for support.ports
+from support.ports import can_listen, held_port, start_on_held_port  # noqa: E402
+
 HEADER = struct.Struct("<BBHIHHI")
 ORIGIN = "http://localhost:5173"
 STEP = 10.0
-
-
-def port_is_free(port):
-    """Whether a new listener can take the port, as an engine binds it (TIME_WAIT allowed, LISTEN not)."""
-    with socket.socket() as probe:
-        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            probe.bind(("127.0.0.1", port))
-            probe.listen()
-            return True
-        except OSError:
-            return False
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 async def answer_one_call(engine, port, value):
@@ -66,9 +51,8 @@ async def child_main(inherited):
             seen["inherited"] = str(error)
         seen["inherited_seconds"] = time.monotonic() - started
         seen["inherited_close"] = await asyncio.wait_for(inherited.close(), STEP)
-    port = free_port()
-    async with tarnel.TarnelEngineAsync("127.0.0.1", port) as engine:
-        await asyncio.wait_for(engine.start(), STEP)
+    engine, port = await start_on_held_port(lambda port: tarnel.TarnelEngineAsync("127.0.0.1", port), STEP)
+    async with engine:
         seen["own"] = await answer_one_call(engine, port, 7.0)
     return seen
 
@@ -79,7 +63,11 @@ def child(results, inherited_engines):
 
 
 def main(method):
-    port = free_port()
+    with held_port() as port:  # until the check that the closed engine gave it back
+        run(method, port)
+
+
+def run(method, port):
     engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
     report = {"method": method}
 
@@ -110,7 +98,7 @@ def main(method):
 
     try:
         asyncio.run(close())
-        report["port_free_after_close"] = port_is_free(port)
+        report["port_free_after_close"] = can_listen(port)
     finally:
         sleeper.terminate()
         sleeper.join(10)
