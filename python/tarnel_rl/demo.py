@@ -193,7 +193,7 @@ def port_in_use(error: BaseException) -> bool:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    port = args.port or ui_host.free_port()
+    port = args.port
     server = None
     env = None
     ui_options = {"series": args.series, "bars": BARS, "episode_length": EPISODE_LENGTH}
@@ -201,6 +201,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         try:
             if args.ui == "manual":
+                port = port or ui_host.free_port()  # the page's address needs it before the engine starts
                 server = ui_host.StaticServer(ui_host.ui_directory(), args.http_port)
                 viewer = None
                 if args.watch:  # the page must know where to publish: the live view's port is fixed first
@@ -211,21 +212,23 @@ def main(argv: list[str] | None = None) -> int:
                 env = TradingEnv(ui=None, port=port, series_seed=args.seed, ui_options=ui_options,
                                  connect_timeout_secs=None, max_episode_steps=args.steps or None, **watch)
             else:
-                env = TradingEnv(ui=args.ui, port=port, series_seed=args.seed, max_episode_steps=args.steps or None,
-                                 ui_options=ui_options, **watch)
+                # Without --port the environment takes a free one, and another if a program took it first.
+                env = TradingEnv(ui=args.ui, port=port or None, series_seed=args.seed,
+                                 max_episode_steps=args.steps or None, ui_options=ui_options, **watch)
         except ViewerPortTaken:
             print(f"demo: --viewer-port {args.viewer_port} is in use by another program: choose another port, or "
                   "leave it out to take a free one", file=sys.stderr)
             return 2
         except (RuntimeError, OSError) as error:
-            if not port_in_use(error):
+            chosen = args.http_port if isinstance(error, OSError) else args.port
+            if not port_in_use(error) or not chosen:  # only a port given on the command line is the user's to change
                 raise
             which = f"--http-port {args.http_port}" if isinstance(error, OSError) else f"--port {port}"
             print(f"demo: {which} is in use by another program: choose another port, or leave it out to take a "
                   "free one", file=sys.stderr)
             return 2
         kind = getattr(env.ui, "kind", args.ui)
-        print(f"user interface: {kind}; engine on 127.0.0.1:{port}")
+        print(f"user interface: {kind}; engine on 127.0.0.1:{env.port}")
         config = env.config
         series = config.get("series", {}).get("kind", "?") if config.get("candle_source") == "synthetic" else "given"
         print(f"series: {series}, {config['bars']} bars, {config['train_episodes']} train and "

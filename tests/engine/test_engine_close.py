@@ -6,7 +6,7 @@ import asyncio
 import pytest
 
 from support.ports import can_listen
-from support.tcp_queues import delivered_and_read, until
+from support.tcp_table import delivered_and_read, until
 
 FN_GET_SNAPSHOT, FN_GET_OHLC = 12, 15
 CLOSED = "engine closed"

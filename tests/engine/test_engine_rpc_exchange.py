@@ -9,7 +9,7 @@ import time
 import numpy as np
 import pytest
 
-from support.tcp_queues import delivered, until
+from support.tcp_table import delivered, until
 
 MB64 = 64 * 1024 * 1024
 EMPTY_MATRIX = struct.pack("<II", 0, 0)

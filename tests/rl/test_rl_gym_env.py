@@ -3,6 +3,7 @@ whole episodes, observations and rewards against the raw arrays, the calls each 
 limits, where the engine calls run (the calling thread or a background loop), a second user interface
 taking over the port, and what close() stops."""
 import asyncio
+import gc
 import os
 import subprocess
 import sys
@@ -14,6 +15,8 @@ import numpy as np
 import pytest
 
 from rl_support import PYTHON_DIR, requires_node, ui_processes, wait_until
+from support.ports import held_port
+from support.tcp_table import connected
 
 gym = pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
 from gymnasium.utils.env_checker import check_env  # noqa: E402
@@ -68,6 +71,9 @@ def make_env():
 def test_check_env_passes(observation):
     env = gym.make("tarnel_rl/Trading-v0", ui="node", observation=observation)
     try:
+        # Engines that earlier tests left open would warn when collected: collected now, they cannot warn
+        # in the middle of the check, however the collector's timing falls.
+        gc.collect()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             check_env(env.unwrapped)  # made through gym.make: also makes a second environment and closes it twice
@@ -377,54 +383,54 @@ async def test_works_inside_a_running_event_loop(make_env):
 
 
 async def test_close_stops_the_user_interface_the_engine_and_the_loop_thread(make_env):
-    env = make_env()  # inside a running loop: the environment's loop runs on a thread of its own
-    env.reset(seed=0)
-    env.step(LONG)
-    process, thread, port = env.ui_process, env.loop_thread, env.port
-    assert ui_processes([port]) == [process.pid] and thread.is_alive()
-    env.close()
-    assert process.returncode is not None and not os.path.exists(f"/proc/{process.pid}")
-    assert not thread.is_alive()
-    assert ui_processes([port]) == []
-    env.close()  # a second close does nothing
-    with pytest.raises(RuntimeError, match="^the environment is closed$"):
-        env.reset()
-    with pytest.raises(RuntimeError, match="^the environment is closed$"):
-        env.step(HOLD)
-    # The engine was closed: its port is free at once, for a new environment on the same port.
-    other = make_env(port=port)
-    other.reset(seed=0)
-    assert other.port == port and other.step(HOLD)[4]["snapshot"].shape == (16,)
+    with held_port() as port:  # held until the second environment binds it again
+        env = make_env(port=port)  # inside a running loop: the environment's loop runs on a thread of its own
+        env.reset(seed=0)
+        env.step(LONG)
+        process, thread = env.ui_process, env.loop_thread
+        assert ui_processes([port]) == [process.pid] and thread.is_alive()
+        env.close()
+        assert process.returncode is not None and not os.path.exists(f"/proc/{process.pid}")
+        assert not thread.is_alive()
+        assert ui_processes([port]) == []
+        env.close()  # a second close does nothing
+        with pytest.raises(RuntimeError, match="^the environment is closed$"):
+            env.reset()
+        with pytest.raises(RuntimeError, match="^the environment is closed$"):
+            env.step(HOLD)
+        # The engine was closed: its port is free at once, for a new environment on the same port.
+        other = make_env(port=port)
+        other.reset(seed=0)
+        assert other.port == port and other.step(HOLD)[4]["snapshot"].shape == (16,)
 
 
 def test_an_external_user_interface_is_used_and_left_running():
-    port = ui_host.free_port()
-    node = ui_host.NodeUI(port, seed=7)  # it retries until the engine listens
-    try:
-        env = TradingEnv(ui=None, port=port)
+    with held_port() as port:
+        node = ui_host.NodeUI(port, seed=7)  # it retries until the engine listens
         try:
-            assert env.ui is None and env.ui_process is None
-            obs, info = env.reset(options={"episode_index": 2})
-            obs, _, _, _, info = env.step(SHORT)
-            assert info["snapshot"][SNAP_NET_UNITS] == -10
+            env = TradingEnv(ui=None, port=port)
+            try:
+                assert env.ui is None and env.ui_process is None
+                obs, info = env.reset(options={"episode_index": 2})
+                obs, _, _, _, info = env.step(SHORT)
+                assert info["snapshot"][SNAP_NET_UNITS] == -10
+            finally:
+                env.close()
+            assert node.process.poll() is None  # not the environment's to stop
         finally:
-            env.close()
-        assert node.process.poll() is None  # not the environment's to stop
-    finally:
-        node.process.terminate()
-        node.process.wait(10)
+            node.process.terminate()
+            node.process.wait(10)
 
 
 @pytest.mark.parametrize("inside_a_loop", [False, True])
 def test_a_user_interface_that_never_connects(inside_a_loop):
     before = set(threading.enumerate())
 
-    async def make():
-        return TradingEnv(ui=None, port=ui_host.free_port(), connect_timeout_secs=0.3)
+    async def make(port):
+        return TradingEnv(ui=None, port=port, connect_timeout_secs=0.3)
 
-    port = ui_host.free_port()
-    with pytest.raises(RuntimeError) as info:
-        asyncio.run(make()) if inside_a_loop else TradingEnv(ui=None, port=port, connect_timeout_secs=0.3)
+    with held_port() as port, pytest.raises(RuntimeError) as info:
+        asyncio.run(make(port)) if inside_a_loop else TradingEnv(ui=None, port=port, connect_timeout_secs=0.3)
     text = str(info.value)
     assert text.startswith("no user interface connected to the engine on 127.0.0.1:"), text
     assert (" within 0.3 s (RpcTransportError(seq=None, fnId=None): wait_connected timed out): start yours for this "
@@ -457,6 +463,9 @@ def test_a_second_user_interface_on_the_port_is_reported_at_the_next_step(make_e
                                "--port", str(env.port), "--seed", "7", "--quiet"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
+        # Its connection is there before the steps go on: however slowly Node.js starts, the episode cannot
+        # run out first.
+        assert wait_until(lambda: connected(second.pid, env.port), timeout=30)
         error, steps, deadline = None, 0, time.monotonic() + 30
         while error is None and time.monotonic() < deadline and steps < 2000:
             try:

@@ -3,13 +3,13 @@ Node.js user interface, their episodes collected in parallel into one trainer, a
 running once they end."""
 import importlib.util
 import os
-import socket
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from rl_support import requires_node, ui_processes, wait_until
+from support.ports import can_listen
 
 pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
 os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
@@ -29,18 +29,6 @@ def load_example():
     module = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(module)
     return module
-
-
-def port_is_free(port: int) -> bool:
-    """Whether a new listener can take the port, as an engine binds it (TIME_WAIT allowed)."""
-    with socket.socket() as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("127.0.0.1", port))
-            s.listen()
-        except OSError:
-            return False
-        return True
 
 
 @pytest.fixture(scope="module")
@@ -95,7 +83,7 @@ def test_two_actors_feed_one_trainer_and_leave_nothing_running(example):
         # while the actor's process still runs.
         ray.get([w.close.remote() for w in workers], timeout=60)
         assert ui_processes(ports) == []
-        assert wait_until(lambda: all(port_is_free(p) for p in ports), timeout=10)
+        assert wait_until(lambda: all(can_listen(p) for p in ports), timeout=10)
     finally:
         example.stop_workers(workers)  # close (again: it is idempotent), then ray.kill
     assert ui_processes(ports) == []

@@ -10,10 +10,10 @@ import pytest
 import py_engine_tarnel as tarnel
 
 from rl_support import requires_node, ui_processes, wait_until
+from support.ports import start_on_held_port
 
 gym = pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
 
-from tarnel_rl import ui_host  # noqa: E402
 from tarnel_rl.gym_env import EVENT_ROWS, TradingEnv  # noqa: E402
 from tarnel_rl.trading import FLAT, HOLD, LONG, SHORT  # noqa: E402
 from tarnel_rl.vector_env import TradingVectorEnv  # noqa: E402
@@ -167,8 +167,8 @@ def test_a_failed_start_stops_what_was_started():
 
 
 async def start_and_close_an_engine():
-    async with tarnel.TarnelEngineAsync("127.0.0.1", ui_host.free_port()) as engine:
-        await engine.start()
+    engine, _ = await start_on_held_port(lambda port: tarnel.TarnelEngineAsync("127.0.0.1", port), 10.0)
+    await engine.close()
 
 
 @pytest.mark.parametrize("mode, vector_kwargs", [("sync", {}), ("async", {"context": "spawn"}), ("async", {"context": "fork"})],

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import py_engine_tarnel as tarnel
+from support.ports import start_on_held_port
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 from tarnel_rl import ui_host  # noqa: E402
@@ -20,9 +21,7 @@ ACTIONS = [(LONG, HOLD, HOLD, SHORT, HOLD, FLAT, HOLD, LONG, SHORT, HOLD)[i % 10
 
 
 async def drive(kind: str, screenshot: Path | None = None) -> dict:
-    port = ui_host.free_port()
-    engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
-    await engine.start()
+    engine, port = await start_on_held_port(lambda port: tarnel.TarnelEngineAsync("127.0.0.1", port), 10.0)
     ui = await ui_host.open_ui(kind, port, SEED)
     try:
         await engine.wait_connected(timeout_secs=30)
@@ -49,6 +48,7 @@ async def drive(kind: str, screenshot: Path | None = None) -> dict:
                 "summary": summary, "ohlc": ohlc}
     finally:
         await ui.close()
+        await engine.close()
 
 
 @pytest.mark.skipif(not ui_host.node_available(), reason="Node.js or the user interface's npm packages are missing")

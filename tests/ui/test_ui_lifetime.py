@@ -17,6 +17,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "python"))
 from tarnel_rl import ui_host  # noqa: E402
+from support.ports import held_port  # noqa: E402
 
 GONE_WITHIN_S = 10.0
 
@@ -81,33 +82,35 @@ KINDS = [
 @pytest.mark.parametrize("where", ["main", "thread"])
 @pytest.mark.parametrize("kind", KINDS)
 def test_a_killed_trainer_leaves_no_user_interface_behind(kind, where):
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
-    trainer = subprocess.Popen([sys.executable, "-c", TRAINER, kind, where, str(ui_host.free_port())], env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    started: set[int] = set()
-    try:
-        line = trainer.stdout.readline()  # bounded: the child sleeps at most 120 s, and is killed below
-        assert line == "ready\n", trainer.stderr.read() if trainer.poll() is not None else line
-        started = descendants(trainer.pid)
-        names = {Path(f"/proc/{p}/comm").read_text().strip() for p in started if alive(p)}
-        assert ("node" in names) if kind == "node" else any("chrom" in n for n in names), names
-    finally:
-        trainer.send_signal(signal.SIGKILL)
-        trainer.wait(10)
-    deadline = time.monotonic() + GONE_WITHIN_S
-    while time.monotonic() < deadline and any(alive(p) for p in started):
-        time.sleep(0.1)
-    left = {p: Path(f"/proc/{p}/cmdline").read_bytes()[:80] for p in started if alive(p)}
-    for pid in left:  # do not leave them running for the other tests
-        os.kill(pid, signal.SIGKILL)
-    assert not left, f"still running {GONE_WITHIN_S} s after the trainer was killed: {left}"
+    with held_port() as port:  # nothing listens on it: the user interface keeps retrying
+        env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+        trainer = subprocess.Popen([sys.executable, "-c", TRAINER, kind, where, str(port)], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        started: set[int] = set()
+        try:
+            line = trainer.stdout.readline()  # bounded: the child sleeps at most 120 s, and is killed below
+            assert line == "ready\n", trainer.stderr.read() if trainer.poll() is not None else line
+            started = descendants(trainer.pid)
+            names = {Path(f"/proc/{p}/comm").read_text().strip() for p in started if alive(p)}
+            assert ("node" in names) if kind == "node" else any("chrom" in n for n in names), names
+        finally:
+            trainer.send_signal(signal.SIGKILL)
+            trainer.wait(10)
+        deadline = time.monotonic() + GONE_WITHIN_S
+        while time.monotonic() < deadline and any(alive(p) for p in started):
+            time.sleep(0.1)
+        left = {p: Path(f"/proc/{p}/cmdline").read_bytes()[:80] for p in started if alive(p)}
+        for pid in left:  # do not leave them running for the other tests
+            os.kill(pid, signal.SIGKILL)
+        assert not left, f"still running {GONE_WITHIN_S} s after the trainer was killed: {left}"
 
 
 @pytest.mark.skipif(not ui_host.node_available(), reason="Node.js or ws is missing")
 async def test_close_ends_the_node_runner_and_its_pipe():
-    ui = ui_host.NodeUI(ui_host.free_port(), seed=3)
-    process = ui.process
-    assert process.poll() is None
-    await ui.close()
-    assert process.returncode in (0, -signal.SIGTERM)  # SIGTERM, before or after its handler was set up
-    assert process.stdin.closed
+    with held_port() as port:  # nothing listens on it
+        ui = ui_host.NodeUI(port, seed=3)
+        process = ui.process
+        assert process.poll() is None
+        await ui.close()
+        assert process.returncode in (0, -signal.SIGTERM)  # SIGTERM, before or after its handler was set up
+        assert process.stdin.closed
