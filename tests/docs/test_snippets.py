@@ -11,6 +11,7 @@ The convention (also in README.md, "Snippets in the documentation"):
 """
 from __future__ import annotations
 
+import errno
 import importlib.util
 import os
 import re
@@ -24,6 +25,7 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "python"))
 from tarnel_rl import ui_host  # noqa: E402
 
+ADDRESS_IN_USE = os.strerror(errno.EADDRINUSE)
 DOCUMENTS = [ROOT / "README.md", ROOT / "ui" / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 FENCE = re.compile(r"^(?:<!-- snippet: skip \((?P<skip>[^)]*)\) -->\n)?```(?P<lang>\w*)\n(?P<code>.*?)^```$",
                    re.S | re.M)
@@ -65,6 +67,11 @@ def test_snippet_runs_as_written(lang, code, skip, tmp_path):
     if "RecordVideo" in code and importlib.util.find_spec("moviepy") is None:
         pytest.skip("needs moviepy (gymnasium's RecordVideo writes the video with it)")
     env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True,
-                            timeout=240)
+    # A snippet that starts an engine on a port it found free can lose that port to another program before
+    # binding it: it is run again, on a port it finds anew (a fixed port that is taken fails every time).
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True,
+                                text=True, timeout=240)
+        if ADDRESS_IN_USE not in result.stderr:
+            break
     assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
