@@ -188,18 +188,32 @@ test('reconnects with back-off after the link drops, and stops for good', async 
 });
 
 test('keeps trying while nothing listens, then connects', async (t) => {
-  const probe = await standInServer();
-  const port = probe.port;
-  await probe.close();
-  const { client, states } = startClient(port);
-  t.after(() => client.stop());
-  await untilState(states, LinkState.Disconnected, 3);
-  const stand = await standInServer(port);
-  t.after(() => stand.close());
-  const conn = await stand.nextConnection(1);
-  conn.socket.send(HANDSHAKE);
-  await untilState(states, LinkState.Connected);
-  assert.deepEqual(states.slice(0, 6), ['connecting', 'disconnected', 'connecting', 'disconnected', 'connecting', 'disconnected']);
+  // The port is found free and closed again, so that nothing listens on it. Node.js cannot hold a port
+  // without listening, so another program may take it meanwhile: then the round goes again on a new port.
+  for (let attempt = 1; ; attempt++) {
+    const probe = await standInServer();
+    const port = probe.port;
+    await probe.close();
+    const { client, states } = startClient(port);
+    try {
+      await untilState(states, LinkState.Disconnected, 3);
+      let stand;
+      try {
+        stand = await standInServer(port);
+      } catch (error) {
+        if (error.code !== 'EADDRINUSE' || attempt === 3) throw error;
+        continue;
+      }
+      t.after(() => stand.close());
+      const conn = await stand.nextConnection(1);
+      conn.socket.send(HANDSHAKE);
+      await untilState(states, LinkState.Connected);
+      assert.deepEqual(states.slice(0, 6), ['connecting', 'disconnected', 'connecting', 'disconnected', 'connecting', 'disconnected']);
+      return;
+    } finally {
+      client.stop();
+    }
+  }
 });
 
 test('over a real socket, a long answer and the short ones after it all arrive whole', async (t) => {

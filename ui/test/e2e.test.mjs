@@ -6,7 +6,6 @@ import test from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { createServer } from 'node:net';
 import { createInterface } from 'node:readline';
 import { fileURLToPath } from 'node:url';
 import WebSocket from 'ws';
@@ -21,9 +20,11 @@ const PYTHON = process.env.TARNEL_PYTHON
   ?? fileURLToPath(new URL('../../.venv/bin/python', import.meta.url));
 const ENGINE_OPTIONS = { seed: 7, window: 16, episodeLength: 40 };
 
-// Runs a plan of method calls read from stdin and prints every result (or exception) as JSON.
+// Runs a plan of method calls read from stdin and prints every result (or exception) as JSON. Its port is
+// found free and held by a socket that never listens (the engine binds beside it), so that no other program
+// can take it before the engine binds it; the test learns it from the "listening" line.
 const TRAINER = `
-import asyncio, json, sys
+import asyncio, json, socket, sys
 import numpy as np
 import py_engine_tarnel as tarnel
 
@@ -35,7 +36,10 @@ def plain(value):
     return value
 
 async def main():
-    port = int(sys.argv[1])
+    holder = socket.socket()
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    holder.bind(("127.0.0.1", 0))
+    port = holder.getsockname()[1]
     plan = json.loads(sys.stdin.readline())
     engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
     await engine.start()
@@ -61,17 +65,6 @@ async def main():
 
 asyncio.run(main())
 `;
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
 
 function within(promise, what, ms) {
   let timer;
@@ -137,12 +130,11 @@ function expectedResult(method, outcome, seq) {
   }
 }
 
-// Starts the trainer on a free port with the plan, runs a client against it, and collects what
+// Starts the trainer (on a port of its own) with the plan, runs a client against it, and collects what
 // Python printed. `onPause(client)` runs at each pause step; the trainer goes on when it resolves.
 // `clientOptions.onHandshake(hello, client)` is handed the client too.
 async function runTrainer(t, plan, { engine, clientOptions = {}, onPause = async () => {} }) {
-  const port = await freePort();
-  const python = spawn(PYTHON, ['-c', TRAINER, String(port)], { stdio: ['pipe', 'pipe', 'pipe'] });
+  const python = spawn(PYTHON, ['-c', TRAINER], { stdio: ['pipe', 'pipe', 'pipe'] });
   let stderr = '';
   python.stderr.on('data', (d) => { stderr += d; });
   const exited = new Promise((resolve) => python.once('exit', (code) => resolve(code)));
@@ -160,7 +152,15 @@ async function runTrainer(t, plan, { engine, clientOptions = {}, onPause = async
     }
     return messages.shift();
   };
-  const client = new LinkClient({
+  let client = null;
+  t.after(() => {
+    client?.stop();
+    if (python.exitCode === null) python.kill('SIGKILL');
+  });
+  python.stdin.write(`${JSON.stringify(plan.map(({ method, args = [], kwargs = {} }) => ({ method, args, kwargs })))}\n`);
+  const { listening: port, ...rest } = await nextLine('the listening line');
+  assert.ok(Number.isInteger(port) && port > 0 && Object.keys(rest).length === 0, `listening on ${port}`);
+  client = new LinkClient({
     url: `ws://127.0.0.1:${port}`,
     WebSocket,
     engine,
@@ -169,12 +169,6 @@ async function runTrainer(t, plan, { engine, clientOptions = {}, onPause = async
     ...clientOptions,
     onHandshake: (hello) => clientOptions.onHandshake?.(hello, client),
   });
-  t.after(() => {
-    client.stop();
-    if (python.exitCode === null) python.kill('SIGKILL');
-  });
-  python.stdin.write(`${JSON.stringify(plan.map(({ method, args = [], kwargs = {} }) => ({ method, args, kwargs })))}\n`);
-  assert.deepEqual(await nextLine('the listening line'), { listening: port });
   client.start();
   for (;;) {
     const line = await nextLine('the results');
