@@ -5,13 +5,14 @@ import asyncio
 import gc
 import inspect
 import operator
-import socket
 import subprocess
 import sys
 import textwrap
 import warnings
 
 import pytest
+
+from support.ports import can_listen, held_port, listening
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -344,14 +345,11 @@ class TestConstructionIsInert:
         assert with_runtime > after
 
     def test_constructing_binds_nothing(self, Engine):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        engines = [Engine("127.0.0.1", port) for _ in range(3)]
-        with socket.socket() as s:
-            assert s.connect_ex(("127.0.0.1", port)) != 0
-            s.bind(("127.0.0.1", port))  # still free
-        del engines
+        with held_port() as port:  # so that no other program listens on it meanwhile
+            engines = [Engine("127.0.0.1", port) for _ in range(3)]
+            assert not listening(port)
+            assert can_listen(port)  # still free
+            del engines
 
 
 class TestLifecycle:
