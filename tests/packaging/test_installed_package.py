@@ -51,8 +51,10 @@ def venv(tmp_path_factory):
 
 def test_the_user_interface_is_installed_inside_the_package_and_found(venv):
     python, site, work = venv
+    # Without the developer's own source tree, user interface directory or packages for it.
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "TARNEL_UI_DIR", "TARNEL_UI_NODE_MODULES")}
     found = run([python, "-c", "from tarnel_rl import ui_host; print(ui_host.ui_directory()); "
-                 "print(ui_host.node_modules_for_runner())"], cwd=work).split()
+                 "print(ui_host.node_modules_for_runner())"], cwd=work, env=env).split()
     assert found == [str(site / "tarnel_rl" / "ui"), str(site / "tarnel_rl" / "ui" / "node_modules")]
     installed = site / "tarnel_rl" / "ui"
     for name in UI_FILES:  # the same files as in the tree: a stale or partial copy would fail here
