@@ -16,7 +16,8 @@ import pytest
 from websockets.exceptions import ConnectionClosed
 from websockets.sync.client import connect
 
-from test_bridge_futures import STEP, free_port
+from support.ports import start_on_held_port
+from test_bridge_futures import STEP
 
 HEADER = struct.Struct("<BBHIHHI")
 HANDSHAKE = '{"type":"handshake","python_library_version":"0.1.0"}'
@@ -91,18 +92,9 @@ def run(loop, call):
 
 
 def start_engine(Engine, loop):
-    """(engine, port): an engine listening on a free port, started on `loop` (retried if another program
-    takes the port between choosing and binding it)."""
-    for _ in range(20):
-        port = free_port()
-        engine = Engine("127.0.0.1", port)
-        try:
-            run(loop, lambda: engine.start())
-            return engine, port
-        except RuntimeError as error:
-            if "bind failed" not in str(error):
-                raise
-    raise AssertionError("no free port in 20 attempts")
+    """(engine, port): an engine listening on a held port (no other program can take it before the engine
+    binds it), started on `loop`."""
+    return loop.run_until_complete(start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP))
 
 
 def eventually(condition, limit=10.0):
