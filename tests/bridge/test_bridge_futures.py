@@ -124,14 +124,15 @@ def run_child_until_reported(text, *parts, timeout=60):
     its standard error (or after STEP * 2). The module reports from its own threads, at a moment that no
     sleep in the child could bound on a loaded machine."""
     code = "".join(textwrap.dedent(part) for part in parts)
-    with tempfile.TemporaryFile("w+") as err:
-        child = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=err, text=True, env=CHILD_ENV)
+    with tempfile.TemporaryDirectory() as directory:
+        log = Path(directory) / "stderr"
+        # The child appends to the file through a descriptor of its own, so that reading it here moves
+        # no offset the child writes at.
+        with open(log, "ab") as err:
+            child = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=err, text=True, env=CHILD_ENV)
         deadline = time.monotonic() + STEP * 2
-        while child.poll() is None and time.monotonic() < deadline:
-            err.seek(0)
-            if text in err.read():
-                break
+        while child.poll() is None and time.monotonic() < deadline and text not in log.read_text(errors="replace"):
             time.sleep(0.02)
         try:
             out, _ = child.communicate("go\n", timeout=timeout)
@@ -139,8 +140,7 @@ def run_child_until_reported(text, *parts, timeout=60):
             if child.poll() is None:
                 child.kill()
                 child.wait()
-        err.seek(0)
-        return subprocess.CompletedProcess(child.args, child.returncode, out, err.read())
+        return subprocess.CompletedProcess(child.args, child.returncode, out, log.read_text(errors="replace"))
 
 
 # ---- the future -----------------------------------------------------------------------------------
