@@ -267,17 +267,17 @@ def test_arguments_are_checked_when_the_environment_is_made(kwargs, error, messa
      "runs seed 3, series regime, but this environment asks for series_seed=4, series='walk'"),
 ])
 def test_a_page_of_your_own_with_another_seed_or_options_is_refused(page, env_kwargs, differences):
-    port = ui_host.free_port()
-    node = ui_host.NodeUI(port, seed=page["seed"], options=page.get("options"))
-    try:
-        with pytest.raises(RuntimeError) as info:
-            TradingEnv(ui=None, port=port, **env_kwargs)
-        text = str(info.value)
-        assert differences in text, text
-        assert "with ui=None it cannot pass them on: open the page as index.html?host=127.0.0.1" in text
-        assert f"node ui/node/run-ui.mjs --port {port} --seed {env_kwargs.get('series_seed', 7)}" in text
-    finally:
-        asyncio.run(node.close())
+    with held_port() as port:
+        node = ui_host.NodeUI(port, seed=page["seed"], options=page.get("options"))
+        try:
+            with pytest.raises(RuntimeError) as info:
+                TradingEnv(ui=None, port=port, **env_kwargs)
+            text = str(info.value)
+            assert differences in text, text
+            assert "with ui=None it cannot pass them on: open the page as index.html?host=127.0.0.1" in text
+            assert f"node ui/node/run-ui.mjs --port {port} --seed {env_kwargs.get('series_seed', 7)}" in text
+        finally:
+            asyncio.run(node.close())
 
 
 def test_a_failed_call_says_which_engine_and_which_user_interface(make_env):

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import py_engine_tarnel as tarnel
+from support.ports import start_on_held_port
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 from tarnel_rl import ui_host  # noqa: E402
@@ -82,9 +83,7 @@ def test_a_browser_that_cannot_start_says_so_and_leaves_no_profile():
 @pytest.mark.skipif(not ui_host.browser_available(), reason="headless Chromium is missing")
 async def test_the_driven_browser_serves_the_page_and_runs_scripts_in_it():
     pytest.importorskip("playwright.async_api", reason="Playwright is not installed")
-    port = ui_host.free_port()
-    engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
-    await engine.start()
+    engine, port = await start_on_held_port(lambda port: tarnel.TarnelEngineAsync("127.0.0.1", port), 10.0)
     ui = await ui_host.BrowserUI.open(port, 4, automation=True)
     try:
         assert ui.browser_process is None and ui.page is not None

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import py_engine_tarnel as tarnel
+from support.ports import start_on_held_port
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 from tarnel_rl import ui_host  # noqa: E402
@@ -33,9 +34,7 @@ def candles(bars: int) -> np.ndarray:
 @pytest.mark.parametrize("kind", HOSTS)
 async def test_long_and_short_answers_alternate_and_each_is_right(kind):
     series = candles(WINDOW + 100)
-    port = ui_host.free_port()
-    engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
-    await engine.start()
+    engine, port = await start_on_held_port(lambda port: tarnel.TarnelEngineAsync("127.0.0.1", port), 10.0)
     ui = await ui_host.open_ui(kind, port, 5, options={"window": WINDOW})
     try:
         await engine.wait_connected(timeout_secs=30)
