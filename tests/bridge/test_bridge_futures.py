@@ -198,8 +198,8 @@ class TestFutures:
 
 
 class TestWithoutARunningLoop:
-    # The port is held meanwhile, so that no other program listens on it; a start that ran anyway would bind
-    # beside the holder and be seen listening (given the moment the sleep leaves it).
+    # The port is held meanwhile, so that no other program listens on it: a start that ran anyway would bind
+    # beside the holder and, given the moment the sleep leaves it, be seen listening.
 
     def test_calls_outside_a_loop_raise_at_once(self, Engine, raises_exactly):
         with held_port() as port:
