@@ -56,6 +56,23 @@ if [[ ! -d "$root/ui/node_modules/ws" || "$root/ui/package-lock.json" -nt "$root
 fi
 
 # --- build: one CMake tree gives the wheel (installed into the venv) and the C++ unit tests -------
-say "building"
-TARNEL_VENV="$venv" "$root/scripts/dev-build.sh"
+# Skipped when nothing that goes into them changed since the last build into this venv: a second command
+# (make demo beside make test) then neither rebuilds the wheel nor reinstalls the module under the first.
+build="${TARNEL_BUILD_DIR:-$root/build/dev}"
+built="$venv/.tarnel-built"
+changed_since_build() {
+  [[ ! -f "$built" || "$(cat "$built")" != "$build" ]] && return 0
+  local newer
+  newer=$(find src python ui cmake CMakeLists.txt pyproject.toml tests \
+            \( -name node_modules -o -name __pycache__ -o -name '*.py' -path 'tests/*' \) -prune -o \
+            -type f -newer "$built" -print -quit)
+  [[ -n "$newer" ]] || ! ls "$build"/wheel/py_engine_tarnel-*.whl >/dev/null 2>&1
+}
+if changed_since_build; then
+  say "building"
+  TARNEL_VENV="$venv" "$root/scripts/dev-build.sh"
+  echo "$build" > "$built"
+else
+  say "build up to date"
+fi
 say "ready: $venv"
