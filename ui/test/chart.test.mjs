@@ -5,23 +5,7 @@ import assert from 'node:assert/strict';
 import { Chart } from '../src/chart.js';
 import { Engine } from '../src/engine.js';
 import { call, ok } from '../test-support/requests.mjs';
-
-// A 2D context that records every call; properties can be set freely.
-function recordingCanvas(width, height) {
-  const calls = [];
-  const ctx = new Proxy({}, {
-    get(target, name) {
-      if (name in target) return target[name];
-      return (...args) => { calls.push([name, ...args]); };
-    },
-    set(target, name, value) {
-      calls.push(['set', name, value]);
-      target[name] = value;
-      return true;
-    },
-  });
-  return { canvas: { clientWidth: width, clientHeight: height, width: 0, height: 0, getContext: () => ctx }, calls };
-}
+import { recordingCanvas } from '../test-support/canvas.mjs';
 
 test('draws the visible candles, the positions, the orders and the equity', () => {
   const engine = new Engine({ seed: 5, bars: 400, window: 8, episodeLength: 30 });

@@ -12,22 +12,7 @@ import { Engine } from '../src/engine.js';
 import { CANDLES_SENT, engineFromState, stateOf } from '../src/viewer-state.js';
 import { CALLS_KEPT, ViewerPublisher } from '../src/viewer-publisher.js';
 import { call, ok } from '../test-support/requests.mjs';
-
-function recordingCanvas(width, height) {
-  const calls = [];
-  const ctx = new Proxy({}, {
-    get(target, name) {
-      if (name in target) return target[name];
-      return (...args) => { calls.push([name, ...args]); };
-    },
-    set(target, name, value) {
-      calls.push(['set', name, value]);
-      target[name] = value;
-      return true;
-    },
-  });
-  return { canvas: { clientWidth: width, clientHeight: height, width: 0, height: 0, getContext: () => ctx }, calls };
-}
+import { recordingCanvas } from '../test-support/canvas.mjs';
 
 function drawCalls(engine, width) {
   const { canvas, calls } = recordingCanvas(width, 500);
