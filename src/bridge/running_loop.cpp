@@ -25,6 +25,7 @@ py::Result<py::object> asked_for(const PythonNames& names) {
 // The remembered loop when it is running in this thread, else nothing (with no exception set).
 PyObject* remembered(const PythonNames& names, PyObject* state) {
     PyObject* entry = PyDict_GetItemWithError(state, names.last_running_loop_key);  // (weakref, generation, usable)
+    if (entry == nullptr) PyErr_Clear();  // nothing remembered, or a lookup that failed: ask instead
     if (entry == nullptr || !PyTuple_Check(entry) || PyTuple_Size(entry) != 3) return nullptr;
     if (PyTuple_GetItem(entry, 2) != Py_True) return nullptr;
     if (PyLong_AsUnsignedLong(PyTuple_GetItem(entry, 1)) != runtime::process_generation()) {
@@ -52,6 +53,7 @@ void remember(const PythonNames& names, PyObject* state, PyObject* loop) {
         PyWeakref_GetObject(PyTuple_GetItem(entry, 0)) == loop) {
         return;  // a loop without `_thread_id`, already remembered as such
     }
+    PyErr_Clear();
     py::object thread = py::object::steal(PyObject_GetAttr(loop, names.thread_id));
     const bool usable = thread && PyLong_Check(thread.ptr());
     PyErr_Clear();
