@@ -4,6 +4,8 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
+#include <functional>
+#include <optional>
 
 #include "codec/engine_error.hpp"
 #include "runtime/after_fork.hpp"
@@ -26,9 +28,14 @@ struct TaskBody {
     // state the task touches (an executor of context()).
     asio::any_io_executor executor;
     std::function<asio::awaitable<Expected<Bytes>>()> run;
+    // For a task on the link, work the launching thread may do first, without the executor: when it
+    // returns an outcome, that is the task's and the coroutine never runs. It must hand over to `run`
+    // whatever it leaves unfinished.
+    std::function<std::optional<Expected<Bytes>>()> at_launch;
 };
 
 // Wraps a coroutine factory as a Task that runs on `executor`.
-Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run);
+Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run,
+               std::function<std::optional<Expected<Bytes>>()> at_launch = {});
 
 }  // namespace tarnel::runtime

@@ -35,8 +35,9 @@ Task& Task::operator=(Task&&) noexcept = default;
 Task::~Task() = default;
 std::unique_ptr<TaskBody> Task::release() { return std::move(body_); }
 
-Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run) {
-    return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run)}));
+Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run,
+               std::function<std::optional<Expected<Bytes>>()> at_launch) {
+    return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run), std::move(at_launch)}));
 }
 
 void CancelHandle::cancel(bool run_link_here) const {
@@ -108,6 +109,12 @@ CancelHandle launch(Task task, Completion on_done) {
     // A task on the link starts on the launching thread, up to its first wait: a call's request goes out
     // before launch() returns, and no other thread wakes for it.
     const bool start_here = runs_on_link(state->strand);
+    if (start_here && body && body->at_launch) {
+        if (auto outcome = body->at_launch()) {
+            finish(nullptr, std::move(*outcome));
+            return CancelHandle(std::move(state));
+        }
+    }
     {
         std::optional<RunningLinkSoon> soon;
         if (start_here) soon.emplace();

@@ -141,7 +141,7 @@ Connection::~Connection() = default;
 
 asio::awaitable<std::optional<std::string>> Connection::upgrade() {
     Socket& socket = beast::get_lowest_layer(ws_);
-    HandshakeStream<Socket>& handshake = ws_.next_layer().next_layer();
+    HandshakeStream<Socket>& handshake = ws_.next_layer().next_layer().next_layer();
     http::request_parser<http::empty_body> parser;
     parser.header_limit(kUpgradeHeaderLimit);
     beast::flat_buffer request_buffer;
@@ -227,7 +227,9 @@ void Connection::start_write(bool text, Deadline deadline) {
         self->writer_.wake(boost::system::error_code());
         give_back_large_buffer(std::move(written));
     };
-    if (write_has_header_) {
+    if (write_raw_) {
+        asio::async_write(beast::get_lowest_layer(ws_), asio::buffer(write_buffer_), std::move(done));
+    } else if (write_has_header_) {
         const std::array<asio::const_buffer, 2> buffers{asio::buffer(write_header_), asio::buffer(write_buffer_)};
         ws_.async_write(buffers, std::move(done));
     } else {
@@ -253,6 +255,7 @@ asio::awaitable<boost::system::error_code> Connection::send(Bytes message, bool 
     if (writing_) co_await finish_write();
     if (discarded_) co_return write_timed_out_ ? asio::error::timed_out : asio::error::not_connected;
     write_has_header_ = false;
+    write_raw_ = false;
     write_buffer_ = std::move(message);
     start_write(text, deadline);
     const boost::system::error_code written = co_await finish_write();
@@ -264,8 +267,19 @@ asio::awaitable<boost::system::error_code> Connection::send(std::array<std::uint
     if (writing_) co_await finish_write();
     if (discarded_) co_return write_timed_out_ ? asio::error::timed_out : asio::error::not_connected;
     write_has_header_ = true;
+    write_raw_ = false;
     write_header_ = header;
     write_buffer_ = std::move(payload);
+    start_write(false, deadline);
+    const boost::system::error_code written = co_await finish_write();
+    co_return written;
+}
+
+asio::awaitable<boost::system::error_code> Connection::send_rest(Bytes rest, Deadline deadline) {
+    if (writing_) co_await finish_write();
+    if (discarded_) co_return write_timed_out_ ? asio::error::timed_out : asio::error::not_connected;
+    write_raw_ = true;
+    write_buffer_ = std::move(rest);
     start_write(false, deadline);
     const boost::system::error_code written = co_await finish_write();
     co_return written;

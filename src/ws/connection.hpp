@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <expected>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -19,12 +21,14 @@
 #include "runtime/link.hpp"
 #include "ws/continuation_stream.hpp"
 #include "ws/handshake_stream.hpp"
+#include "ws/replay_stream.hpp"
 
 namespace tarnel::ws {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+using RequestHeader = std::array<std::uint8_t, 16>;
 
 inline constexpr std::size_t kMessageLimit = 64 * 1024 * 1024;
 inline constexpr std::size_t kWriteBufferBytes = 128 * 1024;
@@ -97,7 +101,7 @@ struct Received {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     using Socket = asio::ip::tcp::socket;
-    using Stream = beast::websocket::stream<ContinuationStream<HandshakeStream<Socket>>>;
+    using Stream = beast::websocket::stream<ContinuationStream<ReplayStream<HandshakeStream<Socket>>>>;
 
     explicit Connection(Socket socket);
     ~Connection();
@@ -130,6 +134,29 @@ public:
     // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends.
     void discard();
     bool discarded() const { return discarded_; }
+
+    // The direct lane (ws/connection_direct.cpp): a small request written, and its answer read, by the
+    // calling thread itself with plain non-blocking system calls, outside the strand, while nothing else
+    // can use the connection: the caller holds the slot lock and the engine's direct-lane mutex, and
+    // idle() said so. Whatever those calls read that is not simply the answer is given back to the
+    // WebSocket layer, which reads it next.
+    //
+    // Nothing in flight (no read, no write), nothing buffered above the socket, not discarded.
+    bool idle() const;
+    // Writes one unfragmented binary frame of `header` and `payload`. Returns the bytes of the frame that
+    // the socket did not take (empty: all of it went; see send_rest), or the socket's failure.
+    std::expected<Bytes, boost::system::error_code> write_directly(const RequestHeader& header, ByteView payload);
+    // The answer to request `seq`/`fn_id`, if it is what the socket holds now: one whole frame carrying the
+    // matching response. Otherwise nothing, and whatever was read has been given back.
+    std::optional<Bytes> read_directly(std::uint32_t seq, std::uint16_t fn_id);
+    // Whether a call should try read_directly() right after its write: an answer that comes while the
+    // request is being written (the peer on this CPU) comes so for nearly every call, one that comes later
+    // (the peer on another CPU) nearly never, and then trying costs a system call for nothing. So it is
+    // tried while it finds answers, and after a miss once in kRetryDirectReadEvery calls.
+    bool worth_reading_directly();
+    static constexpr unsigned kRetryDirectReadEvery = 16;
+    // On the strand, like send(): writes the rest of a frame that write_directly() began.
+    asio::awaitable<boost::system::error_code> send_rest(Bytes rest, Deadline deadline);
 
     // Requests whose callers gave up after the frame was handed over: their late answers are expected.
     void remember_abandoned(std::uint32_t seq, std::uint16_t fn_id);
@@ -164,24 +191,29 @@ private:
 
     Stream ws_;
     FrameBuffer buffer_;
-    ReadState read_state_ = ReadState::Idle;
+    // Set on the strand; read by idle() from the thread of a direct call.
+    std::atomic<ReadState> read_state_ = ReadState::Idle;
     boost::system::error_code read_error_;
     bool read_text_ = false;
     Parking reader_;
     Deadline reader_deadline_;
-    bool writing_ = false;
+    std::atomic<bool> writing_ = false;
     Deadline write_deadline_;
     bool write_timed_out_ = false;
-    bool discarded_ = false;
+    std::atomic<bool> discarded_ = false;
     boost::system::error_code write_error_;
     std::array<std::uint8_t, 16> write_header_{};
     bool write_has_header_ = false;
+    bool write_raw_ = false;  // write_buffer_ is the rest of a frame begun directly: no framing
     Bytes write_buffer_;
     Parking writer_;
     // One timer serves every deadline of the connection; `timer_expiry_` is when its pending wait ends.
     asio::steady_timer timer_;
     std::optional<std::chrono::steady_clock::time_point> timer_expiry_;
     std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
+    Bytes direct_buffer_;  // what read_directly() receives into; kept from call to call
+    bool direct_answers_in_time_ = true;
+    unsigned direct_reads_skipped_ = 0;
 };
 
 }  // namespace tarnel::ws

@@ -25,6 +25,7 @@ void SharedRecords::close_listeners() {
 }
 
 void SharedRecords::close_connection() {
+    std::lock_guard hold(direct_lane);
     closed = true;
     // Calls in flight hold their own reference: discarding ends their reads and writes, and they then
     // find `closed` set and fail with "engine closed".

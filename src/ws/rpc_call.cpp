@@ -17,7 +17,8 @@ class AbandonedCallGuard {
 public:
     AbandonedCallGuard(std::shared_ptr<Connection> connection, std::uint32_t seq, std::uint16_t fn_id)
         : connection_(std::move(connection)), seq_(seq), fn_id_(fn_id) {}
-    AbandonedCallGuard(const AbandonedCallGuard&) = delete;
+    AbandonedCallGuard(AbandonedCallGuard&&) noexcept = default;
+    AbandonedCallGuard& operator=(AbandonedCallGuard&&) = delete;
     ~AbandonedCallGuard() {
         if (connection_) connection_->remember_abandoned(seq_, fn_id_);
     }
@@ -122,6 +123,27 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
     }
 }
 
+// The end of every call: its answer received, under the slot lock (held by the caller), and the
+// connection dropped if the link failed.
+asio::awaitable<Expected<Bytes>> receive_answer(SharedRecords& records, std::shared_ptr<Connection> connection,
+                                                AbandonedCallGuard abandoned, std::uint32_t seq, std::uint16_t fn_id,
+                                                runtime::Duration timeout) {
+    auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
+    ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, runtime::deadline_after(timeout));
+    // A call that failed on a stray frame stays remembered (when the guard goes with this frame).
+    if (!std::holds_alternative<StrayFrameFailure>(ending)) abandoned.call_ended();
+    if (records.closed) co_return failure(std::string(kEngineClosed));
+    if (auto* stray = std::get_if<StrayFrameFailure>(&ending)) co_return std::unexpected(std::move(stray->error));
+    if (auto* transport = std::get_if<TransportFailure>(&ending)) {
+        // Emptied while the lock is held, so a connection installed later is never discarded for this.
+        connection->discard();
+        records.slot.reset();
+        co_return failure(std::move(transport->text));
+    }
+    if (auto* error = std::get_if<EngineError>(&ending)) co_return std::unexpected(std::move(*error));
+    co_return std::get<Bytes>(std::move(ending));
+}
+
 // Every lock below is taken at once when it is free (the usual case), without the coroutine frame of a
 // wait in turn.
 asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records, std::uint16_t fn_id, Bytes payload,
@@ -192,29 +214,104 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         abandoned->call_ended();
         co_return failure("connection missing");
     }
-    ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, runtime::deadline_after(timeout));
-    if (!std::holds_alternative<StrayFrameFailure>(ending)) abandoned->call_ended();
-    abandoned.reset();  // remembers the request of a call that failed on a stray frame
-    if (records->closed) co_return failure(std::string(kEngineClosed));
-    if (auto* stray = std::get_if<StrayFrameFailure>(&ending)) co_return std::unexpected(std::move(stray->error));
-    if (auto* transport = std::get_if<TransportFailure>(&ending)) {
-        // Emptied while the lock is held, so a connection installed later is never discarded for this.
-        connection->discard();
-        records->slot.reset();
-        co_return failure(std::move(transport->text));
-    }
-    if (auto* error = std::get_if<EngineError>(&ending)) co_return std::unexpected(std::move(*error));
-    co_return std::get<Bytes>(std::move(ending));
+    auto answer = co_await receive_answer(*records, connection, std::move(*abandoned), seq, fn_id, timeout);
+    co_return answer;
 }
+
+// A request frame written directly by the calling thread (see Connection::idle()) whose answer was not
+// there yet: what the call hands over to its coroutine, which holds the slot lock from then on.
+struct DirectStart {
+    runtime::AsyncMutex::Guard slot_guard;
+    std::shared_ptr<Connection> connection;
+    std::uint32_t seq;
+    Bytes unsent;  // the end of the frame, which the socket did not take at once
+};
+
+// Requests up to this size may be written directly: beyond, the socket would rarely take them whole.
+constexpr std::size_t kDirectRequestBytes = 64 * 1024;
+
+// On the calling thread, before the call's coroutine starts: when the connection is idle and every lock
+// is free, the request is written with one system call and, if the page answered meanwhile, its answer read
+// with another, and the call ends here. Nothing is done (and the coroutine makes the whole call) when
+// anything else is going on; what is left (the rest of the write, the wait for the answer) is left to the
+// coroutine through `started`.
+std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16_t fn_id, ByteView payload,
+                                             std::optional<DirectStart>& started) {
+    if (payload.size() > kDirectRequestBytes) return std::nullopt;
+    std::unique_lock lane(records.direct_lane, std::try_to_lock);
+    if (!lane.owns_lock() || records.closed) return std::nullopt;
+    auto slot_guard = records.slot_lock.try_lock();
+    if (!slot_guard.owns_lock()) return std::nullopt;
+    std::shared_ptr<Connection> connection = records.slot;
+    if (!connection || !connection->idle()) return std::nullopt;
+    auto seq_guard = records.seq_lock.try_lock();
+    if (!seq_guard.owns_lock()) return std::nullopt;
+    const std::uint32_t seq = records.seq++;  // wraps from 4294967295 to 0
+    seq_guard.unlock();
+
+    RequestHeader header;
+    frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
+    auto unsent = connection->write_directly(header, payload);
+    if (!unsent) {
+        connection->discard();
+        records.slot.reset();
+        return std::unexpected(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
+    }
+    if (unsent->empty() && connection->worth_reading_directly()) {
+        if (auto answer = connection->read_directly(seq, fn_id)) return std::move(*answer);
+    }
+    started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent)});
+    return std::nullopt;
+}
+
+// The rest of a call begun directly: the end of its write, if any, then the wait for its answer.
+asio::awaitable<Expected<Bytes>> finish_direct_call(std::shared_ptr<SharedRecords> records, DirectStart start,
+                                                    std::uint16_t fn_id, runtime::Duration timeout) {
+    const std::uint32_t seq = start.seq;
+    auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
+    std::shared_ptr<Connection> connection = std::move(start.connection);
+    AbandonedCallGuard abandoned(connection, seq, fn_id);
+    if (!start.unsent.empty()) {
+        const auto sent = co_await connection->send_rest(std::move(start.unsent), runtime::deadline_after(timeout));
+        if (auto ec = sent) {
+            abandoned.call_ended();
+            connection->discard();
+            if (records->slot == connection) records->slot.reset();
+            if (records->closed) co_return failure(std::string(kEngineClosed));
+            co_return failure("websocket send failed: " +
+                              (ec == asio::error::timed_out ? std::string("send timed out") : ec.message()));
+        }
+    }
+    if (records->closed) {
+        abandoned.call_ended();
+        co_return failure(std::string(kEngineClosed));
+    }
+    auto answer = co_await receive_answer(*records, connection, std::move(abandoned), seq, fn_id, timeout);
+    co_return answer;
+}
+
+}  // namespace
+
+namespace {
+
+// What a call's two parts share: the payload, and what the direct part leaves to the coroutine.
+struct CallParts {
+    Bytes payload;
+    std::optional<DirectStart> started;
+};
 
 }  // namespace
 
 runtime::Task EngineLink::call(std::uint16_t fn_id, Bytes payload, runtime::Duration timeout) const {
     auto records = records_;
-    return runtime::make_task(records->strand(),
-                              [records, fn_id, payload = std::move(payload), timeout]() mutable {
-                                  return rpc_call(records, fn_id, std::move(payload), timeout);
-                              });
+    auto parts = std::make_shared<CallParts>(CallParts{std::move(payload), std::nullopt});
+    return runtime::make_task(
+        records->strand(),
+        [records, fn_id, parts, timeout]() {
+            if (parts->started) return finish_direct_call(records, std::move(*parts->started), fn_id, timeout);
+            return rpc_call(records, fn_id, std::move(parts->payload), timeout);
+        },
+        [records, fn_id, parts]() { return call_directly(*records, fn_id, parts->payload, parts->started); });
 }
 
 }  // namespace tarnel::ws

@@ -46,6 +46,11 @@ struct SharedRecords {
     runtime::AsyncMutex slot_lock;
     std::shared_ptr<Connection> slot;  // guarded by slot_lock
 
+    // Held by a call that uses the connection directly from its own thread (Connection::idle()), and by
+    // whoever discards the installed connection without the slot lock (closing): those threads are outside
+    // the strand. Only ever held for a few non-blocking system calls.
+    std::mutex direct_lane;
+
     runtime::AsyncMutex seq_lock;  // taken after slot_lock where both are held
     std::uint32_t seq;             // guarded by seq_lock
 

@@ -1,0 +1,193 @@
+// The connection's direct lane: one request frame written, and one answer frame read, with plain
+// non-blocking system calls on the calling thread (see connection.hpp for when this is allowed).
+//
+// A small call through the WebSocket layer and the link's handler queue costs several queued steps, each
+// of which lets the link's reactor poll the kernel once more. Here a call that finds the connection idle
+// costs one sendmsg, and, when the peer answered while the request was being written, one recv: no
+// handler, no poll. Only the simplest frames are handled so: the request (the server's frames are not
+// masked) and an answer that is one whole, final, masked binary frame carrying the matching response.
+// Everything else is given back to the WebSocket layer, which deals with it as it always has.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <boost/asio/error.hpp>
+#include <cerrno>
+#include <cstring>
+
+#include "codec/byte_order.hpp"
+#include "codec/frame.hpp"
+#include "ws/connection.hpp"
+
+namespace tarnel::ws {
+
+namespace {
+
+// The WebSocket layer keeps its state private and offers no way to ask whether it holds bytes of its own.
+// An explicit instantiation may name a private member, which is how this one is reached: checked by the
+// compiler, so a version of the library that renames the member fails to build instead of misbehaving.
+template <class MemberPointer, MemberPointer Member>
+struct WebSocketState {
+    friend bool between_messages(const Connection::Stream& stream) {
+        return (stream.*Member) && (stream.*Member)->rd_buf.size() == 0 && (stream.*Member)->rd_done &&
+               !(stream.*Member)->rd_block.is_locked() && !(stream.*Member)->wr_block.is_locked();
+    }
+};
+template struct WebSocketState<decltype(&Connection::Stream::impl_), &Connection::Stream::impl_>;
+// Nothing read ahead, no message half-read, no read or write of the WebSocket layer's own in progress.
+bool between_messages(const Connection::Stream& stream);
+
+// The answers read directly are small; a larger one goes the usual way.
+constexpr std::size_t kDirectReadBytes = 64 * 1024;
+
+constexpr std::uint8_t kFinalBinary = 0x82;  // FIN, no extension bits, opcode 2
+constexpr std::uint8_t kMaskBit = 0x80;
+
+// Writes the header of an unmasked binary frame of `size` bytes; returns its length.
+std::size_t write_frame_head(std::uint8_t* out, std::uint64_t size) {
+    out[0] = kFinalBinary;
+    if (size < 126) {
+        out[1] = static_cast<std::uint8_t>(size);
+        return 2;
+    }
+    if (size <= 0xFFFF) {
+        out[1] = 126;
+        out[2] = static_cast<std::uint8_t>(size >> 8);
+        out[3] = static_cast<std::uint8_t>(size);
+        return 4;
+    }
+    out[1] = 127;
+    for (int i = 0; i < 8; ++i) out[2 + i] = static_cast<std::uint8_t>(size >> (8 * (7 - i)));
+    return 10;
+}
+
+// A whole client frame at the start of `bytes`: final, binary, masked, its length in the shortest form
+// (as the protocol requires). Anything else (including a frame not yet whole) is for the WebSocket layer.
+struct ClientFrame {
+    std::size_t payload_at;
+    std::size_t payload_size;
+    std::array<std::uint8_t, 4> mask;
+};
+std::optional<ClientFrame> whole_binary_frame(ByteView bytes) {
+    if (bytes.size() < 2 || bytes[0] != kFinalBinary || (bytes[1] & kMaskBit) == 0) return std::nullopt;
+    const std::uint8_t short_size = bytes[1] & 0x7F;
+    std::size_t at = 2;
+    std::uint64_t size = short_size;
+    if (short_size == 126) {
+        if (bytes.size() < 4) return std::nullopt;
+        size = (std::uint64_t{bytes[2]} << 8) | bytes[3];
+        if (size < 126) return std::nullopt;
+        at = 4;
+    } else if (short_size == 127) {
+        if (bytes.size() < 10) return std::nullopt;
+        size = 0;
+        for (int i = 0; i < 8; ++i) size = (size << 8) | bytes[2 + i];
+        if (size <= 0xFFFF) return std::nullopt;
+        at = 10;
+    }
+    if (bytes.size() < at + 4 || size > bytes.size() - at - 4) return std::nullopt;
+    ClientFrame frame{at + 4, static_cast<std::size_t>(size), {}};
+    std::memcpy(frame.mask.data(), bytes.data() + at, 4);
+    return frame;
+}
+
+// Unmasks `size` bytes that start `offset` bytes into the frame's payload.
+void unmask(const std::uint8_t* in, std::uint8_t* out, std::size_t size, const std::array<std::uint8_t, 4>& mask,
+            std::size_t offset) {
+    std::uint8_t key[8];
+    for (int i = 0; i < 8; ++i) key[i] = mask[(offset + i) % 4];
+    std::uint64_t key_word;
+    std::memcpy(&key_word, key, 8);
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, in + i, 8);
+        word ^= key_word;
+        std::memcpy(out + i, &word, 8);
+    }
+    for (; i < size; ++i) out[i] = in[i] ^ key[i % 8];
+}
+
+}  // namespace
+
+bool Connection::idle() const {
+    // The strand's own flags first: a write or read that ends sets them last, after everything else.
+    return read_state_ == ReadState::Idle && !writing_ && !discarded_ && !ws_.next_layer().next_layer().holds_anything() &&
+           between_messages(ws_);
+}
+
+bool Connection::worth_reading_directly() {
+    if (direct_answers_in_time_ || ++direct_reads_skipped_ >= kRetryDirectReadEvery) {
+        direct_reads_skipped_ = 0;
+        return true;
+    }
+    return false;
+}
+
+std::expected<Bytes, boost::system::error_code> Connection::write_directly(const RequestHeader& header,
+                                                                           ByteView payload) {
+    std::array<std::uint8_t, 10 + 16> head;
+    const std::size_t frame_head = write_frame_head(head.data(), header.size() + payload.size());
+    std::memcpy(head.data() + frame_head, header.data(), header.size());
+    const std::size_t head_size = frame_head + header.size();
+    iovec parts[2] = {{head.data(), head_size}, {const_cast<std::uint8_t*>(payload.data()), payload.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = payload.empty() ? 1 : 2;
+    const int fd = beast::get_lowest_layer(ws_).native_handle();
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+    }
+    const std::size_t written = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+    Bytes rest;
+    if (written < head_size) rest.insert(rest.end(), head.begin() + written, head.begin() + head_size);
+    const std::size_t payload_written = written > head_size ? written - head_size : 0;
+    rest.insert(rest.end(), payload.begin() + static_cast<std::ptrdiff_t>(payload_written), payload.end());
+    return rest;
+}
+
+std::optional<Bytes> Connection::read_directly(std::uint32_t seq, std::uint16_t fn_id) {
+    if (direct_buffer_.size() < kDirectReadBytes) direct_buffer_.resize(kDirectReadBytes);
+    const int fd = beast::get_lowest_layer(ws_).native_handle();
+    ssize_t got;
+    do {
+        got = ::recv(fd, direct_buffer_.data(), direct_buffer_.size(), MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    auto& replay = ws_.next_layer().next_layer();
+    if (got < 0) {
+        direct_answers_in_time_ = false;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            replay.give_back_failure(boost::system::error_code(errno, boost::system::system_category()));
+        }
+        return std::nullopt;
+    }
+    direct_answers_in_time_ = true;
+    if (got == 0) {
+        replay.give_back_failure(asio::error::eof);
+        return std::nullopt;
+    }
+    const ByteView received(direct_buffer_.data(), static_cast<std::size_t>(got));
+    const auto frame = whole_binary_frame(received);
+    if (frame && frame->payload_size >= frame::kHeaderLen) {
+        RequestHeader head;
+        unmask(received.data() + frame->payload_at, head.data(), head.size(), frame->mask, 0);
+        const frame::Header h = frame::read_header(ByteView(head.data(), head.size()));
+        if (h.version == frame::kProtocolVersion && h.kind == static_cast<std::uint8_t>(frame::Kind::Response) &&
+            h.seq == seq && h.fn_id == fn_id && frame::kHeaderLen + std::uint64_t{h.payload_len} == frame->payload_size) {
+            Bytes answer(h.payload_len);
+            unmask(received.data() + frame->payload_at + frame::kHeaderLen, answer.data(), answer.size(), frame->mask,
+                   frame::kHeaderLen);
+            const std::size_t frame_end = frame->payload_at + frame->payload_size;
+            if (frame_end < received.size()) replay.give_back(received.subspan(frame_end));
+            return answer;
+        }
+    }
+    replay.give_back(received);
+    return std::nullopt;
+}
+
+}  // namespace tarnel::ws
