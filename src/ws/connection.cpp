@@ -285,16 +285,47 @@ asio::awaitable<boost::system::error_code> Connection::send_rest(Bytes rest, Dea
     co_return written;
 }
 
-void Connection::start_read() {
+void Connection::start_read(std::optional<AnswerTo> answer_to) {
     buffer_.clear();
     read_state_ = ReadState::Reading;
+    if (answer_to && nothing_buffered()) {
+        read_when_readable(*answer_to);
+    } else {
+        start_websocket_read();
+    }
+}
+
+void Connection::start_websocket_read() {
     ws_.async_read(buffer_, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
         self->buffer_.end_large();
-        self->read_error_ = ec;
-        self->read_text_ = self->ws_.got_text();
-        self->read_state_ = ReadState::Ready;
-        self->reader_.wake(boost::system::error_code());
+        self->read_ended(ec, self->ws_.got_text());
     });
+}
+
+// Waiting for readability reads nothing, so it costs no system call of its own: the reactor's poll reports
+// it. A wake-up that finds nothing (the bytes went elsewhere) waits again.
+void Connection::read_when_readable(AnswerTo answer_to) {
+    beast::get_lowest_layer(ws_).async_wait(
+        Socket::wait_read, [self = shared_from_this(), answer_to](boost::system::error_code ec) {
+            if (ec) return self->read_ended(ec, false);
+            if (auto answer = self->read_directly(answer_to.seq, answer_to.fn_id)) {
+                const auto room = self->buffer_.prepare(answer->head.size() + answer->payload.size());
+                const std::array<asio::const_buffer, 2> parts{asio::buffer(answer->head), asio::buffer(answer->payload)};
+                self->buffer_.commit(asio::buffer_copy(room, parts));
+                return self->read_ended(boost::system::error_code(), false);
+            }
+            if (self->found_nothing() && !self->ws_.next_layer().next_layer().holds_anything()) {
+                return self->read_when_readable(answer_to);
+            }
+            self->start_websocket_read();
+        });
+}
+
+void Connection::read_ended(boost::system::error_code ec, bool text) {
+    read_error_ = ec;
+    read_text_ = text;
+    read_state_ = ReadState::Ready;
+    reader_.wake(boost::system::error_code());
 }
 
 // The timer's pending wait ends at the earliest deadline it was armed for. A later deadline leaves it
@@ -333,8 +364,8 @@ void Connection::deadline_timer_fired(std::chrono::steady_clock::time_point expi
     }
 }
 
-asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline) {
-    if (read_state_ == ReadState::Idle) start_read();
+asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline, std::optional<AnswerTo> answer_to) {
+    if (read_state_ == ReadState::Idle) start_read(answer_to);
     if (read_state_ == ReadState::Reading && deadline && std::chrono::steady_clock::now() >= *deadline) {
         deadline = *deadline + kArrivedMessageGrace;  // from the deadline: a flood cannot extend it
     }

@@ -124,7 +124,15 @@ public:
     // The next message, or nothing when the deadline passes first (none: no limit). A message that is
     // already waiting is taken even when the deadline has passed. A Binary or Text message stays in
     // message() until the next receive.
-    asio::awaitable<std::optional<Received>> receive(Deadline deadline);
+    //
+    // With `answer_to` (the request whose answer is awaited), when nothing is buffered above the socket the
+    // read waits for the socket to become readable and reads that answer directly (read_directly): no
+    // WebSocket read, no speculative read that finds nothing. Anything else goes to the WebSocket layer.
+    struct AnswerTo {
+        std::uint32_t seq;
+        std::uint16_t fn_id;
+    };
+    asio::awaitable<std::optional<Received>> receive(Deadline deadline, std::optional<AnswerTo> answer_to = {});
     FrameBuffer& message() { return buffer_; }
 
     // Moves the socket and the deadline timer to `executor` (another context's strand): from then on every
@@ -147,13 +155,21 @@ public:
     // the socket did not take (empty: all of it went; see send_rest), or the socket's failure.
     std::expected<Bytes, boost::system::error_code> write_directly(const RequestHeader& header, ByteView payload);
     // The answer to request `seq`/`fn_id`, if it is what the socket holds now: one whole frame carrying the
-    // matching response. Otherwise nothing, and whatever was read has been given back.
-    std::optional<Bytes> read_directly(std::uint32_t seq, std::uint16_t fn_id);
+    // matching response (its 16-byte header, unmasked, and its payload). Otherwise nothing, and whatever was
+    // read has been given back.
+    struct DirectAnswer {
+        RequestHeader head;
+        Bytes payload;
+    };
+    std::optional<DirectAnswer> read_directly(std::uint32_t seq, std::uint16_t fn_id);
+    // True when the last read_directly() found the socket empty.
+    bool found_nothing() const { return socket_was_empty_; }
     // Whether a call should try read_directly() right after its write: an answer that comes while the
     // request is being written (the peer on this CPU) comes so for nearly every call, one that comes later
     // (the peer on another CPU) nearly never, and then trying costs a system call for nothing. So it is
     // tried while it finds answers, and after a miss once in kRetryDirectReadEvery calls.
     bool worth_reading_directly();
+    void note_direct_read() { direct_answers_in_time_ = !socket_was_empty_; }
     static constexpr unsigned kRetryDirectReadEvery = 16;
     // On the strand, like send(): writes the rest of a frame that write_directly() began.
     asio::awaitable<boost::system::error_code> send_rest(Bytes rest, Deadline deadline);
@@ -183,7 +199,12 @@ private:
         asio::cancellation_slot slot_;
     };
 
-    void start_read();
+    // Nothing read ahead by the WebSocket layer or given back to it, and no message of its own half-read.
+    bool nothing_buffered() const;
+    void start_read(std::optional<AnswerTo> answer_to);
+    void start_websocket_read();
+    void read_when_readable(AnswerTo answer_to);
+    void read_ended(boost::system::error_code ec, bool text);
     void start_write(bool text, Deadline deadline);
     asio::awaitable<boost::system::error_code> finish_write();
     void watch_deadline(std::chrono::steady_clock::time_point deadline);
@@ -213,6 +234,7 @@ private:
     std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
     Bytes direct_buffer_;  // what read_directly() receives into; kept from call to call
     bool direct_answers_in_time_ = true;
+    bool socket_was_empty_ = false;
     unsigned direct_reads_skipped_ = 0;
 };
 

@@ -112,8 +112,11 @@ void unmask(const std::uint8_t* in, std::uint8_t* out, std::size_t size, const s
 
 bool Connection::idle() const {
     // The strand's own flags first: a write or read that ends sets them last, after everything else.
-    return read_state_ == ReadState::Idle && !writing_ && !discarded_ && !ws_.next_layer().next_layer().holds_anything() &&
-           between_messages(ws_);
+    return read_state_ == ReadState::Idle && !writing_ && !discarded_ && nothing_buffered();
+}
+
+bool Connection::nothing_buffered() const {
+    return !ws_.next_layer().next_layer().holds_anything() && between_messages(ws_);
 }
 
 bool Connection::worth_reading_directly() {
@@ -150,7 +153,7 @@ std::expected<Bytes, boost::system::error_code> Connection::write_directly(const
     return rest;
 }
 
-std::optional<Bytes> Connection::read_directly(std::uint32_t seq, std::uint16_t fn_id) {
+std::optional<Connection::DirectAnswer> Connection::read_directly(std::uint32_t seq, std::uint16_t fn_id) {
     if (direct_buffer_.size() < kDirectReadBytes) direct_buffer_.resize(kDirectReadBytes);
     const int fd = beast::get_lowest_layer(ws_).native_handle();
     ssize_t got;
@@ -158,14 +161,13 @@ std::optional<Bytes> Connection::read_directly(std::uint32_t seq, std::uint16_t 
         got = ::recv(fd, direct_buffer_.data(), direct_buffer_.size(), MSG_DONTWAIT);
     } while (got < 0 && errno == EINTR);
     auto& replay = ws_.next_layer().next_layer();
+    socket_was_empty_ = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     if (got < 0) {
-        direct_answers_in_time_ = false;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             replay.give_back_failure(boost::system::error_code(errno, boost::system::system_category()));
         }
         return std::nullopt;
     }
-    direct_answers_in_time_ = true;
     if (got == 0) {
         replay.give_back_failure(asio::error::eof);
         return std::nullopt;
@@ -183,7 +185,7 @@ std::optional<Bytes> Connection::read_directly(std::uint32_t seq, std::uint16_t 
                    frame::kHeaderLen);
             const std::size_t frame_end = frame->payload_at + frame->payload_size;
             if (frame_end < received.size()) replay.give_back(received.subspan(frame_end));
-            return answer;
+            return DirectAnswer{head, std::move(answer)};
         }
     }
     replay.give_back(received);

@@ -77,7 +77,7 @@ constexpr std::string_view kTimeoutText = "timeout waiting response";
 asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uint32_t seq, std::uint16_t fn_id,
                                                 Deadline deadline) {
     for (;;) {
-        auto received = co_await connection.receive(deadline);
+        auto received = co_await connection.receive(deadline, Connection::AnswerTo{seq, fn_id});
         if (!received) co_return TransportFailure{std::string(kTimeoutText)};
         switch (received->kind) {
             case Received::Kind::Closed:
@@ -258,7 +258,9 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
         return std::unexpected(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
     }
     if (unsent->empty() && connection->worth_reading_directly()) {
-        if (auto answer = connection->read_directly(seq, fn_id)) return std::move(*answer);
+        auto answer = connection->read_directly(seq, fn_id);
+        connection->note_direct_read();
+        if (answer) return std::move(answer->payload);
     }
     started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent)});
     return std::nullopt;
