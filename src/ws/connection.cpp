@@ -302,23 +302,12 @@ void Connection::start_websocket_read() {
     });
 }
 
-// Waiting for readability reads nothing, so it costs no system call of its own: the reactor's poll reports
-// it. A wake-up that finds nothing (the bytes went elsewhere) waits again.
-void Connection::read_when_readable(AnswerTo answer_to) {
-    beast::get_lowest_layer(ws_).async_wait(
-        Socket::wait_read, [self = shared_from_this(), answer_to](boost::system::error_code ec) {
-            if (ec) return self->read_ended(ec, false);
-            if (auto answer = self->read_directly(answer_to.seq, answer_to.fn_id)) {
-                const auto room = self->buffer_.prepare(answer->head.size() + answer->payload.size());
-                const std::array<asio::const_buffer, 2> parts{asio::buffer(answer->head), asio::buffer(answer->payload)};
-                self->buffer_.commit(asio::buffer_copy(room, parts));
-                return self->read_ended(boost::system::error_code(), false);
-            }
-            if (self->found_nothing() && !self->ws_.next_layer().next_layer().holds_anything()) {
-                return self->read_when_readable(answer_to);
-            }
-            self->start_websocket_read();
-        });
+// The message read directly becomes the received one, as if the WebSocket layer had read it.
+void Connection::answer_read(const DirectAnswer& answer) {
+    const auto room = buffer_.prepare(answer.head.size() + answer.payload.size());
+    const std::array<asio::const_buffer, 2> parts{asio::buffer(answer.head), asio::buffer(answer.payload)};
+    buffer_.commit(asio::buffer_copy(room, parts));
+    read_ended(boost::system::error_code(), false);
 }
 
 void Connection::read_ended(boost::system::error_code ec, bool text) {

@@ -203,7 +203,14 @@ private:
     bool nothing_buffered() const;
     void start_read(std::optional<AnswerTo> answer_to);
     void start_websocket_read();
+    // Reads what the socket holds next into the direct buffer, through the reactor (which then makes the
+    // one recv when the socket is readable, and none before: unlike a wait for readability, which re-arms
+    // the descriptor each time), and takes the awaited answer from it, or hands it all to the WebSocket layer.
     void read_when_readable(AnswerTo answer_to);
+    // What read_directly() does with `got` bytes received into the direct buffer, or with the failure.
+    std::optional<DirectAnswer> take_answer(boost::system::error_code failure, std::size_t got, std::uint32_t seq,
+                                            std::uint16_t fn_id);
+    void answer_read(const DirectAnswer& answer);
     void read_ended(boost::system::error_code ec, bool text);
     void start_write(bool text, Deadline deadline);
     asio::awaitable<boost::system::error_code> finish_write();

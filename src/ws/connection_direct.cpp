@@ -160,19 +160,21 @@ std::optional<Connection::DirectAnswer> Connection::read_directly(std::uint32_t 
     do {
         got = ::recv(fd, direct_buffer_.data(), direct_buffer_.size(), MSG_DONTWAIT);
     } while (got < 0 && errno == EINTR);
-    auto& replay = ws_.next_layer().next_layer();
     socket_was_empty_ = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    if (got < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            replay.give_back_failure(boost::system::error_code(errno, boost::system::system_category()));
-        }
+    if (socket_was_empty_) return std::nullopt;
+    const boost::system::error_code failure =
+        got < 0 ? boost::system::error_code(errno, boost::system::system_category()) : boost::system::error_code();
+    return take_answer(failure, got < 0 ? 0 : static_cast<std::size_t>(got), seq, fn_id);
+}
+
+std::optional<Connection::DirectAnswer> Connection::take_answer(boost::system::error_code failure, std::size_t got,
+                                                                std::uint32_t seq, std::uint16_t fn_id) {
+    auto& replay = ws_.next_layer().next_layer();
+    if (failure || got == 0) {
+        replay.give_back_failure(failure ? failure : asio::error::eof);
         return std::nullopt;
     }
-    if (got == 0) {
-        replay.give_back_failure(asio::error::eof);
-        return std::nullopt;
-    }
-    const ByteView received(direct_buffer_.data(), static_cast<std::size_t>(got));
+    const ByteView received(direct_buffer_.data(), got);
     const auto frame = whole_binary_frame(received);
     if (frame && frame->payload_size >= frame::kHeaderLen) {
         RequestHeader head;
@@ -190,6 +192,22 @@ std::optional<Connection::DirectAnswer> Connection::read_directly(std::uint32_t 
     }
     replay.give_back(received);
     return std::nullopt;
+}
+
+void Connection::read_when_readable(AnswerTo answer_to) {
+    if (direct_buffer_.size() < kDirectReadBytes) direct_buffer_.resize(kDirectReadBytes);
+    beast::get_lowest_layer(ws_).async_read_some(
+        asio::buffer(direct_buffer_),
+        [self = shared_from_this(), answer_to](boost::system::error_code ec, std::size_t got) {
+            if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) {
+                return self->read_ended(ec, false);  // discarded meanwhile
+            }
+            if (auto answer = self->take_answer(ec, got, answer_to.seq, answer_to.fn_id)) {
+                self->answer_read(*answer);
+                return;
+            }
+            self->start_websocket_read();
+        });
 }
 
 }  // namespace tarnel::ws
