@@ -54,18 +54,32 @@ AHEAD = {
 }
 
 
+WHEN = ["in the socket before the call", "after the call"]
+
+
+@pytest.mark.parametrize("when", WHEN)
 @pytest.mark.parametrize("ahead", AHEAD, ids=list(AHEAD))
-def test_what_comes_with_an_answer_is_dealt_with_as_before(served_loop, ahead):  # noqa: F811
+def test_what_comes_with_an_answer_is_dealt_with_as_before(served_loop, ahead, when):  # noqa: F811
+    """Before the call, the calling thread's read finds it; after, the read made when the socket becomes
+    readable does."""
     loop, engine, page = served_loop
-    before, after = AHEAD[ahead]()
+    first_part, second_part = AHEAD[ahead]()
     raw = page.ws.socket
-    pong = page.ws.ping(b"hi") if ahead == "a ping first" else None
+    pongs = []
+
+    def send_first_part():
+        if ahead == "a ping first":
+            pongs.append(page.ws.ping(b"hi"))
+        raw.sendall(first_part)
 
     async def calls():
-        raw.sendall(before)
+        if when == WHEN[0]:
+            send_first_part()
         first = engine.get_snapshot(STEP)
-        if after:
-            raw.sendall(after)
+        if when == WHEN[1]:
+            send_first_part()
+        if second_part:
+            raw.sendall(second_part)
         result = (await asyncio.wait_for(first, STEP)).tolist()
         # The link is still in step: the next call, answered after it is made, is answered too.
         second = engine.get_snapshot(STEP)
@@ -73,8 +87,7 @@ def test_what_comes_with_an_answer_is_dealt_with_as_before(served_loop, ahead): 
         return result, (await asyncio.wait_for(second, STEP)).tolist()
 
     assert loop.run_until_complete(calls()) == ([7.0], [3.0])
-    if pong is not None:
-        assert pong.wait(STEP)
+    assert all(pong.wait(STEP) for pong in pongs)
     requests = [page.next_request() for _ in range(2)]
     if ahead == "an echo request after the answer":
         requests.append(page.next_request())
@@ -90,15 +103,20 @@ FAILURES = {
 }
 
 
+@pytest.mark.parametrize("when", WHEN)
 @pytest.mark.parametrize("found", FAILURES, ids=list(FAILURES))
-def test_what_fails_a_call_fails_it_as_before(served_loop, found):  # noqa: F811
+def test_what_fails_a_call_fails_it_as_before(served_loop, found, when):  # noqa: F811
     loop, engine, page = served_loop
-    put_ahead, text = FAILURES[found]
+    send, text = FAILURES[found]
 
     async def call():
-        put_ahead(page.ws.socket)
+        if when == WHEN[0]:
+            send(page.ws.socket)
+        future = engine.get_snapshot(STEP)
+        if when == WHEN[1]:
+            send(page.ws.socket)
         with pytest.raises(RuntimeError) as failure:
-            await asyncio.wait_for(engine.get_snapshot(STEP), STEP)
+            await asyncio.wait_for(future, STEP)
         return str(failure.value)
 
     assert loop.run_until_complete(call()) == f"RpcTransportError(seq=Some(1), fnId=Some(12)): {text}"
