@@ -22,6 +22,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 
 namespace tarnel::runtime {
 
@@ -37,6 +38,32 @@ int link_readiness_fd();
 // watching until the transfer is over, so that the link's own thread moves the bulk of the bytes and the
 // loop stays free for its other tasks.
 bool run_ready_link_work(bool yield_to_large_transfers = false) noexcept;
+
+// Work that waits for the readiness descriptor outside the link's handler queue: a call whose answer is
+// read straight from its socket (ws/direct_wait.hpp). At most one at a time.
+//
+// Its socket is one the link's reactor watches, so an answer makes the readiness descriptor readable;
+// whoever then runs the link gives the waiter a try first, and, when that finishes it, an event loop's
+// readiness callback skips the handler queue altogether (the reactor's pending notice of the socket lapses
+// once the socket has been read). Any run of the handler queue may consume that notice without the waiter
+// seeing it, so a run that polled gives the waiter one more try after the poll.
+class ReadinessWaiter {
+public:
+    virtual ~ReadinessWaiter() = default;
+    // Without blocking for long (it may take a short lock): true when the waiter has ended without leaving
+    // work to the handler queue, and is to be forgotten. One that hands its work to the queue removes
+    // itself and returns false.
+    virtual bool try_finish() noexcept = 0;
+};
+// False, and nothing registered, when a waiter is registered already: with several, every readiness
+// would cost a read per waiter, and the handler queue serves them better.
+bool add_readiness_waiter(std::shared_ptr<ReadinessWaiter> waiter);
+// Forgets `waiter` if it is the one registered (it ended some other way).
+void remove_readiness_waiter(const ReadinessWaiter* waiter);
+
+// An event loop's readiness callback (and the link's own thread): like run_ready_link_work, but when the
+// registered waiter finishes, the handler queue is not polled.
+bool run_link_on_readiness(bool yield_to_large_transfers) noexcept;
 
 // How long ready link work is left to the event loops before the link's own thread takes it over.
 inline constexpr std::chrono::milliseconds kTakeOverGrace{2};

@@ -4,6 +4,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "ws/direct_wait.hpp"
 #include "ws/engine_link.hpp"
 #include "ws/shared_records.hpp"
 
@@ -25,12 +26,17 @@ void SharedRecords::close_listeners() {
 }
 
 void SharedRecords::close_connection() {
-    std::lock_guard hold(direct_lane);
-    closed = true;
-    // Calls in flight hold their own reference: discarding ends their reads and writes, and they then
-    // find `closed` set and fail with "engine closed".
-    if (slot) slot->discard();
-    slot.reset();
+    std::shared_ptr<DirectWait> waiter;
+    {
+        std::lock_guard hold(direct_lane);
+        closed = true;
+        waiter = direct_waiter;
+        // Calls in flight hold their own reference: discarding ends their reads and writes, and they then
+        // find `closed` set and fail with "engine closed".
+        if (slot) slot->discard();
+        slot.reset();
+    }
+    if (waiter) waiter->engine_closed();
     connected.notify_all();
 }
 

@@ -4,6 +4,7 @@
 
 #include "codec/frame.hpp"
 #include "runtime/link.hpp"
+#include "ws/direct_wait.hpp"
 #include "ws/engine_link.hpp"
 #include "ws/shared_records.hpp"
 
@@ -127,9 +128,9 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
 // connection dropped if the link failed.
 asio::awaitable<Expected<Bytes>> receive_answer(SharedRecords& records, std::shared_ptr<Connection> connection,
                                                 AbandonedCallGuard abandoned, std::uint32_t seq, std::uint16_t fn_id,
-                                                runtime::Duration timeout) {
+                                                Deadline deadline) {
     auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
-    ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, runtime::deadline_after(timeout));
+    ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, deadline);
     // A call that failed on a stray frame stays remembered (when the guard goes with this frame).
     if (!std::holds_alternative<StrayFrameFailure>(ending)) abandoned.call_ended();
     if (records.closed) co_return failure(std::string(kEngineClosed));
@@ -214,18 +215,10 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         abandoned->call_ended();
         co_return failure("connection missing");
     }
-    auto answer = co_await receive_answer(*records, connection, std::move(*abandoned), seq, fn_id, timeout);
+    auto answer = co_await receive_answer(*records, connection, std::move(*abandoned), seq, fn_id,
+                                          runtime::deadline_after(timeout));
     co_return answer;
 }
-
-// A request frame written directly by the calling thread (see Connection::idle()) whose answer was not
-// there yet: what the call hands over to its coroutine, which holds the slot lock from then on.
-struct DirectStart {
-    runtime::AsyncMutex::Guard slot_guard;
-    std::shared_ptr<Connection> connection;
-    std::uint32_t seq;
-    Bytes unsent;  // the end of the frame, which the socket did not take at once
-};
 
 // Requests up to this size may be written directly: beyond, the socket would rarely take them whole.
 constexpr std::size_t kDirectRequestBytes = 64 * 1024;
@@ -236,7 +229,7 @@ constexpr std::size_t kDirectRequestBytes = 64 * 1024;
 // anything else is going on; what is left (the rest of the write, the wait for the answer) is left to the
 // coroutine through `started`.
 std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16_t fn_id, ByteView payload,
-                                             std::optional<DirectStart>& started) {
+                                             runtime::Duration timeout, std::optional<DirectStart>& started) {
     if (payload.size() > kDirectRequestBytes) return std::nullopt;
     std::unique_lock lane(records.direct_lane, std::try_to_lock);
     if (!lane.owns_lock() || records.closed) return std::nullopt;
@@ -262,19 +255,21 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
         connection->note_direct_read();
         if (answer) return std::move(answer->payload);
     }
-    started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent)});
+    started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent),
+                                runtime::deadline_after(timeout)});
     return std::nullopt;
 }
 
 // The rest of a call begun directly: the end of its write, if any, then the wait for its answer.
 asio::awaitable<Expected<Bytes>> finish_direct_call(std::shared_ptr<SharedRecords> records, DirectStart start,
-                                                    std::uint16_t fn_id, runtime::Duration timeout) {
+                                                    std::uint16_t fn_id) {
     const std::uint32_t seq = start.seq;
     auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
     std::shared_ptr<Connection> connection = std::move(start.connection);
     AbandonedCallGuard abandoned(connection, seq, fn_id);
+    const Deadline deadline = start.deadline;
     if (!start.unsent.empty()) {
-        const auto sent = co_await connection->send_rest(std::move(start.unsent), runtime::deadline_after(timeout));
+        const auto sent = co_await connection->send_rest(std::move(start.unsent), deadline);
         if (auto ec = sent) {
             abandoned.call_ended();
             connection->discard();
@@ -288,7 +283,7 @@ asio::awaitable<Expected<Bytes>> finish_direct_call(std::shared_ptr<SharedRecord
         abandoned.call_ended();
         co_return failure(std::string(kEngineClosed));
     }
-    auto answer = co_await receive_answer(*records, connection, std::move(abandoned), seq, fn_id, timeout);
+    auto answer = co_await receive_answer(*records, connection, std::move(abandoned), seq, fn_id, deadline);
     co_return answer;
 }
 
@@ -310,10 +305,19 @@ runtime::Task EngineLink::call(std::uint16_t fn_id, Bytes payload, runtime::Dura
     return runtime::make_task(
         records->strand(),
         [records, fn_id, parts, timeout]() {
-            if (parts->started) return finish_direct_call(records, std::move(*parts->started), fn_id, timeout);
+            if (parts->started) return finish_direct_call(records, std::move(*parts->started), fn_id);
             return rpc_call(records, fn_id, std::move(parts->payload), timeout);
         },
-        [records, fn_id, parts]() { return call_directly(*records, fn_id, parts->payload, parts->started); });
+        [records, fn_id, parts, timeout](runtime::ParkedTask& task) -> std::optional<Expected<Bytes>> {
+            auto outcome = call_directly(*records, fn_id, parts->payload, timeout, parts->started);
+            if (outcome || !parts->started) return outcome;
+            // Written, not answered yet: the answer is awaited outside the handler queue when it can be.
+            DirectWait::park(records, parts->started, fn_id, task, [parts, task](DirectStart start) {
+                parts->started = std::move(start);
+                task.start_coroutine();
+            });
+            return std::nullopt;
+        });
 }
 
 }  // namespace tarnel::ws

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,8 @@ using Strand = asio::strand<asio::io_context::executor_type>;
 
 // What every operation of a closed engine fails with.
 inline constexpr std::string_view kEngineClosed = "engine closed";
+
+class DirectWait;
 
 struct SharedRecords {
     explicit SharedRecords(std::uint32_t start_seq) : seq(start_seq) {}
@@ -50,6 +53,14 @@ struct SharedRecords {
     // whoever discards the installed connection without the slot lock (closing): those threads are outside
     // the strand. Only ever held for a few non-blocking system calls.
     std::mutex direct_lane;
+    // The call waiting for its answer outside the handler queue (ws/direct_wait.hpp); under direct_lane.
+    std::shared_ptr<DirectWait> direct_waiter;
+    // Its deadline timer, on strand(): armed for the earliest deadline it was asked for, and re-armed when
+    // it fires early for the call then waiting, so a call whose deadline comes after the armed one (each
+    // call with the same time-out) arms nothing. `direct_timer_until` is that expiry (nanoseconds of the
+    // steady clock; 0: not armed), read by the calling thread.
+    std::optional<asio::steady_timer> direct_timer;
+    std::atomic<std::int64_t> direct_timer_until{0};
 
     runtime::AsyncMutex seq_lock;  // taken after slot_lock where both are held
     std::uint32_t seq;             // guarded by seq_lock
