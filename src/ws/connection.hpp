@@ -1,6 +1,7 @@
 // One upgraded WebSocket connection in the server role, owned by the engine's connection slot.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <expected>
@@ -167,9 +168,10 @@ public:
     // Whether a call should try read_directly() right after its write: an answer that comes while the
     // request is being written (the peer on this CPU) comes so for nearly every call, one that comes later
     // (the peer on another CPU) nearly never, and then trying costs a system call for nothing. So it is
-    // tried while it finds answers, and after a miss once in kRetryDirectReadEvery calls.
+    // tried until it misses twice in a row (one miss is the odd answer that came late), and then once in
+    // kRetryDirectReadEvery calls.
     bool worth_reading_directly();
-    void note_direct_read() { direct_answers_in_time_ = !socket_was_empty_; }
+    void note_direct_read() { direct_misses_in_a_row_ = socket_was_empty_ ? std::min(direct_misses_in_a_row_ + 1, 2u) : 0; }
     static constexpr unsigned kRetryDirectReadEvery = 16;
     // On the strand, like send(): writes the rest of a frame that write_directly() began.
     asio::awaitable<boost::system::error_code> send_rest(Bytes rest, Deadline deadline);
@@ -240,7 +242,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> timer_expiry_;
     std::deque<std::pair<std::uint32_t, std::uint16_t>> abandoned_;
     Bytes direct_buffer_;  // what read_directly() receives into; kept from call to call
-    bool direct_answers_in_time_ = true;
+    unsigned direct_misses_in_a_row_ = 0;
     bool socket_was_empty_ = false;
     unsigned direct_reads_skipped_ = 0;
 };

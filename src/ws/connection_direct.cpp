@@ -120,7 +120,7 @@ bool Connection::nothing_buffered() const {
 }
 
 bool Connection::worth_reading_directly() {
-    if (direct_answers_in_time_ || ++direct_reads_skipped_ >= kRetryDirectReadEvery) {
+    if (direct_misses_in_a_row_ < 2 || ++direct_reads_skipped_ >= kRetryDirectReadEvery) {
         direct_reads_skipped_ = 0;
         return true;
     }
