@@ -173,6 +173,8 @@ public:
     bool worth_reading_directly();
     void note_direct_read() { direct_misses_in_a_row_ = socket_was_empty_ ? std::min(direct_misses_in_a_row_ + 1, 2u) : 0; }
     static constexpr unsigned kRetryDirectReadEvery = 16;
+    // Whether answers have lately come after the calls' writes (two misses in a row, see above).
+    bool answers_come_late() const { return direct_misses_in_a_row_ >= 2; }
     // On the strand, like send(): writes the rest of a frame that write_directly() began.
     asio::awaitable<boost::system::error_code> send_rest(Bytes rest, Deadline deadline);
 

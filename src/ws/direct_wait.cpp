@@ -48,6 +48,9 @@ bool DirectWait::park(const std::shared_ptr<SharedRecords>& records, std::option
                       std::uint16_t fn_id, runtime::ParkedTask& task, HandToCoroutine hand_to_coroutine) {
     // A read at the call that found something other than its answer gave it back: the coroutine takes it.
     if (!start || !start->unsent.empty() || !start->deadline || !start->connection->idle()) return false;
+    // While answers come during the writes (the page on this CPU), the odd one that comes late is left to the
+    // coroutine: its first steps give the page the moment it needs, and the call still ends while it is made.
+    if (!start->connection->answers_come_late()) return false;
     const auto deadline = *start->deadline;
     if (deadline - std::chrono::steady_clock::now() < kShortestDirectWait) return false;
     auto waiter = std::make_shared<DirectWait>(records, std::move(*start), fn_id, task, std::move(hand_to_coroutine));
