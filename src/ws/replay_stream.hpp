@@ -1,7 +1,7 @@
 // A stream layer under the WebSocket stream that serves bytes given back to it before reading the socket.
 //
 // A call's answer may be read straight from the socket, without the WebSocket layer (see
-// ws/direct_call.hpp). When what was read is not simply that answer (a ping, the late answer of an abandoned
+// ws/connection_direct.cpp). When what was read is not simply that answer (a ping, the late answer of an abandoned
 // call, a frame cut short, an error), it is given back here, and the WebSocket layer's next read takes it
 // first, as if it had just arrived: nothing is lost and nothing is reordered. Only ever used between
 // messages, when the WebSocket layer has nothing of its own buffered.

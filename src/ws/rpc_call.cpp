@@ -287,10 +287,6 @@ asio::awaitable<Expected<Bytes>> finish_direct_call(std::shared_ptr<SharedRecord
     co_return answer;
 }
 
-}  // namespace
-
-namespace {
-
 // What a call's two parts share: the payload, and what the direct part leaves to the coroutine.
 struct CallParts {
     Bytes payload;
