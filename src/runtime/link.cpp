@@ -105,6 +105,7 @@ public:
     void loop_started() {
         std::lock_guard hold(mutex_);
         ++watching_loops_;
+        loop_arrived_ = true;
         changed();
     }
     void loop_stopped(bool for_a_large_transfer) {
@@ -116,6 +117,7 @@ public:
     void loop_came_back() {
         std::lock_guard hold(mutex_);
         if (stepped_back_loops_ > 0) --stepped_back_loops_;
+        loop_arrived_ = true;
         changed();
     }
 
@@ -174,6 +176,8 @@ private:
         t_own_thread = true;
         bool took_over = false;
         for (;;) {
+            // A loop that (re)starts watching runs the link next: what this thread took over is its again.
+            if (loop_arrived_.exchange(false)) took_over = false;
             if (took_over || drives_alone()) {
                 const auto before = runs_elsewhere_.load(std::memory_order_relaxed);
                 if (wait_for_ready(-1)) run_link_on_readiness(false);
@@ -198,6 +202,7 @@ private:
     std::mutex mutex_;
     int watching_loops_ = 0;
     int stepped_back_loops_ = 0;
+    std::atomic<bool> loop_arrived_{false};
     std::atomic<std::uint64_t> runs_elsewhere_{0};
     std::atomic<int> grace_ms_{static_cast<int>(kTakeOverGrace.count())};
 };
