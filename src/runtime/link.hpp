@@ -13,7 +13,7 @@
 // stay unrun, close or get dropped. Whoever runs the link runs everything that is ready. Event loops run it
 // when its descriptor wakes them or when they make a call; the link's own thread is the backstop: work
 // that no thread has taken within kTakeOverGrace it runs itself, and it goes on driving the link until a
-// loop runs it again. It also drives alone while no loop watches, and while a loop has stepped back for a
+// loop runs it again, starts watching it or makes a call. It also drives alone while no loop watches, and while a loop has stepped back for a
 // large message (those move on the own thread, so that a loop is not held by a 40 MB copy). The backstop
 // costs a loop that runs no wake-up per call: it looks once per grace while loops keep the link busy, and
 // sleeps while nothing is ready.
