@@ -35,8 +35,10 @@ void arm_direct_timer(const std::shared_ptr<SharedRecords>& records, std::chrono
     if (!records->direct_timer) records->direct_timer.emplace(records->strand());
     records->direct_timer_until.store(ticks(at));
     records->direct_timer->expires_at(at);  // a pending wait for a later expiry ends with operation_aborted
-    records->direct_timer->async_wait([records, at](boost::system::error_code ec) {
-        if (ec || records->direct_timer_until.load() != ticks(at)) return;
+    // Weakly: an engine dropped with a long time-out pending is not kept until the timer fires.
+    records->direct_timer->async_wait([weak = std::weak_ptr<SharedRecords>(records), at](boost::system::error_code ec) {
+        auto records = weak.lock();
+        if (ec || !records || records->direct_timer_until.load() != ticks(at)) return;
         records->direct_timer_until.store(0);
         watch_direct_deadline(records);
     });
