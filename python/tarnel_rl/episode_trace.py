@@ -8,6 +8,7 @@ earlier snapshot's close."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -48,6 +49,11 @@ class EpisodeTrace:
     marks: list[Mark] = field(default_factory=list)
     position: Position | None = None
     ended: bool = False
+    actions: list[Any] = field(default_factory=list)  # what each step was asked: an action or target units
+    rewards: list[float] = field(default_factory=list)  # each step's reward (the last one with the closing)
+    net_units: list[float] = field(default_factory=list)  # at the start, then after every step
+    closes: list[float] = field(default_factory=list)  # the cursor's close at the start, then after every step
+    summary: Any = None  # the EpisodeSummary once the episode ended
     _close: float = 0.0
     _net: float = 0.0
 
@@ -62,20 +68,32 @@ class EpisodeTrace:
         self.marks = []
         self.position = None
         self.ended = False
+        self.actions, self.rewards = [], []
+        self.net_units = [float(snapshot[SNAP_NET_UNITS])]
+        self.closes = [float(snapshot[SNAP_CLOSE])]
+        self.summary = None
         self._close = float(snapshot[SNAP_CLOSE])
         self._net = float(snapshot[SNAP_NET_UNITS])
 
-    def step(self, snapshot: NDArray[np.float64], window: NDArray[np.float64]) -> None:
+    def step(self, snapshot: NDArray[np.float64], window: NDArray[np.float64], action: Any = None,
+             reward: float = float("nan")) -> None:
         self._trade(float(snapshot[SNAP_NET_UNITS]))
         self.candles.append(np.array(window[-1], dtype=np.float64, copy=True))
         self.equity.append(float(snapshot[SNAP_EQUITY]))
+        self.actions.append(action)
+        self.rewards.append(float(reward))
+        self.net_units.append(float(snapshot[SNAP_NET_UNITS]))
+        self.closes.append(float(snapshot[SNAP_CLOSE]))
         self._close = float(snapshot[SNAP_CLOSE])
 
-    def finish(self, final_equity: float) -> None:
+    def finish(self, final_equity: float, summary: Any = None) -> None:
         """The session ended: what was open is closed at the last close, with its fee."""
         self._trade(0.0)
         if self.equity:
             self.equity[-1] = final_equity
+        if self.net_units:
+            self.net_units[-1] = 0.0
+        self.summary = summary
         self.ended = True
 
     @property
