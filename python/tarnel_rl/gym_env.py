@@ -276,6 +276,12 @@ class TradingEnv(gym.Env[Observation, Action]):
         return None
 
     @property
+    def episode_trace(self) -> EpisodeTrace | None:
+        """With `record_trace=True` (or render_mode="rgb_array"): the running or last episode's candles,
+        actions, rewards, fills and equity, which `tarnel_rl.replay.save_trace` writes to a file; else None."""
+        return self._trace
+
+    @property
     def viewer_url(self) -> str | None:
         """The live viewer's address with `render_mode="human"` (open it in a browser), else None."""
         return None if self._hub is None else self._hub.url
