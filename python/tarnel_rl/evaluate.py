@@ -297,6 +297,7 @@ def main(argv: list[str] | None = None) -> int:
             chosen: Any = policy
         else:
             chosen = _load_policy(args.policy)
+            name = args.policy.rsplit(":", 1)[-1]
         report = evaluate(chosen, env, split=args.split, seed=args.seed, name=name)
     finally:
         env.close()
