@@ -60,12 +60,11 @@ class TargetExposure:
         return float(round(min(1.0, max(-1.0, exposure)) * self.units))
 
 
-ACTIONS = {"discrete": DiscreteActions, "target": TargetExposure}
-
-
 def make_actions(spec: Any, units: int) -> DiscreteActions | TargetExposure:
     if isinstance(spec, (DiscreteActions, TargetExposure)):
         return spec
-    if isinstance(spec, str) and spec in ACTIONS:
-        return ACTIONS[spec](units)
+    if spec == "discrete":
+        return DiscreteActions(units)
+    if spec == "target":
+        return TargetExposure(units)
     raise ValueError(f"action must be 'discrete' or 'target', got {spec!r}")

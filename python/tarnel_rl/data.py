@@ -155,7 +155,7 @@ def check_candles(values: NDArray[np.float64], times: NDArray[np.datetime64] | N
     open_, high, low, close, volume = values.T
     top = np.maximum(open_, close)
     bottom = np.minimum(open_, close)
-    rules: list[tuple[NDArray[np.bool_], Any]] = [
+    rules: list[tuple[Any, Any]] = [
         (~np.isfinite(values).all(axis=1), lambda r: "a value is not finite: " + _row_text(values[r])),
         ((values[:, :4] <= 0).any(axis=1), lambda r: "prices must be > 0: " + _row_text(values[r])),
         (volume < 0, lambda r: f"volume must be >= 0, got {volume[r]:g}"),
@@ -254,7 +254,7 @@ def _read_csv(path: Path) -> dict[str, list[Any]]:
 
 def _read_parquet(path: Path) -> dict[str, list[Any]]:
     try:
-        import pyarrow.parquet as pq
+        import pyarrow.parquet as pq  # type: ignore[import-untyped]
     except ImportError:
         raise ImportError("reading Parquet needs pyarrow: pip install 'py_engine_tarnel[data]' (or pyarrow)") from None
     table = pq.read_table(path)
@@ -269,7 +269,7 @@ def _read_parquet(path: Path) -> dict[str, list[Any]]:
 
 
 def _from_dataframe(frame: Any, time: str | None) -> Candles:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped]
 
     table: dict[str, list[Any]] = {str(name): frame[name].tolist() for name in frame.columns}
     if time is None and isinstance(frame.index, pd.DatetimeIndex) and _find(list(table), TIME_NAMES) is None:

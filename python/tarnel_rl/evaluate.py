@@ -194,7 +194,10 @@ def _draw(report: dict[str, Any], path: Path) -> str | None:
     name = report["policy"]
     path.parent.mkdir(parents=True, exist_ok=True)
     fig, (equity, falls, bars) = plt.subplots(3, 1, figsize=(11, 9.5), gridspec_kw={"height_ratios": [3, 1.6, 1.8]})
-    colour = lambda n: COLOURS.get(n, COLOURS["policy"])  # noqa: E731
+
+    def colour(policy: str) -> str:
+        return COLOURS.get(policy, COLOURS["policy"])
+
     for n, figures in policies.items():
         curve = [0.0] + figures["equity_pct"]
         main = n in (name, "buy and hold")

@@ -168,7 +168,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         units: int = 10,
         observation: str = "features",
         ui_options: dict[str, Any] | None = None,
-        candles: NDArray[np.floating[Any]] | None = None,
+        candles: Any = None,
         timeout_secs: float = 10.0,
         connect_timeout_secs: float | None = 30.0,
         events: bool = False,

@@ -36,7 +36,7 @@ class Observation:
 
     name = "custom"
 
-    def bind(self, config: dict[str, Any]) -> spaces.Space:
+    def bind(self, config: dict[str, Any]) -> spaces.Space[Any]:
         raise NotImplementedError
 
     def observe(self, window: NDArray[np.float64], snapshot: NDArray[np.float64]) -> Any:
@@ -74,14 +74,14 @@ class ObservationFunction(Observation):
     function of the page's configuration (for example to size it by `config["window"]`)."""
 
     def __init__(self, function: Callable[[NDArray[np.float64], NDArray[np.float64]], Any],
-                 space: spaces.Space | Callable[[dict[str, Any]], spaces.Space]) -> None:
+                 space: spaces.Space[Any] | Callable[[dict[str, Any]], spaces.Space[Any]]) -> None:
         if not callable(function):
             raise TypeError(f"the observation function must be callable, got {function!r}")
         self.function = function
         self.space = space
         self.name = getattr(function, "__name__", "custom")
 
-    def bind(self, config: dict[str, Any]) -> spaces.Space:
+    def bind(self, config: dict[str, Any]) -> spaces.Space[Any]:
         space = self.space if isinstance(self.space, spaces.Space) else self.space(config)
         if not isinstance(space, spaces.Space):
             raise TypeError(f"the observation's space must be a gymnasium space, got {space!r}")

@@ -102,8 +102,8 @@ class Replay:
         self.rewards: list[float] = [math.nan if r is None else r for r in self.data["rewards"]]
         self.equity: list[float] = self.data["equity"]
         summary = self.data["summary"]
-        self.summary = None if summary is None else EpisodeSummary(**{
-            k: (math.nan if v is None else v) for k, v in summary.items()})
+        fields: dict[str, Any] = {} if summary is None else {k: (math.nan if v is None else v) for k, v in summary.items()}
+        self.summary = EpisodeSummary(**fields) if fields else None
 
     @property
     def steps(self) -> int:

@@ -72,7 +72,7 @@ class DifferentialSharpe(Reward):
         self.eta = float(eta)
         self._state = (0.0, 0.0)
         self._before_last = (0.0, 0.0)
-        self._last: tuple[float, float, float] | None = None  # (equity before, reward) of the last step
+        self._last: tuple[float, float] | None = None  # (equity before, reward) of the last step
 
     def reset(self, initial_balance: float) -> None:
         super().reset(initial_balance)
@@ -84,7 +84,7 @@ class DifferentialSharpe(Reward):
         delta_a, delta_b = ret - a, ret * ret - b
         variance = b - a * a
         value = (b * delta_a - 0.5 * a * delta_b) / variance ** 1.5 if variance > 0 else 0.0
-        return value, (a + self.eta * delta_a, b + self.eta * delta_b)
+        return float(value), (a + self.eta * delta_a, b + self.eta * delta_b)
 
     def step(self, before: float, after: float) -> float:
         value, state = self._update(self._state, _simple_return(before, after))
