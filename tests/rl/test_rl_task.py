@@ -166,6 +166,16 @@ def test_an_observation_function_declares_its_space_and_sees_the_window_and_the_
     assert seen == [[110, 10, 2], [99, 10, 2], [105, -10, 2], [100, 0, 2]]
 
 
+def test_the_api_checker_passes_with_target_actions_and_the_differential_sharpe_reward():
+    from gymnasium.utils.env_checker import check_env
+
+    env = TradingEnv(ui="node", action="target", reward="dsr", ui_options={"episode_length": 20})
+    try:
+        check_env(env, skip_render_check=True)
+    finally:
+        env.close()
+
+
 def test_discrete_actions_with_slippage(make_env):
     env = make_env(fee_rate=0.0, slippage_bps=100)  # 1 %
     env.reset(options={"episode_type": "train", "episode_index": 0})
@@ -216,6 +226,8 @@ def test_validation_episodes_lie_between_train_and_test_and_train_episodes_start
     ({"observation": "pixels"}, "observation must be"),
     ({"fee_rate": 0.001, "ui_options": {"fee_rate": 0.002}}, "given both"),
     ({"test_from": "2024-01-01"}, "test_from needs candles with times"),
+    ({"candles": [[100, 99, 100, 100, 0], [100, 100, 100, 100, 0]]}, r"candles row 0: high 99 is below max\(open, close\) 100"),
+    ({"candles": [[1, 2, 1, 1, 0], [1, 2, 1, float("nan"), 0]]}, "candles row 1: a value is not finite"),
 ])
 def test_bad_task_arguments_are_refused_before_anything_starts(kwargs, message):
     with pytest.raises(ValueError, match=message):
