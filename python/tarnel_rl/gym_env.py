@@ -37,7 +37,7 @@ from tarnel_rl.data import Candles, load_candles, split_bars
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
-from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, make_observation_kind  # noqa: F401
+from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_observation_kind  # noqa: F401
 from tarnel_rl.rewards import make_reward
 from tarnel_rl.summary import EpisodeSummary
 from tarnel_rl.trading import (
@@ -93,10 +93,10 @@ def _end_process(process: subprocess.Popen[bytes]) -> None:
 class TradingEnv(gym.Env[Observation, Action]):
     """Episodes of the reference back-test as a Gymnasium environment.
 
-    Actions (`Discrete(4)`): 0 hold, 1 be long `units`, 2 be short `units`, 3 be flat (see
-    `tarnel_rl.trading`). A step sends the close and ticket calls the action needs (none when the
-    position is already the one asked for), then `step_and_sync`: 1.7 engine calls a step on average
-    under random actions. `engine_calls` counts them.
+    Actions (`Discrete(4)`, the default `action="discrete"`): 0 hold, 1 be long `units`, 2 be short
+    `units`, 3 be flat (see `tarnel_rl.trading`). A step sends the close and ticket calls the action
+    needs (none when the position is already the one asked for), then `step_and_sync`: 1.7 engine
+    calls a step on average under random actions. `engine_calls` counts them.
 
     Observations (a float64 `Box`):
       - `observation="features"` (default): 18 values, the last 16 log returns of the close (x100, the
@@ -105,9 +105,9 @@ class TradingEnv(gym.Env[Observation, Action]):
       - `observation="raw"`: the 16 snapshot values followed by the candle window (window x 5, row by
         row, oldest first), with the bounds the protocol gives them (prices and volumes >= 0, ...).
 
-    Reward: the change of equity during the step, in percent of the initial balance. The last step's
-    reward includes the closing of the session (what was still open is closed and pays its fee), so the
-    rewards of an episode add up to its return (x100).
+    Reward (the default `reward="pct"`): the change of equity during the step, in percent of the
+    initial balance. The last step's reward includes the closing of the session (what was still open
+    is closed and pays its fee), so the rewards of an episode add up to its return in percent.
     `terminated`: the episode's last bar was reached (the snapshot's `done`). `truncated`: the step
     count reached `max_episode_steps` first (the constructor's; with `gym.make(..., max_episode_steps=N)`
     gymnasium's `TimeLimit` truncates, and `EndSessionOnTruncation` above it ends the session). When
@@ -135,8 +135,18 @@ class TradingEnv(gym.Env[Observation, Action]):
     the candle series of `series_seed` and the engine options `ui_options` (`bars`, `window`,
     `episode_length`, `sync`, ...). `ui=None` starts none: a user interface of your own must connect to
     `host:port` within `connect_timeout_secs` (None waits for ever), with the same seed and options,
-    else the environment refuses it and says how to start it. `candles` (N x 5) replaces the series
-    with `init_candles`.
+    else the environment refuses it and says how to start it. `candles` replaces the series with
+    `init_candles`: an N x 5 array, a CSV or Parquet path, a DataFrame or `tarnel_rl.data.Candles`,
+    checked in Python first (`tarnel_rl.data.load_candles`: a bad row is a ValueError naming it).
+
+    The task (each argument goes to the page only when given, so the defaults are the page's own):
+    `fee_rate` and `slippage_bps` (against the trader, on every fill and close); the split,
+    `test_from` (a time; needs candles with times) or `test_share`, and `validation_from` or
+    `validation_share` (reset with `episode_type="validation"`); `train_starts="any"` lets a train
+    episode start on any bar of the train range; `action="target"` (`tarnel_rl.actions`), `reward="log"`
+    or `"dsr"` (`tarnel_rl.rewards`), an observation function (`tarnel_rl.observations`). At the
+    episode's end `info["episode_summary"]` is the summary as a named record (`tarnel_rl.summary`).
+    `record_trace=True` keeps the episode for `tarnel_rl.replay.save_trace(env.episode_trace, path)`.
 
     Rendering: `render_mode="rgb_array"`: `render()` answers the episode so far as a 400 x 720 x 3
     uint8 frame (candles, fills and closes, the open position, the equity), drawn from what the steps
@@ -522,7 +532,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.config = config
 
     def _observation(self, step: Step) -> Observation:
-        if self.observation_kind.name == "features" and type(self.observation_kind).__module__ == "tarnel_rl.observations":
+        if type(self.observation_kind) is Features:
             return step.observation  # a fresh array of the session's, made the same way
         observation: Observation = self.observation_kind.observe(step.window[-self.window_size:], step.snapshot)
         return observation
