@@ -269,3 +269,19 @@ def test_the_defaults_give_the_returns_they_gave_before(seed):
         assert info["equity"] == test_equity
     finally:
         env.close()
+
+
+@pytest.mark.skipif(not __import__("tarnel_rl.ui_host").ui_host.browser_available(), reason="headless Chromium is missing")
+def test_the_page_in_the_browser_takes_the_task_from_its_query():
+    env = TradingEnv(ui="browser", candles=CANDLES, ui_options=SMALL, test_share=0.5, validation_share=0.2,
+                     train_starts="any", fee_rate=FEE, slippage_bps=10, action="target")
+    try:
+        c = env.config
+        assert (c["fee_rate"], c["slippage_bps"], c["train_starts"]) == (FEE, 10, "any")
+        assert (c["train_bars"], c["validation_bars"], c["test_bars"]) == ([0, 6], [6, 4], [10, 10])
+        env.reset(options={"episode_type": "test", "episode_index": 0})
+        *_, info = env.step(np.array([1.0], dtype=np.float32))
+        # 10 units bought at 100 x 1.001 with a fee of 0.1 %: the equity at the next close (100)
+        assert info["equity"] == pytest.approx(10000 - 10 * 0.1 - FEE * 100.1 * 10)
+    finally:
+        env.close()
