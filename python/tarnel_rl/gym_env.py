@@ -27,12 +27,11 @@ from typing import Any, SupportsFloat, TypeAlias, cast
 
 import gymnasium as gym
 import numpy as np
-from gymnasium import spaces
 from numpy.typing import NDArray
 
 import py_engine_tarnel as tarnel
 from tarnel_rl import ui_host
-from tarnel_rl.actions import DiscreteActions, TargetExposure, make_actions
+from tarnel_rl.actions import DiscreteActions, make_actions
 from tarnel_rl.data import Candles, load_candles, split_bars
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
@@ -41,7 +40,6 @@ from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_o
 from tarnel_rl.rewards import make_reward
 from tarnel_rl.summary import EpisodeSummary
 from tarnel_rl.trading import (
-    ACTION_NAMES,
     EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
     SNAP_EQUITY,
@@ -49,7 +47,6 @@ from tarnel_rl.trading import (
     Step,
     TradingSession,
     UserInterfaceReplaced,
-    check_episode_type,
     check_timeout,
     check_units,
 )
@@ -176,7 +173,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         episode_type: str = "train",
         max_episode_steps: int | None = None,
         units: int = 10,
-        observation: str = "features",
+        observation: Any = "features",
         ui_options: dict[str, Any] | None = None,
         candles: Any = None,
         timeout_secs: float = 10.0,
