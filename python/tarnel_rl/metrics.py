@@ -12,6 +12,11 @@ tear sheet, defined as empyrical defines them (tests/rl/test_rl_metrics.py check
 - Sortino ratio: mean(r) / sqrt(mean(min(r, 0)^2)) x sqrt(periods_per_year);
 - maximum drawdown: the largest fall of the chained equity from its peak (the start counts as one).
 
+The account figures come from the episodes' summaries and steps: `trades` (positions closed in full)
+and `win_rate` (of those, the share that gained after their fees), `fees_paid` (money, all episodes)
+and `fees_paid_pct` (per episode, in percent of the initial balance), and `turnover`: the value traded
+per episode (units times the close they traded at) in multiples of the initial balance.
+
 Returns, volatility and drawdowns are given in percent. A bar is a period: for daily bars
 `periods_per_year` is what the candles' times say (`tarnel_rl.data.Candles.bars_per_year`, about 252 on
 trading days), else the caller's.
