@@ -12,7 +12,7 @@ wanted = sys.argv[1:] or ["runtime"]
 lines = list(project["project"]["dependencies"])
 for group in wanted:
     if group == "build":
-        lines += project["build-system"]["requires"] + ["cmake>=3.25", "ninja>=1.10"]
+        lines += project["build-system"]["requires"] + ["cmake>=3.26", "ninja>=1.10"]
     elif group != "runtime":
         lines += project["project"]["optional-dependencies"][group]
 print("\n".join(dict.fromkeys(lines)))
