@@ -6,6 +6,7 @@
 // (uvloop) are asked for each time, and after fork() the remembered loop is the parent's and is not used.
 #include "bridge/running_loop.hpp"
 
+#include "module/weak_reference.hpp"
 #include "runtime/after_fork.hpp"
 
 namespace tarnel::bridge {
@@ -23,24 +24,21 @@ py::Result<py::object> asked_for(const PythonNames& names) {
 }
 
 // The remembered loop when it is running in this thread, else nothing (with no exception set).
-PyObject* remembered(const PythonNames& names, PyObject* state) {
+py::object remembered(const PythonNames& names, PyObject* state) {
     PyObject* entry = PyDict_GetItemWithError(state, names.last_running_loop_key);  // (weakref, generation, usable)
     if (entry == nullptr) PyErr_Clear();  // nothing remembered, or a lookup that failed: ask instead
-    if (entry == nullptr || !PyTuple_Check(entry) || PyTuple_Size(entry) != 3) return nullptr;
-    if (PyTuple_GetItem(entry, 2) != Py_True) return nullptr;
+    if (entry == nullptr || !PyTuple_Check(entry) || PyTuple_Size(entry) != 3) return {};
+    if (PyTuple_GetItem(entry, 2) != Py_True) return {};
     if (PyLong_AsUnsignedLong(PyTuple_GetItem(entry, 1)) != runtime::process_generation()) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
-    PyObject* loop = PyWeakref_GetObject(PyTuple_GetItem(entry, 0));
-    if (loop == nullptr || loop == Py_None) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    py::object thread = py::object::steal(PyObject_GetAttr(loop, names.thread_id));
+    py::object loop = py::referent(PyTuple_GetItem(entry, 0));
+    if (!loop) return {};
+    py::object thread = py::object::steal(PyObject_GetAttr(loop.ptr(), names.thread_id));
     if (!thread || !PyLong_Check(thread.ptr()) || PyLong_AsUnsignedLong(thread.ptr()) != PyThread_get_thread_ident()) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
     return loop;
 }
@@ -50,7 +48,7 @@ PyObject* remembered(const PythonNames& names, PyObject* state) {
 void remember(const PythonNames& names, PyObject* state, PyObject* loop) {
     if (PyObject* entry = PyDict_GetItemWithError(state, names.last_running_loop_key);
         entry != nullptr && PyTuple_Check(entry) && PyTuple_Size(entry) == 3 &&
-        PyWeakref_GetObject(PyTuple_GetItem(entry, 0)) == loop) {
+        py::referent(PyTuple_GetItem(entry, 0)).ptr() == loop) {
         return;  // a loop without `_thread_id`, already remembered as such
     }
     PyErr_Clear();
@@ -70,7 +68,7 @@ void remember(const PythonNames& names, PyObject* state, PyObject* loop) {
 py::Result<py::object> running_loop(const PythonNames& names) {
     PyObject* state = PyThreadState_GetDict();  // borrowed; NULL only in a thread without Python state
     if (state == nullptr) return asked_for(names);
-    if (PyObject* loop = remembered(names, state)) return py::object::borrow(loop);
+    if (py::object loop = remembered(names, state)) return loop;
     auto loop = asked_for(names);
     if (loop) remember(names, state, loop->ptr());
     return loop;
