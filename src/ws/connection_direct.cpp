@@ -127,7 +127,7 @@ bool Connection::worth_reading_directly() {
     return false;
 }
 
-std::expected<Bytes, boost::system::error_code> Connection::write_directly(const RequestHeader& header,
+BasicExpected<Bytes, boost::system::error_code> Connection::write_directly(const RequestHeader& header,
                                                                            ByteView payload) {
     std::array<std::uint8_t, 10 + 16> head;
     const std::size_t frame_head = write_frame_head(head.data(), header.size() + payload.size());
@@ -143,7 +143,7 @@ std::expected<Bytes, boost::system::error_code> Connection::write_directly(const
         sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+        return Unexpected<boost::system::error_code>(boost::system::error_code(errno, boost::system::system_category()));
     }
     const std::size_t written = sent < 0 ? 0 : static_cast<std::size_t>(sent);
     Bytes rest;
