@@ -116,10 +116,22 @@ changed_since_build() {
             -type f -newer "$built" -print -quit)
   [[ -n "$newer" ]] || ! ls "$build"/wheel/py_engine_tarnel-*.whl >/dev/null 2>&1
 }
-if changed_since_build; then
+# Only the module (make demo: TARNEL_SETUP_WHEEL_CACHE=1) can come from the machine's wheel cache, filled by
+# every build of any clone (scripts/wheel-cache.sh); the C++ tests need the tree, so make test builds.
+key="$("$root/scripts/wheel-cache.sh" key)"
+if [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" && "$(cat "$built" 2>/dev/null)" == "cache $key" ]]; then
+  say "module up to date (from the wheel cache)"
+elif [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" ]] && changed_since_build &&
+     cached="$("$root/scripts/wheel-cache.sh" find "$key")"; then
+  say "installing the module from the wheel cache: $cached"
+  "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$cached"
+  echo "cache $key" > "$built"
+elif changed_since_build; then
   say "building"
   TARNEL_VENV="$venv" "$root/scripts/dev-build.sh"
   echo "$build" > "$built"
+  "$root/scripts/wheel-cache.sh" store "$key" "$(ls "$build"/wheel/py_engine_tarnel-*.whl)" ||
+    say "could not store the wheel in the wheel cache (the next clone builds again)"
 else
   say "build up to date"
 fi
