@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "runtime/failure_report.hpp"
 #include "runtime/link.hpp"
 #include "runtime/link_executor.hpp"
 #include "runtime/runtime.hpp"
@@ -79,12 +80,23 @@ std::string describe(const std::exception_ptr& failure) {
     }
 }
 
+// A completion that throws is reported, and called once more with a panic, so that the call does not wait
+// for ever: its first outcome may be lost, the call is not. An exception escaping here would unwind out of
+// the thread's run of the link or of the runtime.
 void deliver(const Completion& on_done, TaskOutcome outcome) noexcept {
     if (!on_done) return;
-    // An exception escaping here would unwind out of io_context::run() on a worker thread.
+    std::string failure;
     try {
         on_done(std::move(outcome));
+        return;
     } catch (...) {
+        report_caught("a call's completion");
+        failure = describe_failure(std::current_exception());
+    }
+    try {
+        on_done(Abnormal{"its completion failed: " + failure});
+    } catch (...) {
+        report_caught("a call's completion, reporting a panic");
     }
 }
 

@@ -23,6 +23,7 @@
 #include "ws/continuation_stream.hpp"
 #include "ws/handshake_stream.hpp"
 #include "ws/replay_stream.hpp"
+#include "ws/websocket_stream.hpp"
 
 namespace tarnel::ws {
 
@@ -102,7 +103,7 @@ struct Received {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     using Socket = asio::ip::tcp::socket;
-    using Stream = beast::websocket::stream<ContinuationStream<ReplayStream<HandshakeStream<Socket>>>>;
+    using Stream = WebSocketStream;
 
     explicit Connection(Socket socket);
     ~Connection();
@@ -140,8 +141,11 @@ public:
     // member runs there. Only with nothing in flight: no read, no write.
     void move_to(const asio::any_io_executor& executor);
 
-    // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends.
+    // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends. On the strand.
     void discard();
+    // The same from a thread outside the strand (the direct lane's): the socket is shut down at once, and
+    // closed by the strand.
+    void discard_from_outside();
     bool discarded() const { return discarded_; }
 
     // The direct lane (ws/connection_direct.cpp): a small request written, and its answer read, by the

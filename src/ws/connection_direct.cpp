@@ -17,25 +17,12 @@
 
 #include "codec/byte_order.hpp"
 #include "codec/frame.hpp"
+#include "runtime/dependency_internals.hpp"
 #include "ws/connection.hpp"
 
 namespace tarnel::ws {
 
 namespace {
-
-// The WebSocket layer keeps its state private and offers no way to ask whether it holds bytes of its own.
-// An explicit instantiation may name a private member, which is how this one is reached: checked by the
-// compiler, so a version of the library that renames the member fails to build instead of misbehaving.
-template <class MemberPointer, MemberPointer Member>
-struct WebSocketState {
-    friend bool between_messages(const Connection::Stream& stream) {
-        return (stream.*Member) && (stream.*Member)->rd_buf.size() == 0 && (stream.*Member)->rd_done &&
-               !(stream.*Member)->rd_block.is_locked() && !(stream.*Member)->wr_block.is_locked();
-    }
-};
-template struct WebSocketState<decltype(&Connection::Stream::impl_), &Connection::Stream::impl_>;
-// Nothing read ahead, no message half-read, no read or write of the WebSocket layer's own in progress.
-bool between_messages(const Connection::Stream& stream);
 
 // The answers read directly are small; a larger one goes the usual way.
 constexpr std::size_t kDirectReadBytes = 64 * 1024;
@@ -116,7 +103,7 @@ bool Connection::idle() const {
 }
 
 bool Connection::nothing_buffered() const {
-    return !ws_.next_layer().next_layer().holds_anything() && between_messages(ws_);
+    return !ws_.next_layer().next_layer().holds_anything() && internals::websocket_between_messages(ws_);
 }
 
 bool Connection::worth_reading_directly() {

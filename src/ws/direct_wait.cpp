@@ -57,8 +57,11 @@ bool DirectWait::park(const std::shared_ptr<SharedRecords>& records, std::option
     if (deadline - std::chrono::steady_clock::now() < kShortestDirectWait) return false;
     auto waiter = std::make_shared<DirectWait>(records, std::move(*start), fn_id, task, std::move(hand_to_coroutine));
     {
+        // Goes after the lane lock is let go, and looks at the socket again then (runtime/link.hpp).
+        runtime::ReadinessRegistration registered;
         std::lock_guard lane(records->direct_lane);
-        if (records->closed || !runtime::add_readiness_waiter(waiter)) {
+        if (!records->closed) registered = runtime::add_readiness_waiter(waiter);
+        if (!registered) {
             start = std::move(waiter->start_);
             return false;
         }

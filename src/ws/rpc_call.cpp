@@ -246,7 +246,7 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
     frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
     auto unsent = connection->write_directly(header, payload);
     if (!unsent) {
-        connection->discard();
+        connection->discard_from_outside();
         records.slot.reset();
         return Unexpected<EngineError>(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
     }

@@ -77,39 +77,3 @@ def test_the_pip_build_reads_no_system_boost_header():
     system = [h for h in boost if "boost_headers/include/boost/" not in h]
     assert system == [], system[:5]
 
-
-def python_313_headers() -> Path | None:
-    """The include directory of a CPython 3.13 or later installed here (pyenv's), if any."""
-    import glob
-    found = sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.1[3-9].*/include/python3.1[3-9]/Python.h")))
-    return Path(found[-1]).parent if found else None
-
-
-def compile_only(source: str | Path, limited_api: int, *flags: str) -> subprocess.CompletedProcess:
-    import boost_headers
-    import numpy
-    args = ["c++", "-std=c++23", "-fsyntax-only", f"-DPy_LIMITED_API={limited_api:#x}", f"-I{ROOT / 'src'}",
-            f"-isystem{python_313_headers()}", f"-isystem{numpy.get_include()}",
-            f"-isystem{boost_headers.get_include()}", *flags]
-    if isinstance(source, Path):
-        return subprocess.run([*args, str(source)], capture_output=True, text=True, timeout=300)
-    return subprocess.run([*args, "-x", "c++", "-"], input=source, capture_output=True, text=True, timeout=300)
-
-
-needs_313 = pytest.mark.skipif(shutil.which("c++") is None or python_313_headers() is None,
-                               reason="needs a C++ compiler and the headers of CPython 3.13 or later")
-
-
-@needs_313
-@pytest.mark.parametrize("limited_api, strong", [(0x030B0000, 0), (0x030C0000, 0), (0x030D0000, 1), (0x030E0000, 1)])
-def test_the_weak_reference_call_follows_the_limited_api_version(limited_api, strong):
-    # PyWeakref_GetRef is in the limited API from 3.13 on; the 3.11 stable ABI the wheel targets lacks it.
-    source = f'#include "module/weak_reference.hpp"\nstatic_assert(TARNEL_HAS_WEAKREF_GETREF == {strong});\n'
-    result = compile_only(source, limited_api)
-    assert result.returncode == 0, result.stderr
-
-
-@needs_313
-def test_built_for_the_313_api_the_bridge_calls_nothing_deprecated():
-    result = compile_only(ROOT / "src" / "bridge" / "running_loop.cpp", 0x030D0000, "-Werror=deprecated-declarations")
-    assert result.returncode == 0, result.stderr
