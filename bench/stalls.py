@@ -82,8 +82,11 @@ def run_pattern(pattern: str, port: int, seconds: float, timeout: float) -> dict
     engine = tarnel.TarnelEngineAsync("127.0.0.1", port)
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    loop.run_until_complete(engine.start())
-    loop.run_until_complete(engine.wait_connected(timeout_secs=30))
+    async def connect() -> None:
+        await engine.start()
+        await engine.wait_connected(timeout_secs=30)
+
+    loop.run_until_complete(connect())
     durations: list[float] = []
     clock = time.perf_counter
 

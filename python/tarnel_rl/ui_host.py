@@ -99,7 +99,9 @@ def node_modules_for_runner(ui: Path | None = None) -> Path:
 # its query, the Node runner from its command line (`episode_length` is `--episode-length` there). The
 # synthetic series: `series` "walk" (the default) or "regime", with `regime_drift`, `regime_bars` and
 # `half_life` for the latter (docs/protocol.md, "Candles").
-UI_OPTIONS = ("bars", "window", "episode_length", "sync", "series", "regime_drift", "regime_bars", "half_life")
+UI_OPTIONS = ("bars", "window", "episode_length", "sync", "series", "regime_drift", "regime_bars", "half_life",
+              # The trading task (tarnel_rl.gym_env's arguments of the same names set them).
+              "fee_rate", "slippage_bps", "test_share", "test_bars", "validation_bars", "train_starts")
 
 
 def _checked_options(options: dict | None) -> dict:

@@ -109,6 +109,8 @@ void ParkedTask::park(std::function<bool()> abandon) {
 
 void ParkedTask::finish(Expected<Bytes> outcome) const { finish_(nullptr, std::move(outcome)); }
 
+void ParkedTask::fail(std::exception_ptr failure) const { finish_(std::move(failure), Expected<Bytes>{}); }
+
 // The slot is bound on the strand, where the cancellation signal lives; a cancellation requested before
 // is emitted there after this, as strand handlers run in order.
 void ParkedTask::start_coroutine() const {

@@ -1,5 +1,5 @@
 // The connection's direct lane: one request frame written, and one answer frame read, with plain
-// non-blocking system calls on the calling thread (see connection.hpp for when this is allowed).
+// non-blocking system calls on the calling thread (ws/direct_lane.hpp gives the rules).
 //
 // A small call through the WebSocket layer and the link's handler queue costs several queued steps, each
 // of which lets the link's reactor poll the kernel once more. Here a call that finds the connection idle
@@ -106,7 +106,13 @@ bool Connection::nothing_buffered() const {
     return !ws_.next_layer().next_layer().holds_anything() && internals::websocket_between_messages(ws_);
 }
 
-bool Connection::worth_reading_directly() {
+void Connection::note_direct_read(const DirectLane::Hold& lane) {
+    lane.check();
+    direct_misses_in_a_row_ = socket_was_empty_ ? std::min(direct_misses_in_a_row_ + 1, 2u) : 0;
+}
+
+bool Connection::worth_reading_directly(const DirectLane::Hold& lane) {
+    lane.check();
     if (direct_misses_in_a_row_ < 2 || ++direct_reads_skipped_ >= kRetryDirectReadEvery) {
         direct_reads_skipped_ = 0;
         return true;
@@ -114,8 +120,10 @@ bool Connection::worth_reading_directly() {
     return false;
 }
 
-BasicExpected<Bytes, boost::system::error_code> Connection::write_directly(const RequestHeader& header,
-                                                                           ByteView payload) {
+BasicExpected<Bytes, boost::system::error_code> Connection::write_directly(const DirectLane::Hold& lane,
+                                                                         const RequestHeader& header,
+                                                                         ByteView payload) {
+    lane.check();
     std::array<std::uint8_t, 10 + 16> head;
     const std::size_t frame_head = write_frame_head(head.data(), header.size() + payload.size());
     std::memcpy(head.data() + frame_head, header.data(), header.size());
@@ -140,7 +148,9 @@ BasicExpected<Bytes, boost::system::error_code> Connection::write_directly(const
     return rest;
 }
 
-std::optional<Connection::DirectAnswer> Connection::read_directly(std::uint32_t seq, std::uint16_t fn_id) {
+std::optional<Connection::DirectAnswer> Connection::read_directly(const DirectLane::Hold& lane, std::uint32_t seq,
+                                                                 std::uint16_t fn_id) {
+    lane.check();
     if (direct_buffer_.size() < kDirectReadBytes) direct_buffer_.resize(kDirectReadBytes);
     const int fd = beast::get_lowest_layer(ws_).native_handle();
     ssize_t got;
