@@ -1,5 +1,5 @@
 # The project's commands; each first runs scripts/setup.sh, which installs what is missing and builds.
-.PHONY: setup demo test bench bench-stalls bench-programs
+.PHONY: setup demo test wheel bench bench-stalls bench-programs
 
 # The benchmark's native programs (its peer and the C++-only floor) are built in their own tree, with
 # TARNEL_BUILD_BENCH on, so the normal build never compiles them. BENCH_ARGS go to bench/run.py
@@ -10,11 +10,17 @@ BENCH_PYTHON ?= $(or $(TARNEL_VENV),.venv)/bin/python
 setup:
 	@scripts/setup.sh
 
-demo: setup
+# The demo needs the module only: it may come from the machine's wheel cache, built by another clone.
+demo:
+	@TARNEL_SETUP_WHEEL_CACHE=1 scripts/setup.sh
 	@PYTHONPATH=python .venv/bin/python -m tarnel_rl.demo $(DEMO_ARGS)
 
 test: setup
 	@scripts/test.sh
+
+# One abi3 wheel for CPython 3.11 and later, manylinux-tagged, checked, in dist/ (scripts/wheel.sh).
+wheel: setup
+	@scripts/wheel.sh
 
 bench-programs: setup
 	@TARNEL_SETUP_EXTRA=bench TARNEL_SETUP_PACKAGES_ONLY=1 scripts/setup.sh

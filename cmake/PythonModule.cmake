@@ -1,4 +1,9 @@
 # The extension module py_engine_tarnel, built against the limited API (abi3) and NumPy's C API.
+# FindPython's Development.SABIModule, which gives the abi3 library, came with CMake 3.26.
+if(CMAKE_VERSION VERSION_LESS 3.26)
+  message(FATAL_ERROR "Building the Python module needs CMake 3.26 or newer (this is ${CMAKE_VERSION}); "
+    "`pip install cmake` brings one, or configure with -DTARNEL_BUILD_MODULE=OFF for the C++ tests only")
+endif()
 find_package(Python 3.11 REQUIRED COMPONENTS Interpreter Development.SABIModule)
 
 execute_process(

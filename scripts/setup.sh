@@ -12,22 +12,70 @@ python="${PYTHON:-python3}"
 say() { printf '[setup] %s\n' "$*"; }
 
 # --- system packages -------------------------------------------------------------------------------
-system_packages=(g++ cmake ninja-build libboost1.81-dev libgtest-dev googletest chromium)
-if [[ "${TARNEL_SETUP_EXTRA:-}" == *sanitizers* ]]; then system_packages+=(clang-14 libclang-rt-14-dev); fi
+# Each piece is looked for by what it provides (a command, a header), not by a package name, since names
+# differ between distributions; a missing one is installed with apt under the first of its names that apt
+# knows ("a,b": both packages). The build needs no Boost of the system's: pip takes the headers from a
+# pinned Python package. A system Boost 1.81 or newer is installed where apt has one only so that make test
+# also builds against a second Boost version (scripts/test-builds.sh); Chromium only for the browser tests.
+apt_knows() {  # a package apt could install
+  command -v apt-cache >/dev/null || return 1
+  local candidate
+  candidate=$(apt-cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  [[ -n "$candidate" && "$candidate" != "(none)" ]]
+}
+newest_boost_package() {  # libboost1.NN-dev with the highest NN >= 81 that apt knows
+  command -v apt-cache >/dev/null || return 0
+  apt-cache pkgnames libboost1. 2>/dev/null | sed -n 's/^libboost1\.\([0-9][0-9]*\)-dev$/\1/p' |
+    awk '$1 >= 81' | sort -n | tail -1 | sed 's/^/libboost1./; s/$/-dev/'
+}
+has_chromium() { command -v chromium || command -v chromium-browser || command -v google-chrome ||
+  command -v google-chrome-stable; }
+
+pieces=(  # required|optional  name  test  apt-names...
+  "required|a C++23 compiler (g++ 12 or newer)|command -v g++|g++"
+  "required|CMake|command -v cmake|cmake"
+  "required|Ninja|command -v ninja|ninja-build"
+  "required|GoogleTest|test -f /usr/include/gtest/gtest.h|libgtest-dev,googletest"
+  "required|Node.js with npm|command -v node && command -v npm|nodejs,npm"
+  "optional|Boost 1.81 or newer for the second-version tests|scripts/system-boost.sh|@boost"
+  "optional|Chromium for the browser tests|has_chromium|chromium chromium-browser"
+)
+if [[ "${TARNEL_SETUP_EXTRA:-}" == *sanitizers* ]]; then
+  pieces+=("required|clang 14 with its sanitizer runtimes|command -v clang++-14 && compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'|clang-14,libclang-rt-14-dev")
+fi
 # The benchmark counts system calls with perf (TARNEL_SETUP_EXTRA=bench).
-if [[ "${TARNEL_SETUP_EXTRA:-}" == *bench* ]]; then system_packages+=(linux-perf); fi
-missing=()
-for pkg in "${system_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+if [[ "${TARNEL_SETUP_EXTRA:-}" == *bench* ]]; then pieces+=("required|perf|command -v perf|linux-perf"); fi
+
+absent=()
+for piece in "${pieces[@]}"; do
+  IFS='|' read -r _ _ check _ <<<"$piece"
+  eval "$check" >/dev/null 2>&1 || absent+=("$piece")
 done
-# Node.js may come from elsewhere than Debian (it brings its own npm): look for the commands.
-command -v node >/dev/null && command -v npm >/dev/null || missing+=(nodejs npm)
-if ((${#missing[@]})); then
-  say "installing system packages: ${missing[*]}"
+if ((${#absent[@]})); then
   sudo_cmd=()
   [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  if command -v apt-get >/dev/null; then "${sudo_cmd[@]}" apt-get update -qq || true; fi
+  for piece in "${absent[@]}"; do
+    IFS='|' read -r need name check names <<<"$piece"
+    [[ "$names" == @boost ]] && names="$(newest_boost_package)"
+    chosen=""
+    for candidate in $names; do
+      if apt_knows "${candidate%%,*}"; then chosen="${candidate//,/ }" && break; fi
+    done
+    if [[ -n "$chosen" ]]; then
+      say "installing $name: $chosen"
+      # shellcheck disable=SC2086  # the names are words
+      DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq $chosen >/dev/null 2>&1 || true
+    fi
+    eval "$check" >/dev/null 2>&1 && continue
+    case "$name" in
+      Chromium*) say "no Chromium (chromium, chromium-browser, google-chrome): the browser tests are skipped; install Chromium to run them" ;;
+      Boost*) say "no system Boost 1.81 or newer: make test builds its second tree against the pinned headers too; install your system's Boost 1.81+ development package to test both" ;;
+      *) say "missing $name: install it (on Debian or Ubuntu: apt-get install ${names//,/ })"
+         [[ "$need" == required ]] && missing_required=1 ;;
+    esac
+  done
+  if [[ -n "${missing_required:-}" ]]; then exit 1; fi
 fi
 # The fuzzing and sanitizer scripts ask for their compilers only (TARNEL_SETUP_EXTRA=sanitizers).
 if [[ -n "${TARNEL_SETUP_PACKAGES_ONLY:-}" ]]; then exit 0; fi
@@ -68,10 +116,22 @@ changed_since_build() {
             -type f -newer "$built" -print -quit)
   [[ -n "$newer" ]] || ! ls "$build"/wheel/py_engine_tarnel-*.whl >/dev/null 2>&1
 }
-if changed_since_build; then
+# Only the module (make demo: TARNEL_SETUP_WHEEL_CACHE=1) can come from the machine's wheel cache, filled by
+# every build of any clone (scripts/wheel-cache.sh); the C++ tests need the tree, so make test builds.
+key="$("$root/scripts/wheel-cache.sh" key)"
+if [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" && "$(cat "$built" 2>/dev/null)" == "cache $key" ]]; then
+  say "module up to date (from the wheel cache)"
+elif [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" ]] && changed_since_build &&
+     cached="$("$root/scripts/wheel-cache.sh" find "$key")"; then
+  say "installing the module from the wheel cache: $cached"
+  "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$cached"
+  echo "cache $key" > "$built"
+elif changed_since_build; then
   say "building"
   TARNEL_VENV="$venv" "$root/scripts/dev-build.sh"
   echo "$build" > "$built"
+  "$root/scripts/wheel-cache.sh" store "$key" "$(ls "$build"/wheel/py_engine_tarnel-*.whl)" ||
+    say "could not store the wheel in the wheel cache (the next clone builds again)"
 else
   say "build up to date"
 fi

@@ -36,6 +36,13 @@ note() {  # stage exit-status failing-test-names (one a line): the stage's lines
   ((named)) || summary+=("            (no test named in its report: see the stage's output above)")
 }
 
+# On a system without Boost 1.81 or newer, the trees that would use the system's (sanitizers, fuzzing)
+# take the pinned headers of the venv too (cmake/BoostHeaders.cmake reads this variable).
+if ! "$root/scripts/system-boost.sh" >/dev/null; then
+  TARNEL_BOOST_INCLUDE_DIR="$("$venv/bin/python" -c 'import boost_headers; print(boost_headers.get_include())')"
+  export TARNEL_BOOST_INCLUDE_DIR
+fi
+
 say "C++ unit tests"
 rm -f "$build/Testing/Temporary/LastTestsFailed.log"
 code=0
@@ -77,6 +84,15 @@ if [[ -x /usr/bin/python3 ]] && /usr/bin/python3 -m venv --help >/dev/null 2>&1;
   compat_venv system-python /usr/bin/python3 "numpy>=2.0" || code=$?
   note "codec tests with /usr/bin/python3" $code "$(failed_tests junit "$reports/pytest-system-python.xml")"
 fi
+
+# The second build: clang 14 and the system's Boost (the tree above is g++ with the pinned headers).
+say "the module and the C++ unit tests built with clang 14 against the system's Boost"
+clang_tree="$build/clangxx-14"
+rm -f "$clang_tree/Testing/Temporary/LastTestsFailed.log" "$reports/pytest-builds.xml"
+code=0
+"$root/scripts/test-builds.sh" "$reports" || code=$?
+note "clang 14 build: C++ unit tests, module, bridge and transport tests" $code \
+  "$(failed_tests ctest "$clang_tree/Testing/Temporary/LastTestsFailed.log"; failed_tests junit "$reports/pytest-builds.xml")"
 
 say "C++ unit tests under AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer"
 asan_failed="$build/sanitize-asan/Testing/Temporary/LastTestsFailed.log"

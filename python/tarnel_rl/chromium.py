@@ -23,7 +23,21 @@ import tempfile
 import time
 from pathlib import Path
 
-CHROMIUM = "/usr/bin/chromium"
+# The browser's command goes by other names on other systems; the first found on PATH is used. When none
+# is, CHROMIUM is Debian's path, which then does not exist: callers test that and skip or explain.
+CHROMIUM_NAMES = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
+
+
+def find_chromium(names: tuple[str, ...] = CHROMIUM_NAMES, path: str | None = None) -> str:
+    """The full path of the first of `names` found on `path` (default: PATH), else /usr/bin/chromium."""
+    for name in names:
+        found = shutil.which(name, path=path)
+        if found:
+            return found
+    return "/usr/bin/chromium"
+
+
+CHROMIUM = find_chromium()
 # Flags for a browser on a machine without network access beyond loopback.
 CHROMIUM_ARGS = [
     "--headless",

@@ -228,7 +228,7 @@ class NodeUI:
 
 
 class BrowserUI:
-    """The reference page in headless Chromium (the system's, /usr/bin/chromium).
+    """The reference page in headless Chromium (the system's, found by tarnel_rl.chromium.find_chromium).
 
     By default the browser runs as a plain process showing the page (`tarnel_rl.chromium`), with nothing
     between the page and its WebSocket; `screenshot` asks the browser itself over its DevTools pipe.

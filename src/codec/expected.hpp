@@ -1,11 +1,12 @@
 // Expected values: std::expected where the standard library has it, otherwise a small equivalent.
 //
 // libstdc++ 12 offers <expected> only to compilers that report the final concepts feature level, which
-// clang 14 does not, and the fuzzing build uses clang 14. The wire-format code therefore names these
-// aliases only; with g++ they are std::expected and std::unexpected themselves.
+// clang before 19 does not (the fuzzing build uses clang 14). The whole tree therefore names these aliases
+// only, never std::expected; with g++ and clang 19 they are std::expected and std::unexpected themselves.
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -62,6 +63,10 @@ public:
     using error_type = E;
     using unexpected_type = Unexpected<E>;
 
+    // A value-initialised value, as std::expected: asio::co_spawn default-constructs the result it hands on.
+    template <class U = T, std::enable_if_t<std::is_default_constructible_v<U>, int> = 0>
+    constexpr Expected() : state_(std::in_place_index<0>) {}
+
     template <class U = T,
               std::enable_if_t<!std::is_same_v<std::remove_cvref_t<U>, Expected> &&
                                    !is_unexpected<std::remove_cvref_t<U>> &&
@@ -110,6 +115,39 @@ private:
     }
 
     std::variant<T, E> state_;  // alternatives chosen by index: T and E may be the same type
+};
+
+// Expected<void, E>: success carries nothing, as std::expected<void, E>.
+template <class E>
+class Expected<void, E> {
+public:
+    using value_type = void;
+    using error_type = E;
+    using unexpected_type = Unexpected<E>;
+
+    constexpr Expected() noexcept = default;
+
+    template <class G, std::enable_if_t<std::is_constructible_v<E, const G&>, int> = 0>
+    constexpr Expected(const Unexpected<G>& unexpected) : error_(std::in_place, unexpected.error()) {}
+
+    template <class G, std::enable_if_t<std::is_constructible_v<E, G>, int> = 0>
+    constexpr Expected(Unexpected<G>&& unexpected) : error_(std::in_place, std::move(unexpected).error()) {}
+
+    constexpr bool has_value() const noexcept { return !error_.has_value(); }
+    constexpr explicit operator bool() const noexcept { return has_value(); }
+
+    constexpr void operator*() const noexcept {}
+    constexpr void value() const {
+        if (!has_value()) throw BadExpectedAccess();
+    }
+    constexpr E& error() & noexcept { return *error_; }
+    constexpr const E& error() const& noexcept { return *error_; }
+    constexpr E&& error() && noexcept { return std::move(*error_); }
+
+    friend constexpr bool operator==(const Expected& a, const Expected& b) { return a.error_ == b.error_; }
+
+private:
+    std::optional<E> error_;  // empty: success
 };
 
 }  // namespace fallback

@@ -1,9 +1,9 @@
 // A Python exception carried as a value: fetched from the interpreter, restored at the boundary.
 #pragma once
 
-#include <expected>
 #include <string>
 
+#include "codec/expected.hpp"
 #include "module/pyref.hpp"
 
 namespace tarnel::py {
@@ -35,7 +35,7 @@ private:
 };
 
 template <class T>
-using Result = std::expected<T, Error>;
+using Result = BasicExpected<T, Error>;
 
 // Keeps the interpreter's current error state aside for a scope and puts it back at its end: for work
 // that runs Python code where an exception may be pending (a deallocation, a garbage collection).
@@ -50,8 +50,8 @@ private:
     PyObject *type_, *value_, *traceback_;
 };
 
-inline std::unexpected<Error> fetched() { return std::unexpected(Error::fetch()); }
-inline std::unexpected<Error> fail(Error error) { return std::unexpected(std::move(error)); }
+inline Unexpected<Error> fetched() { return Unexpected<Error>(Error::fetch()); }
+inline Unexpected<Error> fail(Error error) { return Unexpected<Error>(std::move(error)); }
 
 // Returns the owned result of a C-API call, or the fetched exception when the call returned NULL.
 inline Result<object> checked(PyObject* new_reference) {

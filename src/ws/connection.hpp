@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <expected>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -18,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "codec/expected.hpp"
 #include "codec/payload_codec.hpp"
 #include "runtime/link.hpp"
 #include "ws/continuation_stream.hpp"
@@ -162,8 +162,8 @@ public:
     bool idle() const;
     // Writes one unfragmented binary frame of `header` and `payload`. Returns the bytes of the frame that
     // the socket did not take (empty: all of it went; see send_rest), or the socket's failure.
-    std::expected<Bytes, boost::system::error_code> write_directly(const DirectLane::Hold& lane,
-                                                                   const RequestHeader& header, ByteView payload);
+    BasicExpected<Bytes, boost::system::error_code> write_directly(const DirectLane::Hold& lane,
+                                                                 const RequestHeader& header, ByteView payload);
     // The answer to request `seq`/`fn_id`, if it is what the socket holds now: one whole frame carrying the
     // matching response (its 16-byte header, unmasked, and its payload). Otherwise nothing, and whatever was
     // read has been given back.

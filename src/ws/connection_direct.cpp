@@ -120,9 +120,9 @@ bool Connection::worth_reading_directly(const DirectLane::Hold& lane) {
     return false;
 }
 
-std::expected<Bytes, boost::system::error_code> Connection::write_directly(const DirectLane::Hold& lane,
-                                                                           const RequestHeader& header,
-                                                                           ByteView payload) {
+BasicExpected<Bytes, boost::system::error_code> Connection::write_directly(const DirectLane::Hold& lane,
+                                                                         const RequestHeader& header,
+                                                                         ByteView payload) {
     lane.check();
     std::array<std::uint8_t, 10 + 16> head;
     const std::size_t frame_head = write_frame_head(head.data(), header.size() + payload.size());
@@ -138,7 +138,7 @@ std::expected<Bytes, boost::system::error_code> Connection::write_directly(const
         sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+        return Unexpected<boost::system::error_code>(boost::system::error_code(errno, boost::system::system_category()));
     }
     const std::size_t written = sent < 0 ? 0 : static_cast<std::size_t>(sent);
     Bytes rest;

@@ -156,7 +156,7 @@ void DirectWait::deadline_reached() {
         } else {
             start_.connection->discard();
             if (records_->slot == start_.connection) records_->slot.reset();
-            outcome.emplace(std::unexpected(EngineError::transport(start_.seq, fn_id_, std::string(kTimeoutText))));
+            outcome.emplace(Unexpected<EngineError>(EngineError::transport(start_.seq, fn_id_, std::string(kTimeoutText))));
         }
         end_locked(lane);
         runtime::remove_readiness_waiter(this);
@@ -171,7 +171,7 @@ void DirectWait::engine_closed() {
         end_locked(lane);
         runtime::remove_readiness_waiter(this);
     }
-    task_.finish(std::unexpected(EngineError::transport(start_.seq, fn_id_, std::string(kEngineClosed))));
+    task_.finish(Unexpected<EngineError>(EngineError::transport(start_.seq, fn_id_, std::string(kEngineClosed))));
 }
 
 }  // namespace tarnel::ws

@@ -19,7 +19,7 @@ runtime::Task EngineLink::wait_connected(std::optional<runtime::Duration> timeou
     return runtime::make_task(records->strand(), [records, timeout]() -> asio::awaitable<Expected<Bytes>> {
         // Register before looking at the slot, so an installation between the look and the wait counts.
         auto failure = [](std::string_view text) {
-            return std::unexpected(EngineError::transport(std::nullopt, std::nullopt, std::string(text)));
+            return Unexpected<EngineError>(EngineError::transport(std::nullopt, std::nullopt, std::string(text)));
         };
         auto registration = records->connected.register_waiter();
         {

@@ -129,19 +129,19 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
 asio::awaitable<Expected<Bytes>> receive_answer(SharedRecords& records, std::shared_ptr<Connection> connection,
                                                 AbandonedCallGuard abandoned, std::uint32_t seq, std::uint16_t fn_id,
                                                 Deadline deadline) {
-    auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
+    auto failure = [&](std::string text) { return Unexpected<EngineError>(EngineError::transport(seq, fn_id, std::move(text))); };
     ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, deadline);
     // A call that failed on a stray frame stays remembered (when the guard goes with this frame).
     if (!std::holds_alternative<StrayFrameFailure>(ending)) abandoned.call_ended();
     if (records.closed) co_return failure(std::string(kEngineClosed));
-    if (auto* stray = std::get_if<StrayFrameFailure>(&ending)) co_return std::unexpected(std::move(stray->error));
+    if (auto* stray = std::get_if<StrayFrameFailure>(&ending)) co_return Unexpected<EngineError>(std::move(stray->error));
     if (auto* transport = std::get_if<TransportFailure>(&ending)) {
         // Emptied while the lock is held, so a connection installed later is never discarded for this.
         connection->discard();
         records.slot.reset();
         co_return failure(std::move(transport->text));
     }
-    if (auto* error = std::get_if<EngineError>(&ending)) co_return std::unexpected(std::move(*error));
+    if (auto* error = std::get_if<EngineError>(&ending)) co_return Unexpected<EngineError>(std::move(*error));
     co_return std::get<Bytes>(std::move(ending));
 }
 
@@ -155,9 +155,9 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
             auto waited = co_await records->slot_lock.lock();
             guard = std::move(waited);
         }
-        if (records->closed) co_return std::unexpected(EngineError::transport(std::nullopt, fn_id, std::string(kEngineClosed)));
+        if (records->closed) co_return Unexpected<EngineError>(EngineError::transport(std::nullopt, fn_id, std::string(kEngineClosed)));
         if (!records->slot) {
-            co_return std::unexpected(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
+            co_return Unexpected<EngineError>(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
         }
     }
     std::uint32_t seq;
@@ -169,7 +169,7 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         }
         seq = records->seq++;  // wraps from 4294967295 to 0
     }
-    auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
+    auto failure = [&](std::string text) { return Unexpected<EngineError>(EngineError::transport(seq, fn_id, std::move(text))); };
     // The frame is the header and the payload written together: the payload is not copied behind it.
     std::array<std::uint8_t, frame::kHeaderLen> header;
     frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
@@ -248,7 +248,7 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
     if (!unsent) {
         connection->discard_from_outside();
         records.slot.reset();
-        return std::unexpected(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
+        return Unexpected<EngineError>(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
     }
     if (unsent->empty() && connection->worth_reading_directly(lane)) {
         auto answer = connection->read_directly(lane, seq, fn_id);
@@ -264,7 +264,7 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
 asio::awaitable<Expected<Bytes>> finish_direct_call(std::shared_ptr<SharedRecords> records, DirectStart start,
                                                     std::uint16_t fn_id) {
     const std::uint32_t seq = start.seq;
-    auto failure = [&](std::string text) { return std::unexpected(EngineError::transport(seq, fn_id, std::move(text))); };
+    auto failure = [&](std::string text) { return Unexpected<EngineError>(EngineError::transport(seq, fn_id, std::move(text))); };
     std::shared_ptr<Connection> connection = std::move(start.connection);
     AbandonedCallGuard abandoned(connection, seq, fn_id);
     const Deadline deadline = start.deadline;

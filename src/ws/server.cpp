@@ -133,11 +133,11 @@ runtime::Task EngineLink::start() const {
     const std::uint32_t start_seq = start_seq_;
     return runtime::make_task(records->accept_strand(), [records, address, start_seq]() -> asio::awaitable<Expected<Bytes>> {
         auto transport_error = [&](const std::string& description) {
-            return std::unexpected(
+            return Unexpected<EngineError>(
                 EngineError::transport(std::nullopt, std::nullopt, "bind failed on " + address + ": " + description));
         };
         auto engine_closed = [] {
-            return std::unexpected(EngineError::transport(std::nullopt, std::nullopt, std::string(kEngineClosed)));
+            return Unexpected<EngineError>(EngineError::transport(std::nullopt, std::nullopt, std::string(kEngineClosed)));
         };
         if (records->closed) co_return engine_closed();
         auto resolved = co_await resolve_listen_address(address);

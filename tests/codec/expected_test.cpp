@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,6 +95,45 @@ TEST(FallbackExpected, CarriesEngineErrorsAsTheCodecDoes) {
     Result ok = Bytes{1, 2};
     EXPECT_EQ(*ok, (Bytes{1, 2}));
 }
+
+TEST(FallbackExpected, DefaultConstructsAValueAsStdExpectedDoes) {
+    // asio::co_spawn default-constructs the result it hands to its completion.
+    static_assert(std::is_default_constructible_v<fallback::Expected<Bytes, EngineError>>);
+    static_assert(!std::is_default_constructible_v<fallback::Expected<std::reference_wrapper<int>, std::string>>);
+    fallback::Expected<int, std::string> zero;
+    ASSERT_TRUE(zero.has_value());
+    EXPECT_EQ(*zero, 0);  // value-initialised, not left indeterminate
+    Fallback empty;
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_TRUE(empty->empty());
+    empty = FallbackUnexpected(std::string("later"));
+    EXPECT_EQ(empty.error(), "later");
+}
+
+TEST(FallbackExpected, VoidCarriesOnlySuccessOrAnError) {
+    using Done = fallback::Expected<void, std::string>;
+    Done ok;
+    EXPECT_TRUE(ok.has_value());
+    EXPECT_TRUE(static_cast<bool>(ok));
+    EXPECT_NO_THROW(ok.value());
+    Done failed = FallbackUnexpected(std::string("refused"));
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error(), "refused");
+    EXPECT_THROW(failed.value(), BadExpectedAccess);
+    EXPECT_FALSE(ok == failed);
+    EXPECT_EQ(failed, Done(FallbackUnexpected(std::string("refused"))));
+    Done copy = failed;
+    failed = Done();  // back to success; the copy keeps its error
+    EXPECT_TRUE(failed.has_value());
+    EXPECT_EQ(std::move(copy).error(), "refused");
+}
+
+#if !TARNEL_STD_EXPECTED
+TEST(Expected, IsTheFallbackWhereTheLibraryLacksStdExpected) {
+    static_assert(std::is_same_v<Expected<Bytes>, fallback::Expected<Bytes, EngineError>>);
+    static_assert(std::is_same_v<BasicExpected<void, int>, fallback::Expected<void, int>>);
+}
+#endif
 
 TEST(FallbackUnexpected, ComparesByError) {
     EXPECT_EQ(FallbackUnexpected(std::string("a")), FallbackUnexpected(std::string("a")));

@@ -75,7 +75,7 @@ TEST(Launch, DeliversEngineErrorUnchanged) {
     auto probe = std::make_shared<Probe>();
     launch(task_of([error]() -> asio::awaitable<Expected<Bytes>> {
                co_await pause(1ms);
-               co_return std::unexpected(error);
+               co_return Unexpected<EngineError>(error);
            }),
            record(probe));
     const auto outcomes = probe->wait();
