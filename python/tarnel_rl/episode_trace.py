@@ -48,6 +48,8 @@ class EpisodeTrace:
     marks: list[Mark] = field(default_factory=list)
     position: Position | None = None
     ended: bool = False
+    last_action: int | None = None  # the last step's action and reward (the environment's `note`)
+    last_reward: float = 0.0
     _close: float = 0.0
     _net: float = 0.0
 
@@ -62,6 +64,7 @@ class EpisodeTrace:
         self.marks = []
         self.position = None
         self.ended = False
+        self.last_action, self.last_reward = None, 0.0
         self._close = float(snapshot[SNAP_CLOSE])
         self._net = float(snapshot[SNAP_NET_UNITS])
 
@@ -77,6 +80,17 @@ class EpisodeTrace:
         if self.equity:
             self.equity[-1] = final_equity
         self.ended = True
+
+    def note(self, action: int, reward: float) -> None:
+        """The step's action and reward, for the frame's text."""
+        self.last_action, self.last_reward = action, reward
+
+    @property
+    def return_pct(self) -> float:
+        """The return so far, in percent of the initial balance."""
+        if not self.equity or not self.initial_balance:
+            return 0.0
+        return (self.equity[-1] / self.initial_balance - 1.0) * 100.0
 
     @property
     def step_count(self) -> int:
