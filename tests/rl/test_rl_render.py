@@ -340,3 +340,72 @@ def test_a_browser_opens_the_live_viewer_while_the_environment_trains(host, fres
         env.step(HOLD)  # the viewer never took the link
     finally:
         env.close()
+
+
+# --- readable frames: text and one time axis -----------------------------------------------------------
+
+
+def long_trace(steps: int) -> EpisodeTrace:
+    """An episode of `steps` steps after a window of 32 candles, with a long from step 3."""
+    trace = EpisodeTrace()
+    trace.start("test", 5, snapshot(0, 100.0, 0, left=steps + 10), window(100.0, 32), 10000.0)
+    for step in range(1, steps + 1):
+        close = 100.0 + np.sin(step / 5.0) * 3
+        trace.step(snapshot(step, close, 10 if step >= 3 else 0, equity=10000.0 + step * 2, left=steps + 10),
+                   np.array([[close, close + 1, close - 1, close, 50.0]]))
+        trace.note(LONG if step == 3 else HOLD, 0.02)
+    return trace
+
+
+@pytest.mark.parametrize("steps", [5, 59, 150])
+def test_the_equity_under_a_candle_belongs_to_that_candles_bar(steps):
+    trace = long_trace(steps)
+    where = frames.layout(trace)
+    frame = frames.draw_frame(trace)
+    for k in range(steps + 1):
+        bar = trace.first + k
+        if bar < where.start:
+            continue  # scrolled out of both panes alike
+        x = frames.equity_x(trace, k)
+        assert x == where.candle_x(bar)
+        # The candle of that bar is drawn at x in the price pane, and the equity line passes x below it.
+        prices = frame[where.prices.y:where.prices.y + where.prices.h, x]
+        equity = frame[where.equity.y:where.equity.y + where.equity.h, x]
+        assert colour_pixels(prices[None], frames.UP) + colour_pixels(prices[None], frames.DOWN) > 0, k
+        assert colour_pixels(equity[None], frames.EQUITY) > 0, k
+    # The last point of both panes is the same bar: the newest candle, at the same x.
+    last = where.candle_x(len(trace.candles) - 1)
+    assert frames.equity_x(trace, steps) == last <= where.prices.x + where.prices.w
+    # Nothing of the equity line lies right of the newest candle.
+    right = frame[where.equity.y:where.equity.y + where.equity.h, last + 2:where.equity.x + where.equity.w - 1]
+    assert colour_pixels(right, frames.EQUITY) == 0
+
+
+def test_a_frame_says_step_action_reward_return_and_prices():
+    trace = long_trace(59)
+    assert frames.headline(trace) == "test #5  step 59/69  action hold  reward +0.020 %  return +1.180 %"
+    frame = frames.draw_frame(trace)
+    where = frames.layout(trace)
+    text_rows = frame[frames.PROGRESS_ROWS[1]:where.prices.y]
+    assert colour_pixels(text_rows, frames.TEXT) > 200  # the headline is drawn
+    scale = frame[where.prices.y:where.equity.y + where.equity.h, where.prices.x + where.prices.w + 2:]
+    assert colour_pixels(scale, frames.TEXT) > 100  # the price and equity scales
+    # Different text, different pixels: the step's figures are drawn, not a fixed picture.
+    other = long_trace(59)
+    other.note(LONG, -1.5)
+    assert not np.array_equal(frames.draw_frame(other)[:where.prices.y], frame[:where.prices.y])
+    assert np.array_equal(frames.draw_frame(other)[where.prices.y:], frame[where.prices.y:])
+
+
+def test_markers_are_big_enough_for_a_video():
+    trace = EpisodeTrace()  # a long opened at step 1 and closed at a gain at step 3: a triangle and a square
+    trace.start("train", 0, snapshot(0, 100.0, 0, left=10), window(100.0, 4), 10000.0)
+    for step, (close, net) in enumerate([(100.0, 10), (101.0, 10), (102.0, 0), (102.0, 0)], start=1):
+        trace.step(snapshot(step, close, net, left=10), window(close))
+    frame = frames.draw_frame(trace)
+    pane = frames.layout(trace).prices
+    prices = frame[pane.y:pane.y + pane.h, pane.x:pane.x + pane.w]
+    size = 2 * frames.MARK_HALF + 1
+    # The triangle of the fill (the only thing in the buy colour once the long is closed).
+    rows, columns = np.nonzero(np.all(prices == np.array(frames.BUY, dtype=np.uint8), axis=-1))
+    assert columns.max() - columns.min() + 1 == size and rows.max() - rows.min() + 1 == frames.MARK_HALF + 1
