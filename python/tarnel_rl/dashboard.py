@@ -96,6 +96,12 @@ def reserve_seat(viewer_port: int | None = None) -> Seat:
     return seat[0]
 
 
+def current_hub() -> ViewerHub | None:
+    """The hub this process started (None when it started none)."""
+    with _lock:
+        return next(iter(_owned_hubs()), None)
+
+
 def _owned_hubs() -> list[ViewerHub]:
     return [hub for hub in _hubs.values() if hub.owner == os.getpid()]
 

@@ -142,14 +142,25 @@ class TradingEnv(gym.Env[Observation, Action]):
     Rendering: `render_mode="rgb_array"`: `render()` answers the episode so far as a 400 x 720 x 3
     uint8 frame (candles, fills and closes, the open position, the equity), drawn from what the steps
     answer, so it works whatever runs the page (gymnasium's `RecordVideo` takes it).
-    `render_mode="human"`: a live, read-only view of the page in your own browser: the page publishes
-    its state at most 30 times a second to a small server on 127.0.0.1 (`tarnel_rl.viewer`, on
-    `viewer_port` or a free one), which passes it on to any number of viewers; its address is printed
-    once and is `viewer_url`. Viewers never connect to the engine.
+    `render_mode="human"`: the training dashboard in your own browser (`tarnel_rl.dashboard`): the
+    returns curve, every environment's episode, step, last actions and rewards, observation and steps
+    per second, and the candles of the one you choose. The page publishes its state at most 30 times a
+    second to a small server on 127.0.0.1 (`tarnel_rl.viewer`, on `viewer_port` or a free one), which
+    passes it on to any number of dashboards. One server serves the whole trainer: its address (with
+    its secret token) is printed once, when the first environment starts it, and is `viewer_url`;
+    later environments of the trainer, its vectors and worker processes included, join it. Dashboards
+    never connect to the engine.
 
     Ports: `port=None` picks a free one, so each environment gets its own. `close()` stops everything
     the environment started: the user interface and its processes, the engine (its listening socket
     and connection, so the port is free again at once) and the event loop when the environment owns it.
+    The dashboard's server is the trainer's: it marks the environment closed and stays, with the
+    returns curve, until the process ends (or `tarnel_rl.dashboard.close_viewers()`).
+
+    Cut short by a wrapper: a `TimeLimit` wrapped by hand (SB3's `wrapper_class`) truncates without
+    telling the environment; the next `reset` then ends the session left open (what was open is closed
+    and pays its fee) and keeps its summary in `last_summary`. `gym.make(..., max_episode_steps=N)`
+    and the constructor's `max_episode_steps` end it at the truncated step itself.
 
     Threads: made where no event loop runs, the environment drives its own loop in the calling thread
     (no thread hand-over per call); made inside a running event loop, it runs its loop on a background
