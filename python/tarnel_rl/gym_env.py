@@ -62,7 +62,7 @@ Observation: TypeAlias = NDArray[np.float64]
 # What `step` takes: an int, or what `action_space.sample()` answers (a NumPy integer).
 Action: TypeAlias = int | np.integer[Any]
 RENDER_MODES = ("human", "rgb_array")
-# How the module's failures of the link and of the page begin (see the README's troubleshooting table).
+# How the module's failures of the link and of the page begin (see docs/module.md, "When something fails").
 _LINK_ERRORS = ("RpcTransportError", "RpcError")
 
 SNAPSHOT_SIZE = 16

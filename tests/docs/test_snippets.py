@@ -1,6 +1,6 @@
 """Every code snippet of README.md, ui/README.md and docs/*.md runs as written.
 
-The convention (also in README.md, "Snippets in the documentation"):
+The convention (also in docs/module.md, "Snippets in the documentation"):
 - a ```python block is run, in a fresh interpreter, from an empty directory, with python/ on the path;
   one that starts a Node.js user interface (`ui="node"`, `open_ui("node", ...)`) is skipped when Node.js
   is missing, one that imports gymnasium when gymnasium is missing, and one that records a video with
