@@ -294,6 +294,8 @@ def main(argv: list[str] | None = None) -> int:
             env.close()
         if server is not None:
             server.close()
+        if args.watch:
+            dashboard.close_viewers()  # the demo is the whole trainer: its dashboard ends with it
 
 
 if __name__ == "__main__":

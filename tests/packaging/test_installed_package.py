@@ -217,7 +217,8 @@ WATCHING_SCRIPT = '''
 @pytest.mark.skipif(shutil.which("node") is None, reason="Node.js is not installed")
 def test_frames_and_the_live_viewer_from_the_installed_package(venv):
     python, _, work = venv
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "TARNEL_UI_DIR")}
+    # TARNEL_VIEWER: a dashboard of this test process's own would be joined by the script's environment.
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "TARNEL_UI_DIR", "TARNEL_VIEWER")}
     result = subprocess.run([str(python), "-c", textwrap.dedent(WATCHING_SCRIPT)], cwd=work, capture_output=True,
                             text=True, timeout=180, env=env)
     assert result.returncode == 0, result.stdout + result.stderr
