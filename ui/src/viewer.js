@@ -20,6 +20,7 @@ const episodes = [];
 let framePending = false;
 let updates = 0;
 let events = null;
+let returnsDrawn = -1; // how many episodes the returns curve shows: it is redrawn only when that changes
 
 function setFeed(state, notice) {
   $('feed-state').textContent = state;
@@ -48,7 +49,10 @@ function select(env) {
 
 function render() {
   framePending = false;
-  returns.draw(episodes);
+  if (returnsDrawn !== episodes.length) {
+    returns.draw(episodes);
+    returnsDrawn = episodes.length;
+  }
   renderCells($('grid'), envs, chosen, select);
   $('stat-envs').textContent = String(envs.length);
   $('stat-episodes').textContent = String(episodes.length);
@@ -88,6 +92,7 @@ function received() {
 function connect() {
   if (events !== null) events.close();
   episodes.length = 0; // a new stream sends every episode again
+  returnsDrawn = -1;
   events = new EventSource(`events?token=${encodeURIComponent(token)}&env=${chosen}`);
   events.onopen = () => setFeed(envs.length === 0 ? 'waiting' : 'live',
     envs.length === 0 ? 'Connected to the hub; waiting for the trainer.' : undefined);
@@ -117,7 +122,10 @@ function connect() {
 }
 
 connect();
-window.addEventListener('resize', schedule);
+window.addEventListener('resize', () => {
+  returnsDrawn = -1;
+  schedule();
+});
 // For automated checks from a driven browser.
 window.liveViewer = {
   chart, returns, select,
