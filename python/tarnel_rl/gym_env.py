@@ -594,10 +594,12 @@ class TradingEnv(gym.Env[Observation, Action]):
         if self.ui_kind is None:
             query = ui_host.page_query(self.port or 0, self.series_seed, self.host, self.ui_options,
                                        None if self._seat is None else self._seat.publish_url)
-            return (f"{head}: start yours for this port, for example serve {ui_host.ui_directory()} from 127.0.0.1 and open "
-                    f"index.html?{query}, or run {ui_host.runner_command(self.port or 0, self.series_seed, self.ui_options)}")
-        return f"{head}; {self._describe_ui()}: run {ui_host.runner_command(self.port or 0, self.series_seed, self.ui_options)} " \
-               "by hand to see what it says"
+            return (f"{head}: start yours for this port, for example serve {ui_host.ui_directory()} from 127.0.0.1 "
+                    f"and open index.html?{query}, or run {self._runner_command()}")
+        return f"{head}; {self._describe_ui()}: run {self._runner_command()} by hand to see what it says"
+
+    def _runner_command(self) -> str:
+        return ui_host.runner_command(self.port or 0, self.series_seed, self.ui_options)
 
     def _check_external_page(self, config: dict[str, Any]) -> None:
         """With ui=None: the page of your own must run this environment's series and options, which the
@@ -618,7 +620,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         raise RuntimeError(
             f"the user interface connected to {self.host}:{self.port} runs {', '.join(found)}, but this environment "
             f"asks for {', '.join(wanted)}, and with ui=None it cannot pass them on: open the page as "
-            f"index.html?{query}, or run {ui_host.runner_command(self.port or 0, self.series_seed, self.ui_options)}, "
+            f"index.html?{query}, or run {self._runner_command()}, "
             "or give the environment the page's settings")
 
     def _call_timeout(self) -> float:

@@ -51,7 +51,8 @@ def _adapter_class(base: type) -> type:
         def __init__(self, vector: TradingVectorEnv) -> None:
             self.vector = vector
             self._actions: NDArray[Any] | None = None
-            base.__init__(self, vector.num_envs, vector.single_observation_space, vector.single_action_space)
+            spaces = (vector.single_observation_space, vector.single_action_space)
+            base.__init__(self, vector.num_envs, *spaces)  # type: ignore[misc]
 
         @property
         def envs(self) -> list[TradingEnv]:
@@ -105,7 +106,8 @@ def _adapter_class(base: type) -> type:
             for i in self._indices(indices):
                 setattr(self.envs[i], attr_name, value)
 
-        def env_method(self, method_name: str, *method_args: Any, indices: Any = None, **method_kwargs: Any) -> list[Any]:
+        def env_method(self, method_name: str, *method_args: Any, indices: Any = None,
+                       **method_kwargs: Any) -> list[Any]:
             return [getattr(self.envs[i], method_name)(*method_args, **method_kwargs) for i in self._indices(indices)]
 
         def env_is_wrapped(self, wrapper_class: type[gym.Wrapper], indices: Any = None) -> list[bool]:

@@ -171,7 +171,7 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         self._autoreset = terminations | truncations
         return observations, rewards, terminations, truncations, infos
 
-    def render(self) -> NDArray[np.uint8] | None:
+    def render(self) -> NDArray[np.uint8] | None:  # type: ignore[override]  # one grid, not a tuple of frames
         """With render_mode="rgb_array", every environment's frame in one grid (see the module's text);
         with "human" None (the dashboard at `viewer_url` follows by itself)."""
         self._check_open()
