@@ -291,6 +291,8 @@ def summarise(case, runs):
         "calls_per_s": per_second,
         "median_us": statistics.median(latencies) / 1e3,
         "p99_us": latencies[min(len(latencies) - 1, int(0.99 * len(latencies)))] / 1e3,
+        "max_us": latencies[-1] / 1e3,
+        "over_100ms": sum(1 for ns in latencies if ns > 100_000_000),
         "mb_per_s": per_second * payload_bytes(case) / 1e6,
         "cpu_us_per_call": cpu / calls * 1e6,
     }
@@ -340,6 +342,29 @@ def judge(value, comparison, bound):
     return value <= bound if comparison == "<=" else value >= bound
 
 
+def markdown(lines):
+    """Rows (the first one the head) as a Markdown table."""
+    widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
+    out = []
+    for n, line in enumerate(lines):
+        out.append("| " + " | ".join(cell.ljust(widths[i]) for i, cell in enumerate(line)) + " |")
+        if n == 0:
+            out.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    return "\n".join(out)
+
+
+def tails_table(rows):
+    """Every server's tail beside its median: a stall moves the maximum, never the median."""
+    head = ["case", "placement", *(f"{IMPL_NAMES[impl]}: median / p99 / max us, calls/s" for impl in IMPLS),
+            "module: calls over 100 ms"]
+    lines = [head]
+    for case_name, placement, summaries in rows:
+        cells = [f"{s['median_us']:,.1f} / {s['p99_us']:,.1f} / {s['max_us']:,.0f}, {s['calls_per_s']:,.0f}"
+                 for s in (summaries[impl] for impl in IMPLS)]
+        lines.append([case_name, placement, *cells, str(summaries["module"]["over_100ms"])])
+    return markdown(lines)
+
+
 def table(rows):
     head = ["case", "placement", "metric", *(IMPL_NAMES[impl] for impl in IMPLS), *RATIOS, "targets"]
     lines = [head]
@@ -363,13 +388,7 @@ def table(rows):
                             f"{'met' if x <= PEAK_RSS_X_PAYLOAD else 'MISSED'}")
         lines.append([case_name, placement, label, *(f"{values[impl]:,.1f}" for impl in IMPLS),
                       *(f"{ratios[name]:.2f}" for name in RATIOS), "; ".join(verdicts)])
-    widths = [max(len(line[i]) for line in lines) for i in range(len(head))]
-    out = []
-    for n, line in enumerate(lines):
-        out.append("| " + " | ".join(cell.ljust(widths[i]) for i, cell in enumerate(line)) + " |")
-        if n == 0:
-            out.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    return "\n".join(out)
+    return markdown(lines)
 
 
 def find_binaries(build_dir):
@@ -410,6 +429,7 @@ def driver_main(args):
     if not args.json_only:
         print()
         print(table(rows))
+        print("\nTails:\n" + tails_table(rows))
         print(f"\n{rounds} round(s) per case and placement, {time.monotonic() - started:.0f} s in all; "
               f"{os.cpu_count()} CPUs; pinned = server and peers on CPU 0 (taskset -c 0)")
 

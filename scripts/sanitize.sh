@@ -2,7 +2,10 @@
 # The C++ unit tests under sanitizers, with g++:
 #   - every unit test (codec, runtime, ws) built with AddressSanitizer and UndefinedBehaviorSanitizer
 #     (LeakSanitizer included), run through CTest;
-#   - the runtime tests (async mutex, notifier, tasks and cancellation) built with ThreadSanitizer.
+#   - the runtime and transport tests (async mutex, notifier, tasks and cancellation, the link, the
+#     direct lane) built with ThreadSanitizer;
+#   - the module itself built with ThreadSanitizer, under the Python tests of the paths that run off the
+#     engine's strand (direct calls, the link's liveness, loops, closing).
 # Any report fails the run. The trees are $TARNEL_BUILD_DIR/sanitize-asan and .../sanitize-tsan
 # (default under build/dev).
 set -euo pipefail
@@ -44,23 +47,61 @@ else
   status=1
 fi
 
-# --- ThreadSanitizer: the runtime primitives ------------------------------------------------------------
+# --- ThreadSanitizer: the runtime primitives and the direct lane ---------------------------------------
 tsan="$base/sanitize-tsan"
-say "runtime tests with -fsanitize=thread ($tsan)"
+say "runtime and transport tests with -fsanitize=thread ($tsan)"
 configure "$tsan" "-O1 -g1 -fsanitize=thread"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # ThreadSanitizer cannot map its shadow memory under the widest address randomisation of newer kernels;
 # running without randomisation avoids that without changing what is checked.
 no_aslr=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then no_aslr=(setarch "$(uname -m)" -R); fi
-if build "$tsan" runtime_tests; then
-  if "${no_aslr[@]}" "$tsan/tests/runtime_tests" > "$tsan/runtime_tests.log" 2>&1; then
-    grep -E '^\[  PASSED  \]' "$tsan/runtime_tests.log" | sed 's/^/  /' || true
-    say "ThreadSanitizer: no reports"
+run_tsan() {  # name command...: runs it, its log in $tsan/<name>.log
+  local name="$1"
+  shift
+  if "${no_aslr[@]}" "$@" > "$tsan/$name.log" 2>&1; then
+    grep -E '^\[  PASSED  \]|^[0-9]+ passed' "$tsan/$name.log" | sed "s/^/  $name: /" || true
   else
     status=1
-    grep -E 'WARNING: ThreadSanitizer|SUMMARY|FAILED' "$tsan/runtime_tests.log" | head -20 | sed 's/^/  /' || true
-    say "ThreadSanitizer: failed; see $tsan/runtime_tests.log"
+    grep -E 'WARNING: ThreadSanitizer|SUMMARY|FAILED|failed' "$tsan/$name.log" | head -20 | sed 's/^/  /' || true
+    say "ThreadSanitizer: $name failed; see $tsan/$name.log"
+  fi
+}
+if build "$tsan" runtime_tests ws_tests; then
+  run_tsan runtime_tests "$tsan/tests/runtime_tests"
+  run_tsan ws_tests "$tsan/tests/ws_tests"
+else
+  status=1
+fi
+
+# --- ThreadSanitizer: the module itself, under the Python tests of its off-strand paths ----------------
+# The module is built with -fsanitize=thread (and with its debug checks: no NDEBUG) and loaded into the
+# project's uninstrumented interpreter with the sanitizer's runtime preloaded. The interpreter lock is a
+# pthread mutex, which the sanitizer sees, so races between threads that hold it are not reported; what the
+# interpreter does in its own frames is suppressed (scripts/tsan-suppressions.txt).
+venv="${TARNEL_VENV:-$root/.venv}"
+tsan_module="$base/sanitize-tsan-module"
+say "the module with -fsanitize=thread under the direct-lane, liveness and loop tests ($tsan_module)"
+if [[ ! -f "$tsan_module/build.ninja" ]]; then
+  "$venv/bin/cmake" -S . -B "$tsan_module" -G Ninja -DTARNEL_BUILD_MODULE=ON -DTARNEL_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=Sanitize -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_CXX_FLAGS="-O1 -g1 -fsanitize=thread" \
+    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=thread" > /dev/null
+fi
+if build "$tsan_module" py_engine_tarnel; then
+  rm -rf "$tsan_module/import" && mkdir -p "$tsan_module/import"
+  ln -s "$tsan_module/py_engine_tarnel.abi3.so" "$tsan_module/import/"
+  rm -f "$tsan_module"/reports.*
+  TSAN_OPTIONS="halt_on_error=0:report_signal_unsafe=0:log_path=$tsan_module/reports:suppressions=$root/scripts/tsan-suppressions.txt" \
+    PYTHONPATH="$tsan_module/import:$root/python" LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" \
+    run_tsan python_tests "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+      tests/bridge/test_bridge_direct_calls.py tests/bridge/test_bridge_loop_liveness.py \
+      tests/bridge/test_bridge_loops.py tests/bridge/test_bridge_running_loop.py \
+      tests/bridge/test_bridge_inline_completion.py tests/engine/test_engine_close.py
+  if compgen -G "$tsan_module/reports.*" > /dev/null; then
+    status=1
+    cat "$tsan_module"/reports.* >> "$tsan/python_tests.log"
+    grep -h SUMMARY "$tsan_module"/reports.* | sort | uniq -c | sed 's/^/  /'
+    say "ThreadSanitizer: reports from the module; see $tsan/python_tests.log"
   fi
 else
   status=1

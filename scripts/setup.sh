@@ -44,7 +44,7 @@ if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$deps_key" ]]; then
   "$venv/bin/python" -m pip install -q --upgrade pip
   # The build requirements go into the venv as well: the module is built without isolation so that
   # rebuilds are incremental.
-  "$venv/bin/python" scripts/requirements.py build test demo gym ray > "$venv/requirements.txt"
+  "$venv/bin/python" scripts/requirements.py build test demo gym ray data > "$venv/requirements.txt"
   "$venv/bin/python" -m pip install -q -r "$venv/requirements.txt"
   echo "$deps_key" > "$stamp"
 fi

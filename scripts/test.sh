@@ -80,15 +80,18 @@ fi
 
 say "C++ unit tests under AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer"
 asan_failed="$build/sanitize-asan/Testing/Temporary/LastTestsFailed.log"
-tsan_log="$build/sanitize-tsan/runtime_tests.log"
-rm -f "$asan_failed" "$tsan_log"
+tsan_logs=("$build/sanitize-tsan/runtime_tests.log" "$build/sanitize-tsan/ws_tests.log" "$build/sanitize-tsan/python_tests.log")
+rm -f "$asan_failed" "${tsan_logs[@]}"
 code=0
 "$root/scripts/sanitize.sh" || code=$?
 sanitizer_failures() {
   failed_tests ctest "$asan_failed" | sed 's/$/ (address, undefined)/'
-  [[ -f "$tsan_log" ]] || return 0
-  sed -n 's/^\[  FAILED  \] \([^ ,]*\).*/\1 (thread)/p' "$tsan_log" | sort -u
-  if grep -q 'WARNING: ThreadSanitizer' "$tsan_log"; then echo "a ThreadSanitizer report: $tsan_log"; fi
+  local log
+  for log in "${tsan_logs[@]}"; do
+    [[ -f "$log" ]] || continue
+    sed -n -e 's/^\[  FAILED  \] \([^ ,]*\).*/\1 (thread)/p' -e 's/^FAILED \([^ ]*\).*/\1 (thread)/p' "$log" | sort -u
+    if grep -q 'WARNING: ThreadSanitizer' "$log"; then echo "a ThreadSanitizer report: $log"; fi
+  done
 }
 note "C++ unit tests under sanitizers" $code "$(sanitizer_failures)"
 

@@ -145,7 +145,7 @@ class TrainingFeed:
         self._clock = clock
         self._gap = 1.0 / FEED_RATE
         self._last_sent = -float("inf")
-        self._actions: deque[int] = deque(maxlen=LAST_KEPT)
+        self._actions: deque[Any] = deque(maxlen=LAST_KEPT)
         self._rewards: deque[float] = deque(maxlen=LAST_KEPT)
         self._curve: list[float] = [0.0]
         self._observation: Any = None
@@ -162,7 +162,8 @@ class TrainingFeed:
         self._observation = observation
         self._send(force=True)
 
-    def step(self, action: int, reward: float, observation: Any) -> None:
+    def step(self, action: Any, reward: float, observation: Any) -> None:
+        """`action`: an index into the action names, or what the environment's actions took (target units)."""
         self._step += 1
         self._steps_total += 1
         self._return += reward
@@ -200,11 +201,18 @@ class TrainingFeed:
         self.seat.send({"op": "train", "env": self.seat.env, "train": {
             "type": self._kind, "index": self._index, "step": self._step, "episodes": self._episodes,
             "return_pct": _finite(self._return), "steps_per_second": round(self._rate, 1),
-            "actions": [self._names[a] if 0 <= a < len(self._names) else str(a) for a in self._actions],
+            "actions": [self._label(a) for a in self._actions],
             "rewards": [_finite(r) for r in self._rewards],
             "curve": [_finite(c) for c in curve],
             "observation": None if observation is None else [_finite(v) for v in observation[:64]],
         }})
+
+
+    def _label(self, action: Any) -> str:
+        if isinstance(action, (int, np.integer)) and 0 <= action < len(self._names):
+            return self._names[int(action)]
+        values = np.asarray(action, dtype=np.float64).ravel()
+        return " ".join(f"{v:g}" for v in values[:4])
 
 
 def _finite(value: float) -> float | None:

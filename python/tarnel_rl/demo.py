@@ -14,7 +14,10 @@ series (docs/protocol.md, "Candles"; `--series walk` for the plain random walk, 
 learned), then plays every test episode with the greedy policy and with three baselines: holding cash,
 a random policy (the mean of three runs) and buy-and-hold. It prints the learning curve as it goes, a
 table of the test returns, whether the agent beat each baseline, and draws one figure: the learning
-curve against the baselines, and the test equity of the agent and the baselines.
+curve against the baselines, and the test equity of the agent and the baselines. It ends with the
+out-of-sample report of `tarnel_rl.evaluate` on the test episodes (risk figures against buy-and-hold,
+cash and random), written beside the figure as demo-report.json and demo-report.png. Every return is in
+percent of the initial balance.
 """
 from __future__ import annotations
 
@@ -28,6 +31,8 @@ import numpy as np
 
 from tarnel_rl import dashboard, ui_host
 from tarnel_rl.agent import LinearSoftmaxPolicy
+from tarnel_rl.evaluate import evaluate as evaluate_policy
+from tarnel_rl.evaluate import format_table, write_report
 from tarnel_rl.gym_env import TradingEnv
 from tarnel_rl.trading import ACTION_NAMES, observation_size
 from tarnel_rl.viewer import ViewerPortTaken
@@ -78,8 +83,8 @@ def moving_average(values: list[float], window: int) -> np.ndarray:
 
 
 def play(env: TradingEnv, kind: str, index: int, choose, learn: LinearSoftmaxPolicy | None = None) -> dict:
-    """Plays one episode with `choose(observation, step) -> action`; returns its summary's return and the
-    equity change per step (in percent of the initial balance: the running sum of the rewards)."""
+    """Plays one episode with `choose(observation, step) -> action`; returns its return and the equity
+    change per step (both in percent of the initial balance: the latter is the running sum of the rewards)."""
     observation, _ = env.reset(options={"episode_type": kind, "episode_index": index})
     rewards = []
     step = 0
@@ -95,8 +100,8 @@ def play(env: TradingEnv, kind: str, index: int, choose, learn: LinearSoftmaxPol
             break
     if learn is not None:
         learn.learn()
-    summary = info["summary"]  # the environment ends the session when the episode ends
-    return {"return": float(summary[3]), "trades": int(summary[6]), "steps": step,
+    summary = info["episode_summary"]  # the environment ends the session when the episode ends
+    return {"return": summary.return_pct, "trades": summary.trades, "steps": step,
             "equity": np.concatenate([[0.0], np.cumsum(rewards)])}
 
 
@@ -121,12 +126,12 @@ def means(results: dict[str, list[dict]]) -> dict[str, float]:
 
 def print_table(results: dict[str, list[dict]]) -> None:
     names = list(results)
-    print("\ntest episodes: return of each policy (the random policy: the mean of "
-          f"{RANDOM_RUNS} runs)")
+    print("\ntest episodes: return of each policy in percent of the initial balance (the random policy: the mean "
+          f"of {RANDOM_RUNS} runs)")
     print("  episode  " + "".join(f"{name:>14}" for name in names))
     for i in range(len(results["agent"])):
-        print(f"  {i:>7}  " + "".join(f"{results[name][i]['return']:>+14.4f}" for name in names))
-    print("  mean     " + "".join(f"{value:>+14.4f}" for value in means(results).values()))
+        print(f"  {i:>7}  " + "".join(f"{results[name][i]['return']:>+12.2f} %" for name in names))
+    print("  mean     " + "".join(f"{value:>+12.2f} %" for value in means(results).values()))
     print("  trades   " + "".join(f"{np.mean([r['trades'] for r in results[name]]):>14.1f}" for name in names))
 
 
@@ -145,16 +150,16 @@ def write_plot(train_returns: list[float], window: int, results: dict[str, list[
 
     episodes = np.arange(1, len(train_returns) + 1)
     if len(train_returns):
-        curve.plot(episodes, np.asarray(train_returns) * 100, ".", color="#9ecae1", markersize=4,
+        curve.plot(episodes, np.asarray(train_returns), ".", color="#9ecae1", markersize=4,
                    label="agent, each train episode")
-        curve.plot(episodes, moving_average(train_returns, window) * 100, "-", color=COLOURS["agent"], linewidth=2,
+        curve.plot(episodes, moving_average(train_returns, window), "-", color=COLOURS["agent"], linewidth=2,
                    label=f"agent, moving average of {window}")
     else:
         curve.text(0.5, 0.5, "no train episodes (--episodes 0)", transform=curve.transAxes, ha="center",
                    color="#555555")
     for name, value in test_means.items():
-        curve.axhline(value * 100, color=COLOURS[name], linestyle="--", linewidth=1.2,
-                      label=f"{'greedy agent' if name == 'agent' else name}, test mean {value * 100:+.2f} %")
+        curve.axhline(value, color=COLOURS[name], linestyle="--", linewidth=1.2,
+                      label=f"{'greedy agent' if name == 'agent' else name}, test mean {value:+.2f} %")
     curve.set_xlabel("train episode")
     curve.set_ylabel("return of the episode, %")
     curve.set_title("Learning curve")
@@ -251,8 +256,8 @@ def main(argv: list[str] | None = None) -> int:
             steps += r["steps"]
             if episode % 10 == 9 or episode == args.episodes - 1:
                 elapsed = time.perf_counter() - started
-                print(f"train episode {episode + 1:>4}/{args.episodes}: return {r['return']:+.4f}, moving average "
-                      f"({window}) {moving_average(train_returns, window)[-1]:+.4f}, {steps / elapsed:6.0f} steps/s")
+                print(f"train episode {episode + 1:>4}/{args.episodes}: return {r['return']:+.2f} %, moving average "
+                      f"({window}) {moving_average(train_returns, window)[-1]:+.2f} %, {steps / elapsed:6.0f} steps/s")
 
         results = evaluate(env, policy, config["test_episodes"], args.seed)
         steps += sum(r["steps"] for rows in results.values() for r in rows) + \
@@ -274,13 +279,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"  steps driven:          {steps} in {elapsed:.0f} s ({steps / max(elapsed, 1e-9):.0f} steps/s)")
         if train_returns:
             quarter = max(1, len(train_returns) // 4)
-            print(f"  mean train return:     first {quarter} episodes {np.mean(train_returns[:quarter]):+.4f}, "
-                  f"last {quarter} {np.mean(train_returns[-quarter:]):+.4f}")
-        print(f"  mean test return:      {test_means['agent']:+.4f} (greedy agent, {len(results['agent'])} episodes)")
+            print(f"  mean train return:     first {quarter} episodes {np.mean(train_returns[:quarter]):+.2f} %, "
+                  f"last {quarter} {np.mean(train_returns[-quarter:]):+.2f} %")
+        print(f"  mean test return:      {test_means['agent']:+.2f} % (greedy agent, {len(results['agent'])} episodes)")
         for name in BASELINES:
             beat = test_means["agent"] > test_means[name]
-            print(f"  against {name + ':':<14} {test_means[name]:+.4f}: the agent "
-                  f"{'beat it' if beat else 'did not beat it'} ({test_means['agent'] - test_means[name]:+.4f})")
+            print(f"  against {name + ':':<14} {test_means[name]:+.2f} %: the agent "
+                  f"{'beat it' if beat else 'did not beat it'} ({test_means['agent'] - test_means[name]:+.2f} points)")
         if args.plot:
             title = (f"{args.episodes} train episodes on the {series} series (seed {args.seed}), "
                      f"{len(results['agent'])} test episodes")
@@ -288,6 +293,15 @@ def main(argv: list[str] | None = None) -> int:
             print(f"  figure:                {plot}" if plot else "  figure:                none (matplotlib is missing)")
         if shot:
             print(f"  screenshot:            {shot}")
+
+        # The verdict a quant reads: the risk figures on the same test episodes, beside the baselines.
+        report = evaluate_policy(lambda o: policy.act(o, greedy=True), env, split="test", seed=args.seed,
+                                 name="greedy agent")
+        print("\nreport (tarnel_rl.evaluate): " + format_table(report))
+        if args.plot:
+            stem = Path(args.plot).with_suffix("")
+            written = write_report(report, f"{stem}-report.json", f"{stem}-report.png")
+            print(f"  report:                {written['json']}; figure: {written['figure'] or 'none (matplotlib is missing)'}")
         return 0
     finally:
         if env is not None:

@@ -8,6 +8,7 @@ earlier snapshot's close."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -48,42 +49,75 @@ class EpisodeTrace:
     marks: list[Mark] = field(default_factory=list)
     position: Position | None = None
     ended: bool = False
-    last_action: int | None = None  # the last step's action and reward (the environment's `note`)
-    last_reward: float = 0.0
+    actions: list[Any] = field(default_factory=list)  # what each step was asked: an action or target units
+    rewards: list[float] = field(default_factory=list)  # each step's reward (the last one with the closing)
+    net_units: list[float] = field(default_factory=list)  # at the start, then after every step
+    closes: list[float] = field(default_factory=list)  # the cursor's close at the start, then after every step
+    summary: Any = None  # the EpisodeSummary once the episode ended
     _close: float = 0.0
     _net: float = 0.0
 
     def start(self, kind: str, index: int, snapshot: NDArray[np.float64], window: NDArray[np.float64],
               initial_balance: float) -> None:
         """A new episode: `window` is what `get_ohlc` answered at its reset (its candles up to the cursor)."""
+        self.begin(kind, index, window, int(snapshot[SNAP_STEP] + snapshot[SNAP_STEPS_LEFT]),
+                   float(snapshot[SNAP_EQUITY]), float(snapshot[SNAP_CLOSE]), float(snapshot[SNAP_NET_UNITS]),
+                   initial_balance)
+
+    def begin(self, kind: str, index: int, history: Any, steps_total: int, equity: float, close: float,
+              net_units: float, initial_balance: float) -> None:
+        """A new episode from its values: `history` the candles up to the cursor, then the length in steps,
+        the equity, close and net units at the start."""
         self.kind, self.index, self.initial_balance = kind, index, initial_balance
-        self.candles = list(np.array(window, dtype=np.float64, copy=True))
+        self.candles = list(np.array(history, dtype=np.float64, copy=True))
         self.first = len(self.candles) - 1
-        self.steps_total = int(snapshot[SNAP_STEP] + snapshot[SNAP_STEPS_LEFT])
-        self.equity = [float(snapshot[SNAP_EQUITY])]
+        self.steps_total = steps_total
+        self.equity = [equity]
         self.marks = []
         self.position = None
         self.ended = False
-        self.last_action, self.last_reward = None, 0.0
-        self._close = float(snapshot[SNAP_CLOSE])
-        self._net = float(snapshot[SNAP_NET_UNITS])
+        self.actions, self.rewards = [], []
+        self.net_units = [net_units]
+        self.closes = [close]
+        self.summary = None
+        self._close = close
+        self._net = net_units
 
-    def step(self, snapshot: NDArray[np.float64], window: NDArray[np.float64]) -> None:
-        self._trade(float(snapshot[SNAP_NET_UNITS]))
-        self.candles.append(np.array(window[-1], dtype=np.float64, copy=True))
-        self.equity.append(float(snapshot[SNAP_EQUITY]))
-        self._close = float(snapshot[SNAP_CLOSE])
+    def step(self, snapshot: NDArray[np.float64], window: NDArray[np.float64], action: Any = None,
+             reward: float = float("nan")) -> None:
+        self.advance(float(snapshot[SNAP_NET_UNITS]), window[-1], float(snapshot[SNAP_EQUITY]),
+                     float(snapshot[SNAP_CLOSE]), action, reward)
 
-    def finish(self, final_equity: float) -> None:
+    def advance(self, net_units: float, candle: NDArray[np.float64], equity: float, close: float,
+                action: Any = None, reward: float = float("nan")) -> None:
+        """One step from the values it answered: the net units and equity after it, its new candle and
+        close. `step` takes them from a snapshot; a replay (tarnel_rl.replay) from a saved trace."""
+        self._trade(net_units)
+        self.candles.append(np.array(candle, dtype=np.float64, copy=True))
+        self.equity.append(equity)
+        self.actions.append(action)
+        self.rewards.append(float(reward))
+        self.net_units.append(net_units)
+        self.closes.append(close)
+        self._close = close
+
+    def finish(self, final_equity: float, summary: Any = None) -> None:
         """The session ended: what was open is closed at the last close, with its fee."""
         self._trade(0.0)
         if self.equity:
             self.equity[-1] = final_equity
+        self.summary = summary
         self.ended = True
 
-    def note(self, action: int, reward: float) -> None:
-        """The step's action and reward, for the frame's text."""
-        self.last_action, self.last_reward = action, reward
+    @property
+    def last_action(self) -> Any:
+        """The last step's action (None before the first step)."""
+        return self.actions[-1] if self.actions else None
+
+    @property
+    def last_reward(self) -> float:
+        """The last step's reward (0 before the first step)."""
+        return self.rewards[-1] if self.rewards else 0.0
 
     @property
     def return_pct(self) -> float:

@@ -27,30 +27,31 @@ from typing import Any, SupportsFloat, TypeAlias, cast
 
 import gymnasium as gym
 import numpy as np
-from gymnasium import spaces
 from numpy.typing import NDArray
 
 import py_engine_tarnel as tarnel
 from tarnel_rl import ui_host
+from tarnel_rl.actions import DiscreteActions, make_actions
+from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
+from tarnel_rl.data import Candles, load_candles, split_bars
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
+from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_observation_kind  # noqa: F401
+from tarnel_rl.rewards import make_reward
+from tarnel_rl.summary import EpisodeSummary
 from tarnel_rl.trading import (
     ACTION_NAMES,
     EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
-    RETURNS_IN_OBSERVATION,
     SNAP_EQUITY,
     SUMMARY_FINAL_EQUITY,
     Step,
     TradingSession,
     UserInterfaceReplaced,
-    check_episode_type,
     check_timeout,
     check_units,
-    observation_size,
 )
-from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
 
 __all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "EventLoopThread", "CallerLoop",
            "EVENT_ROWS", "ENV_ID", "Observation", "Action"]
@@ -60,24 +61,20 @@ __all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "Eve
 ENV_ID = "tarnel_rl/Trading-v0"
 Observation: TypeAlias = NDArray[np.float64]
 # What `step` takes: an int, or what `action_space.sample()` answers (a NumPy integer).
-Action: TypeAlias = int | np.integer[Any]
+Action: TypeAlias = int | np.integer[Any] | NDArray[np.floating[Any]]
 RENDER_MODES = ("human", "rgb_array")
 # How the module's failures of the link and of the page begin (see docs/module.md, "When something fails").
 _LINK_ERRORS = ("RpcTransportError", "RpcError")
 
 SNAPSHOT_SIZE = 16
 CANDLE_COLUMNS = 5
-OBSERVATION_KINDS = ("features", "raw")
+# What reset's episode_type may name: validation episodes are the page's test episodes after its test
+# range's (docs/protocol.md, "Episodes").
+ENV_EPISODE_TYPES = ("train", "validation", "test")
 # Rows of info["events"] with events=True. A step of this environment makes at most three events (a
 # close, an open, and on the last step the closing of the session), so four always hold them.
 EVENT_ROWS = 4
 
-# Bounds of the 16 snapshot values (docs/protocol.md, "Snapshot"): counts, prices, fees and the
-# drawdown are never negative, `done` is 0 or 1, the episode type is -1, 0 or 1, the index is >= -1.
-# Money amounts have no bound: there is no margin limit, so even equity may fall below zero.
-_INF = np.inf
-SNAPSHOT_LOW = np.array([0, 0, 0, -_INF, -_INF, -_INF, -_INF, 0, 0, 0, -_INF, 0, 0, -1, -1, 0], dtype=np.float64)
-SNAPSHOT_HIGH = np.array([_INF] * 12 + [1, 1, _INF, _INF], dtype=np.float64)
 
 
 def _end_process(process: subprocess.Popen[bytes]) -> None:
@@ -94,10 +91,10 @@ def _end_process(process: subprocess.Popen[bytes]) -> None:
 class TradingEnv(gym.Env[Observation, Action]):
     """Episodes of the reference back-test as a Gymnasium environment.
 
-    Actions (`Discrete(4)`): 0 hold, 1 be long `units`, 2 be short `units`, 3 be flat (see
-    `tarnel_rl.trading`). A step sends the close and ticket calls the action needs (none when the
-    position is already the one asked for), then `step_and_sync`: 1.7 engine calls a step on average
-    under random actions. `engine_calls` counts them.
+    Actions (`Discrete(4)`, the default `action="discrete"`): 0 hold, 1 be long `units`, 2 be short
+    `units`, 3 be flat (see `tarnel_rl.trading`). A step sends the close and ticket calls the action
+    needs (none when the position is already the one asked for), then `step_and_sync`: 1.7 engine
+    calls a step on average under random actions. `engine_calls` counts them.
 
     Observations (a float64 `Box`):
       - `observation="features"` (default): 18 values, the last 16 log returns of the close (x100, the
@@ -106,9 +103,9 @@ class TradingEnv(gym.Env[Observation, Action]):
       - `observation="raw"`: the 16 snapshot values followed by the candle window (window x 5, row by
         row, oldest first), with the bounds the protocol gives them (prices and volumes >= 0, ...).
 
-    Reward: the change of equity during the step, in percent of the initial balance. The last step's
-    reward includes the closing of the session (what was still open is closed and pays its fee), so the
-    rewards of an episode add up to its return (x100).
+    Reward (the default `reward="pct"`): the change of equity during the step, in percent of the
+    initial balance. The last step's reward includes the closing of the session (what was still open
+    is closed and pays its fee), so the rewards of an episode add up to its return in percent.
     `terminated`: the episode's last bar was reached (the snapshot's `done`). `truncated`: the step
     count reached `max_episode_steps` first (the constructor's; with `gym.make(..., max_episode_steps=N)`
     gymnasium's `TimeLimit` truncates, and `EndSessionOnTruncation` above it ends the session). When
@@ -136,8 +133,18 @@ class TradingEnv(gym.Env[Observation, Action]):
     the candle series of `series_seed` and the engine options `ui_options` (`bars`, `window`,
     `episode_length`, `sync`, ...). `ui=None` starts none: a user interface of your own must connect to
     `host:port` within `connect_timeout_secs` (None waits for ever), with the same seed and options,
-    else the environment refuses it and says how to start it. `candles` (N x 5) replaces the series
-    with `init_candles`.
+    else the environment refuses it and says how to start it. `candles` replaces the series with
+    `init_candles`: an N x 5 array, a CSV or Parquet path, a DataFrame or `tarnel_rl.data.Candles`,
+    checked in Python first (`tarnel_rl.data.load_candles`: a bad row is a ValueError naming it).
+
+    The task (each argument goes to the page only when given, so the defaults are the page's own):
+    `fee_rate` and `slippage_bps` (against the trader, on every fill and close); the split,
+    `test_from` (a time; needs candles with times) or `test_share`, and `validation_from` or
+    `validation_share` (reset with `episode_type="validation"`); `train_starts="any"` lets a train
+    episode start on any bar of the train range; `action="target"` (`tarnel_rl.actions`), `reward="log"`
+    or `"dsr"` (`tarnel_rl.rewards`), an observation function (`tarnel_rl.observations`). At the
+    episode's end `info["episode_summary"]` is the summary as a named record (`tarnel_rl.summary`).
+    `record_trace=True` keeps the episode for `tarnel_rl.replay.save_trace(env.episode_trace, path)`.
 
     Rendering: `render_mode="rgb_array"`: `render()` answers the episode so far as a 400 x 720 x 3
     uint8 frame (candles, fills and closes, the open position, the equity), drawn from what the steps
@@ -178,15 +185,25 @@ class TradingEnv(gym.Env[Observation, Action]):
         episode_type: str = "train",
         max_episode_steps: int | None = None,
         units: int = 10,
-        observation: str = "features",
+        observation: Any = "features",
         ui_options: dict[str, Any] | None = None,
-        candles: NDArray[np.floating[Any]] | None = None,
+        candles: Any = None,
         timeout_secs: float = 10.0,
         connect_timeout_secs: float | None = 30.0,
         events: bool = False,
         render_mode: str | None = None,
         viewer_port: int | None = None,
         loop: CallerLoop | EventLoopThread | None = None,
+        action: Any = "discrete",
+        reward: Any = "pct",
+        fee_rate: float | None = None,
+        slippage_bps: float | None = None,
+        test_from: Any = None,
+        test_share: float | None = None,
+        validation_from: Any = None,
+        validation_share: float | None = None,
+        train_starts: str = "grid",
+        record_trace: bool = False,
         _defer_open: bool = False,
     ) -> None:
         if ui is None and port is None:
@@ -194,9 +211,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         if ui is not None and ui not in ("auto", "node", "browser"):
             raise ValueError(f"ui must be 'node', 'browser', 'auto' (Node.js) or None, got {ui!r}")
         _check_port("port", port)
-        check_episode_type(episode_type)
-        if observation not in OBSERVATION_KINDS:
-            raise ValueError(f"observation must be 'features' or 'raw', got {observation!r}")
+        _check_env_episode_type(episode_type)
         if max_episode_steps is not None and max_episode_steps < 1:
             raise ValueError(f"max_episode_steps must be at least 1, got {max_episode_steps}")
         if render_mode is not None and render_mode not in RENDER_MODES:
@@ -212,9 +227,13 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.episode_type = episode_type
         self.max_episode_steps = max_episode_steps
         self.units = check_units(units)
-        self.observation_kind = observation
+        self.observation_kind = make_observation_kind(observation)
+        self.actions = make_actions(action, self.units)
+        self.reward_function = make_reward(reward)
         self.ui_options = ui_host.checked_options(ui_options)
-        self.candles = None if candles is None else _checked_candles(candles)
+        self.candles: Candles | None = None if candles is None else load_candles(candles)
+        self.ui_options.update(_task_options(self.candles, self.ui_options, fee_rate, slippage_bps, test_from,
+                                             test_share, validation_from, validation_share, train_starts))
         self.timeout = check_timeout("timeout_secs", timeout_secs)
         self.connect_timeout = (None if connect_timeout_secs is None
                                 else check_timeout("connect_timeout_secs", connect_timeout_secs))
@@ -222,7 +241,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.render_mode = render_mode
         self.viewer_port = viewer_port
         self.config: dict[str, Any] = {}
-        self.action_space = spaces.Discrete(len(ACTION_NAMES))
+        self.action_space = self.actions.space
         self.engine: tarnel.TarnelEngineAsync | None = None
         self.ui: ui_host.NodeUI | ui_host.BrowserUI | None = None
         self._process: subprocess.Popen[bytes] | None = None
@@ -230,7 +249,9 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._seat: Seat | None = None  # on the trainer's dashboard, with render_mode="human"
         self._feed: TrainingFeed | None = None
         self.last_summary: NDArray[np.float64] | None = None
-        self._trace = EpisodeTrace() if render_mode == "rgb_array" else None
+        self._trace = EpisodeTrace() if render_mode == "rgb_array" or record_trace else None
+        self._closing_reward = 0.0
+        self._equity = 0.0
         self._owns_loop = loop is None
         self._loop = loop if loop is not None else make_loop()
         # Every engine call of a step has its own time-out. Run in the calling thread, a step needs no
@@ -273,6 +294,12 @@ class TradingEnv(gym.Env[Observation, Action]):
         return None
 
     @property
+    def episode_trace(self) -> EpisodeTrace | None:
+        """With `record_trace=True` (or render_mode="rgb_array"): the running or last episode's candles,
+        actions, rewards, fills and equity, which `tarnel_rl.replay.save_trace` writes to a file; else None."""
+        return self._trace
+
+    @property
     def viewer_url(self) -> str | None:
         """The live viewer's address with `render_mode="human"` (open it in a browser), else None."""
         return None if self._seat is None else self._seat.url
@@ -282,7 +309,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         """The change of equity (in the rewards' unit) that the last ending of a session brought: the
         closing of what was open and its fee. The episode's last step already includes it in its reward;
         after `end_episode` it is what the rewards are short of the return."""
-        return 0.0 if self._session is None else self._session.closing_reward
+        return self._closing_reward
 
     def end_episode(self, info: dict[str, Any] | None = None) -> NDArray[np.float64]:
         """Ends the running episode's session now (`end_session`) and answers its 12-value summary; with
@@ -401,7 +428,7 @@ class TradingEnv(gym.Env[Observation, Action]):
             raise RuntimeError(self._not_connected(error)) from error
         self._session = TradingSession(engine, units=self.units, timeout_secs=self.timeout, events=self.events)
         if self.candles is not None:
-            await engine.init_candles(self.candles, timeout_secs=self.timeout)
+            await engine.init_candles(self.candles.values, timeout_secs=self.timeout)
         self.config = await self._session.load_config()
         if self.ui_kind is None:
             self._check_external_page(self.config)
@@ -430,11 +457,11 @@ class TradingEnv(gym.Env[Observation, Action]):
         unknown = set(options) - {"episode_type", "episode_index"}
         if unknown:
             raise ValueError(f"unknown reset options: {', '.join(sorted(unknown))}")
-        kind = check_episode_type(options.get("episode_type", self.episode_type))
+        kind = _check_env_episode_type(options.get("episode_type", self.episode_type))
         assert self._session is not None
         if not self._session.config:  # read again after the user interface was replaced
             await self._reload_config()
-        count = int(self.config[f"{kind}_episodes"])
+        count = int(self.config.get(f"{kind}_episodes", 0))
         if count < 1:
             raise ValueError(f"the series has no {kind} episodes")
         index = options.get("episode_index")
@@ -449,10 +476,16 @@ class TradingEnv(gym.Env[Observation, Action]):
             # end would, so that what was open is closed and pays its fee (`last_summary`).
             await self._finish(self._closing_info())
         self._episode_over = True
-        step = await self._session.reset(index, kind)
+        if kind == "validation":  # the page's test episodes after its test range's
+            step = await self._session.reset(int(self.config["test_episodes"]) + index, "test")
+        else:
+            step = await self._session.reset(index, kind)
         self._episode = (kind, index)
         self._steps = 0
         self._episode_over = bool(step.done)
+        self._equity = float(step.snapshot[SNAP_EQUITY])
+        self._closing_reward = 0.0
+        self.reward_function.reset(self._session.initial_balance)
         if self._trace is not None:
             self._trace.start(kind, index, step.snapshot, step.window, self._session.initial_balance)
         observation = self._observation(step)
@@ -464,30 +497,34 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._check_open()
         if self._episode_over:
             raise RuntimeError("the episode is over: call reset() before step()")
-        if not (type(action) is int and 0 <= action < len(ACTION_NAMES)) and not self.action_space.contains(action):
-            raise ValueError(f"action must be one of 0..{len(ACTION_NAMES) - 1}, got {action!r}")
+        wanted = self.actions.check(action)
         assert self._session is not None
         try:
-            step = await self._session.step(int(action))
+            if isinstance(self.actions, DiscreteActions):
+                step = await self._session.step(int(wanted))
+            else:
+                step = await self._session.step_to(wanted)
         except UserInterfaceReplaced:
             self._episode_over = True
             raise
         self._steps += 1
+        equity = float(step.snapshot[SNAP_EQUITY])
+        reward = self.reward_function.step(self._equity, equity)
+        self._equity = equity
         if self._trace is not None:
-            self._trace.step(step.snapshot, step.window)
+            self._trace.step(step.snapshot, step.window, action=wanted, reward=reward)
         terminated = bool(step.done)
         limit = self.max_episode_steps
         truncated = not terminated and limit is not None and self._steps >= limit
         info = self._info(step)
-        reward = float(step.reward)
         observation = self._observation(step)
         if self._feed is not None:
-            self._feed.step(int(action), reward, observation)
+            self._feed.step(wanted, reward, observation)
         if terminated or truncated:
             await self._finish(info)
-            reward += self._session.closing_reward
-        if self._trace is not None:
-            self._trace.note(int(action), reward)
+            reward += self._closing_reward
+            if self._trace is not None:
+                self._trace.rewards[-1] = reward
         return observation, reward, terminated, truncated, info
 
     async def _finish(self, info: dict[str, Any]) -> None:
@@ -495,10 +532,15 @@ class TradingEnv(gym.Env[Observation, Action]):
         assert self._session is not None
         self._episode_over = True
         info["summary"] = self.last_summary = await self._session.finish()
+        final_equity = float(info["summary"][SUMMARY_FINAL_EQUITY])
+        self._closing_reward = self.reward_function.closing(self._equity, final_equity)
+        self._equity = final_equity
+        record = EpisodeSummary.from_row(info["summary"], self.config, *self._episode)
+        info["episode_summary"] = record
         if self._feed is not None:
-            self._feed.episode_end(self._session.closing_reward)
+            self._feed.episode_end(self._closing_reward)
         if self._trace is not None:
-            self._trace.finish(float(info["summary"][SUMMARY_FINAL_EQUITY]))
+            self._trace.finish(final_equity, record)
         closing = self._session.closing_events
         if self.events and closing is not None and len(closing):
             count = info["event_count"]
@@ -515,16 +557,8 @@ class TradingEnv(gym.Env[Observation, Action]):
         return {"events": np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan), "event_count": 0}
 
     def _set_spaces(self) -> None:
-        window = int(self.config["window"])
-        self.window_size = window
-        if self.observation_kind == "features":
-            low = np.full(observation_size(), -np.inf)
-            high = np.full(observation_size(), np.inf)
-            low[RETURNS_IN_OBSERVATION], high[RETURNS_IN_OBSERVATION] = -1.0, 1.0  # the position's sign
-        else:
-            low = np.concatenate([SNAPSHOT_LOW, np.zeros(window * CANDLE_COLUMNS)])
-            high = np.concatenate([SNAPSHOT_HIGH, np.full(window * CANDLE_COLUMNS, np.inf)])
-        self.observation_space = spaces.Box(low=low, high=high, dtype=np.float64)
+        self.window_size = int(self.config["window"])
+        self.observation_space = self.observation_kind.bind(self.config)
 
     async def _reload_config(self) -> None:
         assert self._session is not None
@@ -536,10 +570,10 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.config = config
 
     def _observation(self, step: Step) -> Observation:
-        if self.observation_kind == "features":
-            return step.observation  # a fresh array of the session's
-        window = step.window[-self.window_size:]
-        return np.concatenate([step.snapshot, window.ravel()])
+        if type(self.observation_kind) is Features:
+            return step.observation  # a fresh array of the session's, made the same way
+        observation: Observation = self.observation_kind.observe(step.window[-self.window_size:], step.snapshot)
+        return observation
 
     def _info(self, step: Step) -> dict[str, Any]:
         # The arrays are the module's fresh results, owned by no one else: no copies.
@@ -640,12 +674,39 @@ def _check_port(name: str, port: Any) -> None:
         raise ValueError(f"{name} must be 1 to 65535, or None for a free one; got {port!r}")
 
 
-def _checked_candles(candles: Any) -> NDArray[np.float64]:
-    array = np.ascontiguousarray(candles, dtype=np.float64)
-    if array.ndim != 2 or array.shape[1] != CANDLE_COLUMNS or len(array) < 2:
-        raise ValueError(f"candles must be an N x 5 array (open, high, low, close, volume; N >= 2), got shape "
-                         f"{array.shape}")
-    return array
+def _check_env_episode_type(episode_type: Any) -> str:
+    if not isinstance(episode_type, str) or episode_type not in ENV_EPISODE_TYPES:
+        raise ValueError(f"episode_type must be 'train', 'validation' or 'test', got {episode_type!r}")
+    return episode_type
+
+
+def _task_options(candles: Candles | None, ui_options: dict[str, Any], fee_rate: Any, slippage_bps: Any,
+                  test_from: Any, test_share: Any, validation_from: Any, validation_share: Any,
+                  train_starts: Any) -> dict[str, Any]:
+    """The page's options for the environment's task arguments: only those asked for, so that the
+    defaults leave the page as it always was."""
+    options: dict[str, Any] = {}
+    for name, value in (("fee_rate", fee_rate), ("slippage_bps", slippage_bps)):
+        if value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not np.isfinite(value) or value < 0:
+            raise ValueError(f"{name} must be a finite number >= 0, got {value!r}")
+        options[name] = float(value)
+    if "slippage_bps" in options and options["slippage_bps"] >= 10000:
+        raise ValueError(f"slippage_bps must be below 10000, got {slippage_bps!r}")
+    if train_starts not in ("grid", "any"):
+        raise ValueError(f"train_starts must be 'grid' (episodes side by side) or 'any' (from any bar), got {train_starts!r}")
+    if train_starts != "grid":
+        options["train_starts"] = train_starts
+    bars = len(candles) if candles is not None else int(ui_options.get("bars", 5000))
+    split = split_bars(bars, candles, test_from=test_from, test_share=test_share, validation_from=validation_from,
+                       validation_share=validation_share)
+    if split is not None:
+        options.update(split.ui_options())
+    clash = sorted(set(options) & set(ui_options))
+    if clash:
+        raise ValueError(f"{', '.join(clash)} given both as arguments and in ui_options: give each once")
+    return options
 
 
 # Where the page's configuration (get_rl_config) says what each user interface option set.
@@ -661,6 +722,12 @@ def _page_option(config: dict[str, Any], key: str) -> Any:
         "regime_drift": series.get("regime_drift"),
         "regime_bars": series.get("regime_bars"),
         "half_life": series.get("half_life"),
+        "fee_rate": config.get("fee_rate"),
+        "slippage_bps": config.get("slippage_bps"),
+        "test_bars": (config.get("test_bars") or [None, None])[1],
+        "validation_bars": (config.get("validation_bars") or [None, None])[1],
+        "train_starts": config.get("train_starts"),
+        "test_share": None,
     }.get(key)
 
 

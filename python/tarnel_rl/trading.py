@@ -43,6 +43,8 @@ RETURNS_IN_OBSERVATION = 16
 # The longest time-out accepted: the module refuses a duration it cannot hold with an exception that no
 # `except Exception` catches, so values are checked here first.
 MAX_TIMEOUT_SECS = 1e9
+# Net units closer than this count as equal: partial reductions leave rounding dust in the units.
+UNITS_TOLERANCE = 1e-6
 
 
 class UserInterfaceReplaced(RuntimeError):
@@ -176,11 +178,20 @@ class TradingSession:
                     snapshot, window, np.zeros((0, EVENT_COLUMNS)) if self.events else None)
 
     async def step(self, action: int) -> Step:
+        """One step after the discrete `action` (HOLD, LONG, SHORT, FLAT)."""
+        return await self._step(self._act(action))
+
+    async def step_to(self, target_units: float) -> Step:
+        """One step after trading toward a net position of `target_units` (long > 0; see tarnel_rl.actions)."""
+        return await self._step(self._act_to(float(target_units)))
+
+    async def _step(self, trade: Any) -> Step:
         if self._episode is None:
+            trade.close()
             raise RuntimeError("no episode is running: call reset() first")
         stepping = False
         try:
-            await self._act(action)
+            await trade
             stepping = True
             self.calls += 1
             snapshot, window = await self.engine.step_and_sync(timeout_secs=self.timeout)
@@ -257,6 +268,41 @@ class TradingSession:
         except BaseException:
             self._open_ids = None  # a call that failed or was cancelled leaves the position unknown
             raise
+
+    async def _act_to(self, target: float) -> None:
+        if abs(target - self._net) < UNITS_TOLERANCE:
+            return
+        try:
+            self.calls += 1
+            tickets = await self.engine.get_ticket_list(timeout_secs=self.timeout)
+            rows = sorted((row for row in tickets if row[TICKET_STATE] == 1), key=lambda row: -row[TICKET_ID])
+            net = float(sum(np.sign(row[TICKET_SIDE]) * row[TICKET_UNITS] for row in rows))
+            ids, actions, ratios = [], [], []
+            if rows and (abs(target) < UNITS_TOLERANCE or np.sign(target) != np.sign(net)):
+                ids, actions, ratios = [int(row[TICKET_ID]) for row in rows], [1] * len(rows), [0.0] * len(rows)
+                net = 0.0
+            elif rows and abs(target) < abs(net) - UNITS_TOLERANCE:
+                left = abs(net) - abs(target)  # newest first: whole closes, then one partial reduction
+                for row in rows:
+                    if left < UNITS_TOLERANCE:
+                        break
+                    units = float(row[TICKET_UNITS])
+                    whole = units <= left + UNITS_TOLERANCE
+                    ids.append(int(row[TICKET_ID]))
+                    actions.append(1 if whole else 2)
+                    ratios.append(0.0 if whole else left / units)
+                    left -= min(units, left)
+                net = target
+            if ids:
+                self.calls += 1
+                await self.engine.close_positions(ids, actions, ratios, timeout_secs=self.timeout)
+            missing = round(abs(target) - abs(net)) if abs(target) > abs(net) + UNITS_TOLERANCE else 0
+            if missing:
+                self.calls += 1
+                await self.engine.place_ticket("buy" if target > 0 else "sell", missing, timeout_secs=self.timeout)
+            self._net = target
+        finally:
+            self._open_ids = None  # positions may have been split or reduced: ask before a discrete action
 
     def _running_episode(self) -> tuple[int, int]:
         if self._episode is None:

@@ -28,6 +28,12 @@ def _number(low: float, high: float | None = None) -> tuple[Check, str]:
     return check, f"a number from {low:g} to {high:g} (excluded)" if high is not None else f"a number >= {low:g}"
 
 
+def _share() -> tuple[Check, str]:
+    def check(value: Any) -> bool:
+        return not isinstance(value, bool) and isinstance(value, (int, float)) and 0 < value < 1
+    return check, "a number between 0 and 1 (both excluded)"
+
+
 def _one_of(*choices: str) -> tuple[Check, str]:
     return (lambda value: value in choices), " or ".join(repr(c) for c in choices)
 
@@ -41,6 +47,13 @@ RULES: dict[str, tuple[Check, str]] = {
     "regime_drift": _number(0.0, 0.1),
     "regime_bars": _number(1.0),
     "half_life": _number(0.0),
+    # The trading task (tarnel_rl.gym_env's arguments of the same names set them).
+    "fee_rate": _number(0.0),
+    "slippage_bps": _number(0.0, 10000.0),
+    "test_share": _share(),
+    "test_bars": _integer(1),
+    "validation_bars": _integer(0),
+    "train_starts": _one_of("grid", "any"),
 }
 UI_OPTIONS = tuple(RULES)
 

@@ -10,6 +10,7 @@
 
 #include "bridge/callbacks.hpp"
 #include "bridge/exceptions.hpp"
+#include "bridge/failure_report.hpp"
 #include "bridge/interpreter_lock.hpp"
 #include "bridge/loop_inbox.hpp"
 #include "bridge/pending_call.hpp"
@@ -66,6 +67,40 @@ void deliver(PendingCall& call, runtime::TaskOutcome& outcome) {
     if (!done) PyErr_Print();
 }
 
+// Off the loop's thread: a delivery that throws is reported, and the call fails with a panic instead.
+void deliver_or_panic(PendingCall& call, runtime::TaskOutcome& outcome) noexcept {
+    std::string failure;
+    try {
+        deliver(call, outcome);
+        return;
+    } catch (...) {
+        failure = report_unraisable("a call's delivery");
+    }
+    try {
+        runtime::TaskOutcome panic = runtime::Abnormal{"its delivery failed: " + failure};
+        deliver(call, panic);
+    } catch (...) {
+        report_unraisable("a call's delivery, reporting a panic");
+    }
+}
+
+// On the loop's thread, after a delivery threw: the future, if still pending, gets TarnelPanic.
+void panic_on_loop(PendingCall& call, const std::string& failure) noexcept {
+    try {
+        if (call.released() || future_cancelled(call.future.ptr())) return;
+        runtime::TaskOutcome panic = runtime::Abnormal{"its delivery failed: " + failure};
+        bool is_exception = false;
+        py::object value = exception_for(panic, call.build, is_exception);
+        const PythonNames* names = python_names();
+        py::object done = names == nullptr ? py::object()
+                                           : py::object::steal(PyObject_CallMethodObjArgs(
+                                                 call.future.ptr(), names->set_exception, value.ptr(), nullptr));
+        if (!done) PyErr_Print();
+    } catch (...) {
+        report_unraisable("a call's delivery, reporting a panic");
+    }
+}
+
 // Completes the future on its loop's thread (the inbox's callback): no hand-over, no lock to take.
 void deliver_on_loop(LoopInbox::Delivery& delivery) {
     PendingCall& call = *delivery.call;
@@ -82,7 +117,9 @@ void deliver_on_loop(LoopInbox::Delivery& delivery) {
             if (!done) PyErr_Print();
         }
     } catch (...) {
-        // One call that fails abnormally must not keep the others in the batch from completing.
+        // One call that fails abnormally must not keep the others in the batch from completing; it fails
+        // with a panic rather than leave its future pending.
+        panic_on_loop(call, report_unraisable("a call's delivery"));
     }
     call.release_held();
     if (auto* payload = std::get_if<Bytes>(&delivery.outcome)) ws::give_back_large_buffer(std::move(*payload));
@@ -91,10 +128,7 @@ void deliver_on_loop(LoopInbox::Delivery& delivery) {
 // The loop's registration ended with outcomes still queued: they take the road through
 // call_soon_threadsafe, which reports the closed loop.
 void deliver_after_close(LoopInbox::Delivery& delivery) {
-    try {
-        deliver(*delivery.call, delivery.outcome);
-    } catch (...) {
-    }
+    deliver_or_panic(*delivery.call, delivery.outcome);
     delivery.call->release_held();
 }
 
@@ -145,10 +179,7 @@ private:
         if (!lock) return;  // the interpreter is exiting: outcomes are dropped, references left alone
         for (Job& job : batch) {
             // One outcome that fails abnormally must not keep the others, or this queue, from moving.
-            try {
-                deliver(*job.call, job.outcome);
-            } catch (...) {
-            }
+            deliver_or_panic(*job.call, job.outcome);
             job.call->release_held();  // the lock is taken once per batch, not again for the references
         }
     }

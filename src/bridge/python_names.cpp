@@ -25,8 +25,6 @@ const PythonNames* python_names() {
         {&names.set_result, "set_result"},
         {&names.set_exception, "set_exception"},
         {&names.call_soon_threadsafe, "call_soon_threadsafe"},
-        {&names.thread_id, "_thread_id"},
-        {&names.last_running_loop_key, "py_engine_tarnel.last_running_loop"},
     };
     for (const Entry& entry : entries) {
         *entry.slot = PyUnicode_InternFromString(entry.text);

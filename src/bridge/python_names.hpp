@@ -15,8 +15,6 @@ struct PythonNames {
     PyObject* set_result;
     PyObject* set_exception;
     PyObject* call_soon_threadsafe;
-    PyObject* thread_id;               // "_thread_id", of asyncio's own loops
-    PyObject* last_running_loop_key;   // the running_loop cache's key in a thread's state dict
     PyObject* context_none;  // the keyword arguments {"context": None}, passed to call_soon_threadsafe
 };
 

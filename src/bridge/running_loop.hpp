@@ -1,4 +1,4 @@
-// The running event loop of the calling thread, found without a system call where the loop allows it.
+// The running event loop of the calling thread.
 #pragma once
 
 #include "bridge/python_names.hpp"

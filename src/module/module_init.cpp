@@ -2,6 +2,7 @@
 #define TARNEL_IMPORTS_NUMPY
 #include "module/numpy_api.hpp"
 
+#include "bridge/failure_report.hpp"
 #include "bridge/interpreter_lock.hpp"
 #include "module/module_contents.hpp"
 #include "module/py_error.hpp"
@@ -70,6 +71,7 @@ PyObject* init() {
     if (g_module != nullptr) return Py_NewRef(g_module);
     if (_import_array() < 0) return nullptr;
     if (!bridge::install_exit_hook()) return nullptr;
+    bridge::install_failure_report();
     auto module = create_module();
     if (!module) {
         std::move(module.error()).restore();

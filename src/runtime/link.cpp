@@ -21,6 +21,8 @@
 #include <utility>
 
 #include "runtime/after_fork.hpp"
+#include "runtime/dependency_internals.hpp"
+#include "runtime/failure_report.hpp"
 #include "runtime/link_executor.hpp"
 
 namespace tarnel::runtime {
@@ -28,16 +30,6 @@ namespace tarnel::runtime {
 namespace asio = boost::asio;
 
 namespace {
-
-// Asio keeps its reactor's epoll descriptor private and offers no accessor. An explicit instantiation may
-// name a private member, which is how this one is reached: checked by the compiler, so a version of Asio
-// that renames or drops it fails to build instead of misbehaving.
-template <int asio::detail::epoll_reactor::*Member>
-struct ReactorDescriptor {
-    friend int reactor_descriptor(const asio::detail::epoll_reactor& reactor) { return reactor.*Member; }
-};
-template struct ReactorDescriptor<&asio::detail::epoll_reactor::epoll_fd_>;
-int reactor_descriptor(const asio::detail::epoll_reactor& reactor);
 
 thread_local bool t_running_soon = false;
 
@@ -88,9 +80,7 @@ public:
           wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
           kick_(context_) {
         if (kick_fd_ < 0 || wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-        auto& reactor = asio::use_service<asio::detail::epoll_reactor>(context_);
-        reactor.init_task();  // puts the reactor in the handler queue, so that poll() runs it
-        readiness_fd_ = reactor_descriptor(reactor);
+        readiness_fd_ = internals::reactor_descriptor(context_);
         kick_.assign(kick_fd_);
         arm_kick();
         std::thread([this] { drive(); }).detach();
@@ -299,6 +289,7 @@ bool run_link(bool yield_to_large_transfers, bool on_readiness) noexcept {
                 }
                 break;
             } catch (...) {
+                report_caught("the link");
             }
         }
         try_waiter();  // the poll may have taken the reactor's notice of its answer
@@ -314,16 +305,39 @@ bool run_ready_link_work(bool yield_to_large_transfers) noexcept { return run_li
 
 bool run_link_on_readiness(bool yield_to_large_transfers) noexcept { return run_link(yield_to_large_transfers, true); }
 
-bool add_readiness_waiter(std::shared_ptr<ReadinessWaiter> waiter) {
+namespace {
+std::function<void()>* g_before_waiter_registers = nullptr;  // set by tests only, before any call
+}  // namespace
+
+void test_seams::set_before_waiter_registers(std::function<void()> seam) {
+    delete std::exchange(g_before_waiter_registers, seam ? new std::function<void()>(std::move(seam)) : nullptr);
+}
+
+ReadinessRegistration add_readiness_waiter(std::shared_ptr<ReadinessWaiter> waiter) {
+    if (g_before_waiter_registers) (*g_before_waiter_registers)();
     // A loop that makes calls is running: the own thread, if it had taken over, leaves the link to it again
     // (the loop's readiness callback may never run the link otherwise: the own thread would read every
     // answer first).
     if (!t_own_thread) link().ran_elsewhere();
     std::lock_guard hold(g_waiting->mutex);
-    if (g_waiting->waiter) return false;
-    g_waiting->waiter = std::move(waiter);
+    if (g_waiting->waiter) return {};
+    g_waiting->waiter = waiter;
     g_has_waiter.store(true, std::memory_order_release);
-    return true;
+    return ReadinessRegistration(std::move(waiter));
+}
+
+ReadinessRegistration& ReadinessRegistration::operator=(ReadinessRegistration&& other) noexcept {
+    look_again();
+    waiter_ = std::move(other.waiter_);
+    return *this;
+}
+
+void ReadinessRegistration::look_again() noexcept {
+    auto waiter = std::move(waiter_);
+    if (!waiter) return;  // empty, moved from, or looked already
+    // The second half of the wait (see link.hpp): the socket is looked at again, now that the waiter is
+    // registered and any later run of the link gives it a try after its poll.
+    if (waiter->try_finish()) remove_readiness_waiter(waiter.get());
 }
 
 void remove_readiness_waiter(const ReadinessWaiter* waiter) {

@@ -22,7 +22,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace tarnel::runtime {
 
@@ -55,11 +57,37 @@ public:
     // itself and returns false.
     virtual bool try_finish() noexcept = 0;
 };
-// False, and nothing registered, when a waiter is registered already: with several, every readiness
-// would cost a read per waiter, and the handler queue serves them better.
-bool add_readiness_waiter(std::shared_ptr<ReadinessWaiter> waiter);
+// Registering is the first half of a wait; looking again is the second. Whoever runs the link between the
+// waiter's last look at its socket and its registration may poll the reactor and so consume the socket's
+// notice of the answer: nothing would then wake the waiter until something else makes the link ready (its
+// deadline, at worst). So a registration looks again, once, when it goes: the waiter is given one try
+// then, and forgotten if that finishes it. Its owner must let go of every lock that try_finish takes
+// before then: declare the registration before the lock guard, and it goes after it.
+class [[nodiscard]] ReadinessRegistration {
+public:
+    ReadinessRegistration() = default;
+    explicit ReadinessRegistration(std::shared_ptr<ReadinessWaiter> waiter) : waiter_(std::move(waiter)) {}
+    ReadinessRegistration(ReadinessRegistration&& other) noexcept : waiter_(std::move(other.waiter_)) {}
+    ReadinessRegistration& operator=(ReadinessRegistration&& other) noexcept;
+    ~ReadinessRegistration() { look_again(); }
+    explicit operator bool() const { return static_cast<bool>(waiter_); }
+
+private:
+    void look_again() noexcept;
+
+    std::shared_ptr<ReadinessWaiter> waiter_;
+};
+// An empty registration, and nothing registered, when a waiter is registered already: with several, every
+// readiness would cost a read per waiter, and the handler queue serves them better.
+ReadinessRegistration add_readiness_waiter(std::shared_ptr<ReadinessWaiter> waiter);
 // Forgets `waiter` if it is the one registered (it ended some other way).
 void remove_readiness_waiter(const ReadinessWaiter* waiter);
+
+namespace test_seams {
+// Called by add_readiness_waiter before it registers: a test runs the link there, between the waiter's
+// last look at its socket and its registration, where a lost wake-up would come from.
+void set_before_waiter_registers(std::function<void()> seam);
+}  // namespace test_seams
 
 // An event loop's readiness callback (and the link's own thread): like run_ready_link_work, but when the
 // registered waiter finishes, the handler queue is not polled.

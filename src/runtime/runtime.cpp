@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "runtime/failure_report.hpp"
+
 namespace tarnel::runtime {
 
 namespace {
@@ -22,6 +24,7 @@ void serve(asio::io_context* ctx) {
             ctx->run();
             return;
         } catch (...) {
+            report_caught("a worker thread");
         }
     }
 }

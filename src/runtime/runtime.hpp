@@ -43,6 +43,8 @@ public:
     bool parked() const { return parked_; }
     // Reports the outcome of a parked task (once).
     void finish(Expected<Bytes> outcome) const;
+    // Ends a parked task with a panic: `failure` is the exception that stopped it.
+    void fail(std::exception_ptr failure) const;
     // Starts the coroutine of a parked task on its executor after all.
     void start_coroutine() const;
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "runtime/failure_report.hpp"
 #include "runtime/link.hpp"
 #include "runtime/link_executor.hpp"
 #include "runtime/runtime.hpp"
@@ -79,12 +80,23 @@ std::string describe(const std::exception_ptr& failure) {
     }
 }
 
+// A completion that throws is reported, and called once more with a panic, so that the call does not wait
+// for ever: its first outcome may be lost, the call is not. An exception escaping here would unwind out of
+// the thread's run of the link or of the runtime.
 void deliver(const Completion& on_done, TaskOutcome outcome) noexcept {
     if (!on_done) return;
-    // An exception escaping here would unwind out of io_context::run() on a worker thread.
+    std::string failure;
     try {
         on_done(std::move(outcome));
+        return;
     } catch (...) {
+        report_caught("a call's completion");
+        failure = describe_failure(std::current_exception());
+    }
+    try {
+        on_done(Abnormal{"its completion failed: " + failure});
+    } catch (...) {
+        report_caught("a call's completion, reporting a panic");
     }
 }
 
@@ -96,6 +108,8 @@ void ParkedTask::park(std::function<bool()> abandon) {
 }
 
 void ParkedTask::finish(Expected<Bytes> outcome) const { finish_(nullptr, std::move(outcome)); }
+
+void ParkedTask::fail(std::exception_ptr failure) const { finish_(std::move(failure), Expected<Bytes>{}); }
 
 // The slot is bound on the strand, where the cancellation signal lives; a cancellation requested before
 // is emitted there after this, as strand handlers run in order.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "ws/large_buffers.hpp"
@@ -402,6 +403,15 @@ void Connection::move_to(const asio::any_io_executor& executor) {
         if (descriptor >= 0) ::close(descriptor);
         discarded_ = true;  // the calls find it closed and fail as with any lost connection
     }
+}
+
+void Connection::discard_from_outside() {
+    // Only the socket's own state changes here, with a system call that is safe beside the strand's use of
+    // the socket: the descriptor stays open (closing it could hand its number to another socket while the
+    // strand still uses it) and the timer untouched, until the strand discards the connection itself.
+    discarded_ = true;
+    ::shutdown(beast::get_lowest_layer(ws_).native_handle(), SHUT_RDWR);
+    asio::post(ws_.get_executor(), [self = shared_from_this()] { self->discard(); });
 }
 
 void Connection::discard() {

@@ -21,8 +21,10 @@
 #include "codec/payload_codec.hpp"
 #include "runtime/link.hpp"
 #include "ws/continuation_stream.hpp"
+#include "ws/direct_lane.hpp"
 #include "ws/handshake_stream.hpp"
 #include "ws/replay_stream.hpp"
+#include "ws/websocket_stream.hpp"
 
 namespace tarnel::ws {
 
@@ -88,7 +90,10 @@ struct Received {
 };
 
 // Every member runs on the socket's executor, the strand of the engine that owns the connection, so
-// nothing here needs a lock.
+// nothing here needs a lock; except the direct lane's members (ws/connection_direct.cpp), which a call uses
+// from its own thread under the rules of ws/direct_lane.hpp: those that touch the socket or the lane's
+// counters ask for the lane's lock as a proof (a DirectLane::Hold), idle() and the flags it reads are
+// atomic, and discard_from_outside() is the only way to discard the connection off the strand.
 //
 // A call may be abandoned while it waits for a read or a write. A WebSocket operation can only be
 // cancelled terminally, and the connection must stay usable, so stream operations are never cancelled:
@@ -102,7 +107,7 @@ struct Received {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     using Socket = asio::ip::tcp::socket;
-    using Stream = beast::websocket::stream<ContinuationStream<ReplayStream<HandshakeStream<Socket>>>>;
+    using Stream = WebSocketStream;
 
     explicit Connection(Socket socket);
     ~Connection();
@@ -140,21 +145,25 @@ public:
     // member runs there. Only with nothing in flight: no read, no write.
     void move_to(const asio::any_io_executor& executor);
 
-    // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends.
+    // Closes the TCP socket at once, without a closing handshake; whatever is in flight ends. On the strand.
     void discard();
+    // The same from a thread outside the strand (the direct lane's): the socket is shut down at once, and
+    // closed by the strand.
+    void discard_from_outside();
     bool discarded() const { return discarded_; }
 
     // The direct lane (ws/connection_direct.cpp): a small request written, and its answer read, by the
     // calling thread itself with plain non-blocking system calls, outside the strand, while nothing else
-    // can use the connection: the caller holds the slot lock and the engine's direct-lane mutex, and
-    // idle() said so. Whatever those calls read that is not simply the answer is given back to the
-    // WebSocket layer, which reads it next.
+    // can use the connection: the caller holds the slot lock and the lane's lock, and idle() said so.
+    // Whatever those calls read that is not simply the answer is given back to the WebSocket layer, which
+    // reads it next.
     //
     // Nothing in flight (no read, no write), nothing buffered above the socket, not discarded.
     bool idle() const;
     // Writes one unfragmented binary frame of `header` and `payload`. Returns the bytes of the frame that
     // the socket did not take (empty: all of it went; see send_rest), or the socket's failure.
-    std::expected<Bytes, boost::system::error_code> write_directly(const RequestHeader& header, ByteView payload);
+    std::expected<Bytes, boost::system::error_code> write_directly(const DirectLane::Hold& lane,
+                                                                   const RequestHeader& header, ByteView payload);
     // The answer to request `seq`/`fn_id`, if it is what the socket holds now: one whole frame carrying the
     // matching response (its 16-byte header, unmasked, and its payload). Otherwise nothing, and whatever was
     // read has been given back.
@@ -162,7 +171,7 @@ public:
         RequestHeader head;
         Bytes payload;
     };
-    std::optional<DirectAnswer> read_directly(std::uint32_t seq, std::uint16_t fn_id);
+    std::optional<DirectAnswer> read_directly(const DirectLane::Hold& lane, std::uint32_t seq, std::uint16_t fn_id);
     // True when the last read_directly() found the socket empty.
     bool found_nothing() const { return socket_was_empty_; }
     // Whether a call should try read_directly() right after its write: an answer that comes while the
@@ -170,8 +179,8 @@ public:
     // (the peer on another CPU) nearly never, and then trying costs a system call for nothing. So it is
     // tried until it misses twice in a row (one miss is the odd answer that came late), and then once in
     // kRetryDirectReadEvery calls.
-    bool worth_reading_directly();
-    void note_direct_read() { direct_misses_in_a_row_ = socket_was_empty_ ? std::min(direct_misses_in_a_row_ + 1, 2u) : 0; }
+    bool worth_reading_directly(const DirectLane::Hold& lane);
+    void note_direct_read(const DirectLane::Hold& lane);
     static constexpr unsigned kRetryDirectReadEvery = 16;
     // Whether answers have lately come after the calls' writes (two misses in a row, see above).
     bool answers_come_late() const { return direct_misses_in_a_row_ >= 2; }

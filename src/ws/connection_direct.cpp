@@ -1,5 +1,5 @@
 // The connection's direct lane: one request frame written, and one answer frame read, with plain
-// non-blocking system calls on the calling thread (see connection.hpp for when this is allowed).
+// non-blocking system calls on the calling thread (ws/direct_lane.hpp gives the rules).
 //
 // A small call through the WebSocket layer and the link's handler queue costs several queued steps, each
 // of which lets the link's reactor poll the kernel once more. Here a call that finds the connection idle
@@ -17,25 +17,12 @@
 
 #include "codec/byte_order.hpp"
 #include "codec/frame.hpp"
+#include "runtime/dependency_internals.hpp"
 #include "ws/connection.hpp"
 
 namespace tarnel::ws {
 
 namespace {
-
-// The WebSocket layer keeps its state private and offers no way to ask whether it holds bytes of its own.
-// An explicit instantiation may name a private member, which is how this one is reached: checked by the
-// compiler, so a version of the library that renames the member fails to build instead of misbehaving.
-template <class MemberPointer, MemberPointer Member>
-struct WebSocketState {
-    friend bool between_messages(const Connection::Stream& stream) {
-        return (stream.*Member) && (stream.*Member)->rd_buf.size() == 0 && (stream.*Member)->rd_done &&
-               !(stream.*Member)->rd_block.is_locked() && !(stream.*Member)->wr_block.is_locked();
-    }
-};
-template struct WebSocketState<decltype(&Connection::Stream::impl_), &Connection::Stream::impl_>;
-// Nothing read ahead, no message half-read, no read or write of the WebSocket layer's own in progress.
-bool between_messages(const Connection::Stream& stream);
 
 // The answers read directly are small; a larger one goes the usual way.
 constexpr std::size_t kDirectReadBytes = 64 * 1024;
@@ -116,10 +103,16 @@ bool Connection::idle() const {
 }
 
 bool Connection::nothing_buffered() const {
-    return !ws_.next_layer().next_layer().holds_anything() && between_messages(ws_);
+    return !ws_.next_layer().next_layer().holds_anything() && internals::websocket_between_messages(ws_);
 }
 
-bool Connection::worth_reading_directly() {
+void Connection::note_direct_read(const DirectLane::Hold& lane) {
+    lane.check();
+    direct_misses_in_a_row_ = socket_was_empty_ ? std::min(direct_misses_in_a_row_ + 1, 2u) : 0;
+}
+
+bool Connection::worth_reading_directly(const DirectLane::Hold& lane) {
+    lane.check();
     if (direct_misses_in_a_row_ < 2 || ++direct_reads_skipped_ >= kRetryDirectReadEvery) {
         direct_reads_skipped_ = 0;
         return true;
@@ -127,8 +120,10 @@ bool Connection::worth_reading_directly() {
     return false;
 }
 
-std::expected<Bytes, boost::system::error_code> Connection::write_directly(const RequestHeader& header,
+std::expected<Bytes, boost::system::error_code> Connection::write_directly(const DirectLane::Hold& lane,
+                                                                           const RequestHeader& header,
                                                                            ByteView payload) {
+    lane.check();
     std::array<std::uint8_t, 10 + 16> head;
     const std::size_t frame_head = write_frame_head(head.data(), header.size() + payload.size());
     std::memcpy(head.data() + frame_head, header.data(), header.size());
@@ -153,7 +148,9 @@ std::expected<Bytes, boost::system::error_code> Connection::write_directly(const
     return rest;
 }
 
-std::optional<Connection::DirectAnswer> Connection::read_directly(std::uint32_t seq, std::uint16_t fn_id) {
+std::optional<Connection::DirectAnswer> Connection::read_directly(const DirectLane::Hold& lane, std::uint32_t seq,
+                                                                 std::uint16_t fn_id) {
+    lane.check();
     if (direct_buffer_.size() < kDirectReadBytes) direct_buffer_.resize(kDirectReadBytes);
     const int fd = beast::get_lowest_layer(ws_).native_handle();
     ssize_t got;

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "runtime/failure_report.hpp"
+
 namespace tarnel::ws {
 
 namespace {
@@ -15,32 +17,17 @@ constexpr std::string_view kTimeoutText = "timeout waiting response";
 // arrived just at the deadline.
 constexpr auto kShortestDirectWait = std::chrono::milliseconds(100);
 
-std::int64_t ticks(std::chrono::steady_clock::time_point at) { return at.time_since_epoch().count(); }
-
-// On the strand: the timer's pending wait ends at the earliest deadline it was armed for; when it fires,
-// the waiting call (if any) ends or has the timer armed again for its own deadline.
-void watch_direct_deadline(const std::shared_ptr<SharedRecords>& records) {
-    std::shared_ptr<DirectWait> waiter;
-    {
-        std::lock_guard lane(records->direct_lane);
-        waiter = records->direct_waiter;
-    }
-    if (!waiter) return;
-    waiter->deadline_reached();
-}
-
-void arm_direct_timer(const std::shared_ptr<SharedRecords>& records, std::chrono::steady_clock::time_point at) {
-    const std::int64_t armed = records->direct_timer_until.load();
-    if (armed != 0 && armed <= ticks(at)) return;
-    if (!records->direct_timer) records->direct_timer.emplace(records->strand());
-    records->direct_timer_until.store(ticks(at));
-    records->direct_timer->expires_at(at);  // a pending wait for a later expiry ends with operation_aborted
+void arm_deadline(const std::shared_ptr<SharedRecords>& records, std::chrono::steady_clock::time_point at) {
     // Weakly: an engine dropped with a long time-out pending is not kept until the timer fires.
-    records->direct_timer->async_wait([weak = std::weak_ptr<SharedRecords>(records), at](boost::system::error_code ec) {
+    records->direct_lane.arm_deadline(records->strand(), at, [weak = std::weak_ptr<SharedRecords>(records), at] {
         auto records = weak.lock();
-        if (ec || !records || records->direct_timer_until.load() != ticks(at)) return;
-        records->direct_timer_until.store(0);
-        watch_direct_deadline(records);
+        if (!records || !records->direct_lane.deadline_fired(at)) return;
+        std::shared_ptr<DirectWait> waiter;
+        {
+            auto lane = records->direct_lane.hold();
+            waiter = records->direct_lane.waiter(lane);
+        }
+        if (waiter) waiter->deadline_reached();
     });
 }
 
@@ -57,12 +44,15 @@ bool DirectWait::park(const std::shared_ptr<SharedRecords>& records, std::option
     if (deadline - std::chrono::steady_clock::now() < kShortestDirectWait) return false;
     auto waiter = std::make_shared<DirectWait>(records, std::move(*start), fn_id, task, std::move(hand_to_coroutine));
     {
-        std::lock_guard lane(records->direct_lane);
-        if (records->closed || !runtime::add_readiness_waiter(waiter)) {
+        // Goes after the lane's lock is let go, and looks at the socket again then (runtime/link.hpp).
+        runtime::ReadinessRegistration registered;
+        auto lane = records->direct_lane.hold();
+        if (!records->closed) registered = runtime::add_readiness_waiter(waiter);
+        if (!registered) {
             start = std::move(waiter->start_);
             return false;
         }
-        records->direct_waiter = waiter;
+        records->direct_lane.waiter(lane) = waiter;
         task.park([weak = std::weak_ptr<DirectWait>(waiter)] {
             auto alive = weak.lock();
             return alive && alive->abandon();
@@ -70,9 +60,8 @@ bool DirectWait::park(const std::shared_ptr<SharedRecords>& records, std::option
     }
     // An earlier deadline (the first call, or a shorter time-out) needs the timer armed; a later one does
     // not: the armed timer fires first and is armed again then.
-    const std::int64_t armed = records->direct_timer_until.load();
-    if (armed == 0 || armed > ticks(deadline)) {
-        asio::post(records->strand(), [records, deadline] { arm_direct_timer(records, deadline); });
+    if (records->direct_lane.deadline_needs_arming(deadline)) {
+        asio::post(records->strand(), [records, deadline] { arm_deadline(records, deadline); });
     }
     return true;
 }
@@ -85,17 +74,19 @@ DirectWait::DirectWait(std::shared_ptr<SharedRecords> records, DirectStart start
       task_(std::move(task)),
       hand_to_coroutine_(std::move(hand_to_coroutine)) {}
 
-void DirectWait::end_locked() {
+void DirectWait::end_locked(const DirectLane::Hold& lane) {
     ended_ = true;
-    if (records_->direct_waiter.get() == this) records_->direct_waiter.reset();
+    auto& waiting = records_->direct_lane.waiter(lane);
+    if (waiting.get() == this) waiting.reset();
     start_.slot_guard.unlock();
 }
 
 // What the socket brought is not simply the answer: the call goes on in its coroutine, which receives
 // through the WebSocket layer (given back what was read here first).
-void DirectWait::hand_over_locked() {
+void DirectWait::hand_over_locked(const DirectLane::Hold& lane) {
     ended_ = true;
-    if (records_->direct_waiter.get() == this) records_->direct_waiter.reset();
+    auto& waiting = records_->direct_lane.waiter(lane);
+    if (waiting.get() == this) waiting.reset();
     runtime::remove_readiness_waiter(this);
     hand_to_coroutine_(std::move(start_));
 }
@@ -103,29 +94,46 @@ void DirectWait::hand_over_locked() {
 bool DirectWait::try_finish() noexcept {
     std::optional<Expected<Bytes>> outcome;
     try {
-        std::lock_guard lane(records_->direct_lane);
+        auto lane = records_->direct_lane.hold();
         if (ended_) return false;
         if (records_->closed) return false;  // the closing ends it
-        auto answer = start_.connection->read_directly(start_.seq, fn_id_);
+        auto answer = start_.connection->read_directly(lane, start_.seq, fn_id_);
         if (!answer) {
-            if (!start_.connection->found_nothing()) hand_over_locked();
+            if (!start_.connection->found_nothing()) hand_over_locked(lane);
             return false;
         }
-        end_locked();
+        end_locked(lane);
         outcome.emplace(std::move(answer->payload));
     } catch (...) {
-        return false;  // nothing was read (an allocation failed): the deadline ends the call
+        fail_locked_out();
+        return true;
     }
     task_.finish(std::move(*outcome));
     return true;
 }
 
+// An exception (no memory) while the socket was read: what was read may be lost, so the connection goes,
+// and the call fails with a panic rather than wait for its deadline.
+void DirectWait::fail_locked_out() noexcept {
+    runtime::report_caught("a direct read");
+    const std::exception_ptr failure = std::current_exception();
+    try {
+        auto lane = records_->direct_lane.hold();
+        if (ended_) return;
+        start_.connection->discard_from_outside();
+        end_locked(lane);
+    } catch (...) {
+        return;
+    }
+    task_.fail(failure);
+}
+
 bool DirectWait::abandon() {
-    std::lock_guard lane(records_->direct_lane);
+    auto lane = records_->direct_lane.hold();
     if (ended_) return false;
     // Under the slot lock, which this call still holds: its late answer is skipped by the next call.
     start_.connection->remember_abandoned(start_.seq, fn_id_);
-    end_locked();
+    end_locked(lane);
     runtime::remove_readiness_waiter(this);
     return true;
 }
@@ -133,16 +141,16 @@ bool DirectWait::abandon() {
 void DirectWait::deadline_reached() {
     std::optional<Expected<Bytes>> outcome;
     {
-        std::lock_guard lane(records_->direct_lane);
+        auto lane = records_->direct_lane.hold();
         if (ended_) return;
         const auto deadline = *start_.deadline;
         if (std::chrono::steady_clock::now() < deadline) {
-            arm_direct_timer(records_, deadline);
+            arm_deadline(records_, deadline);
             return;
         }
         // An answer that has arrived is still taken.
-        auto answer = start_.connection->read_directly(start_.seq, fn_id_);
-        if (!answer && !start_.connection->found_nothing()) return hand_over_locked();
+        auto answer = start_.connection->read_directly(lane, start_.seq, fn_id_);
+        if (!answer && !start_.connection->found_nothing()) return hand_over_locked(lane);
         if (answer) {
             outcome.emplace(std::move(answer->payload));
         } else {
@@ -150,7 +158,7 @@ void DirectWait::deadline_reached() {
             if (records_->slot == start_.connection) records_->slot.reset();
             outcome.emplace(std::unexpected(EngineError::transport(start_.seq, fn_id_, std::string(kTimeoutText))));
         }
-        end_locked();
+        end_locked(lane);
         runtime::remove_readiness_waiter(this);
     }
     task_.finish(std::move(*outcome));
@@ -158,9 +166,9 @@ void DirectWait::deadline_reached() {
 
 void DirectWait::engine_closed() {
     {
-        std::lock_guard lane(records_->direct_lane);
+        auto lane = records_->direct_lane.hold();
         if (ended_) return;
-        end_locked();
+        end_locked(lane);
         runtime::remove_readiness_waiter(this);
     }
     task_.finish(std::unexpected(EngineError::transport(start_.seq, fn_id_, std::string(kEngineClosed))));

@@ -10,8 +10,8 @@
 // Anything else the socket brings (a ping, a text message, a frame cut short) is given back to the
 // WebSocket layer, and the call continues in its coroutine as any other.
 //
-// Everything here is guarded by the engine's direct-lane mutex; the call's outcome is reported after that
-// lock is let go.
+// Everything here is guarded by the engine's direct lane's lock (ws/direct_lane.hpp); the call's outcome is
+// reported after that lock is let go.
 #pragma once
 
 #include <functional>
@@ -55,9 +55,10 @@ public:
     void engine_closed();
 
 private:
-    // Under the lane mutex: no longer waiting; the slot lock is let go.
-    void end_locked();
-    void hand_over_locked();
+    // Under the lane's lock: no longer waiting; the slot lock is let go.
+    void end_locked(const DirectLane::Hold& lane);
+    void hand_over_locked(const DirectLane::Hold& lane);
+    void fail_locked_out() noexcept;
 
     std::shared_ptr<SharedRecords> records_;
     DirectStart start_;

@@ -28,9 +28,9 @@ void SharedRecords::close_listeners() {
 void SharedRecords::close_connection() {
     std::shared_ptr<DirectWait> waiter;
     {
-        std::lock_guard hold(direct_lane);
+        auto lane = direct_lane.hold();
         closed = true;
-        waiter = direct_waiter;
+        waiter = direct_lane.waiter(lane);
         // Calls in flight hold their own reference: discarding ends their reads and writes, and they then
         // find `closed` set and fail with "engine closed".
         if (slot) slot->discard();

@@ -231,8 +231,8 @@ constexpr std::size_t kDirectRequestBytes = 64 * 1024;
 std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16_t fn_id, ByteView payload,
                                              runtime::Duration timeout, std::optional<DirectStart>& started) {
     if (payload.size() > kDirectRequestBytes) return std::nullopt;
-    std::unique_lock lane(records.direct_lane, std::try_to_lock);
-    if (!lane.owns_lock() || records.closed) return std::nullopt;
+    auto lane = records.direct_lane.try_hold();
+    if (!lane || records.closed) return std::nullopt;
     auto slot_guard = records.slot_lock.try_lock();
     if (!slot_guard.owns_lock()) return std::nullopt;
     std::shared_ptr<Connection> connection = records.slot;
@@ -244,15 +244,15 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
 
     RequestHeader header;
     frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
-    auto unsent = connection->write_directly(header, payload);
+    auto unsent = connection->write_directly(lane, header, payload);
     if (!unsent) {
-        connection->discard();
+        connection->discard_from_outside();
         records.slot.reset();
         return std::unexpected(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
     }
-    if (unsent->empty() && connection->worth_reading_directly()) {
-        auto answer = connection->read_directly(seq, fn_id);
-        connection->note_direct_read();
+    if (unsent->empty() && connection->worth_reading_directly(lane)) {
+        auto answer = connection->read_directly(lane, seq, fn_id);
+        connection->note_direct_read(lane);
         if (answer) return std::move(answer->payload);
     }
     started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent),

@@ -18,6 +18,7 @@
 #include "runtime/link_executor.hpp"
 #include "runtime/runtime.hpp"
 #include "ws/connection.hpp"
+#include "ws/direct_lane.hpp"
 
 namespace tarnel::ws {
 
@@ -25,8 +26,6 @@ using Strand = asio::strand<asio::io_context::executor_type>;
 
 // What every operation of a closed engine fails with.
 inline constexpr std::string_view kEngineClosed = "engine closed";
-
-class DirectWait;
 
 struct SharedRecords {
     explicit SharedRecords(std::uint32_t start_seq) : seq(start_seq) {}
@@ -49,18 +48,8 @@ struct SharedRecords {
     runtime::AsyncMutex slot_lock;
     std::shared_ptr<Connection> slot;  // guarded by slot_lock
 
-    // Held by a call that uses the connection directly from its own thread (Connection::idle()), and by
-    // whoever discards the installed connection without the slot lock (closing): those threads are outside
-    // the strand. Only ever held for a few non-blocking system calls.
-    std::mutex direct_lane;
-    // The call waiting for its answer outside the handler queue (ws/direct_wait.hpp); under direct_lane.
-    std::shared_ptr<DirectWait> direct_waiter;
-    // Its deadline timer, on strand(): armed for the earliest deadline it was asked for, and re-armed when
-    // it fires early for the call then waiting, so a call whose deadline comes after the armed one (each
-    // call with the same time-out) arms nothing. `direct_timer_until` is that expiry (nanoseconds of the
-    // steady clock; 0: not armed), read by the calling thread.
-    std::optional<asio::steady_timer> direct_timer;
-    std::atomic<std::int64_t> direct_timer_until{0};
+    // What a call may do from its own thread, outside the strand, and what it shares with the strand.
+    DirectLane direct_lane;
 
     runtime::AsyncMutex seq_lock;  // taken after slot_lock where both are held
     std::uint32_t seq;             // guarded by seq_lock

@@ -1,8 +1,9 @@
 // RFC 6455 opening handshake, server side: request validation and the response bytes.
 #include "ws/upgrade_request.hpp"
 
+#include "runtime/dependency_internals.hpp"
+
 #include <boost/beast/core/string.hpp>
-#include <boost/beast/websocket/detail/hybi13.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 namespace tarnel::ws {
@@ -24,7 +25,7 @@ std::optional<std::string> upgrade_request_problem(const UpgradeRequest& request
         return "not a WebSocket upgrade: no Upgrade: websocket";
     }
     const auto key = request[http::field::sec_websocket_key];
-    if (key.empty() || key.size() > boost::beast::websocket::detail::sec_ws_key_type::static_capacity) {
+    if (key.empty() || key.size() > internals::websocket_key_capacity()) {
         return "not a WebSocket upgrade: missing or malformed Sec-WebSocket-Key";
     }
     if (request[http::field::sec_websocket_version] != "13") {
@@ -33,11 +34,7 @@ std::optional<std::string> upgrade_request_problem(const UpgradeRequest& request
     return std::nullopt;
 }
 
-std::string websocket_accept_key(std::string_view key) {
-    boost::beast::websocket::detail::sec_ws_accept_type accept;
-    boost::beast::websocket::detail::make_sec_ws_accept(accept, boost::beast::string_view(key.data(), key.size()));
-    return std::string(accept.data(), accept.size());
-}
+std::string websocket_accept_key(std::string_view key) { return internals::websocket_accept_key(key); }
 
 std::string switching_protocols_response(const UpgradeRequest& request) {
     const unsigned version = request.version();

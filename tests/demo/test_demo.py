@@ -2,6 +2,7 @@
 the edge cases of its options, and says plainly what it cannot do."""
 from __future__ import annotations
 
+import json
 import socket
 import sys
 from pathlib import Path
@@ -70,6 +71,11 @@ def test_no_or_one_train_episode_still_evaluates_and_draws(episodes, tmp_path, c
     assert len(summary_lines(out)) == 3
     assert ("mean train return" in out) == (episodes > 0)
     assert plot.is_file()
+    # It ends with the out-of-sample report on the same test episodes, in percent.
+    report = json.loads((tmp_path / "demo-report.json").read_text())
+    assert out.rstrip().splitlines()[-1].startswith("  report:") and (tmp_path / "demo-report.png").is_file()
+    assert report["episodes"] == 10 and report["policy"] == "greedy agent"
+    assert report["policies"]["cash"]["total_return_pct"] == 0.0
 
 
 @pytest.mark.parametrize("ui, option", [("node", "--port"), ("manual", "--http-port"), ("node", "--viewer-port"),

@@ -30,13 +30,14 @@ async def test_rel_soak_sequential_calls_with_faults_mixed_in(make_link, rel):
     baseline = None
     warmup = CALLS // 5
 
-    async def bounded(future, timeout):
-        """Awaits a call; it must end within its time-out (plus a margin). Returns (result, error, elapsed)."""
+    async def bounded(make_call, timeout):
+        """Makes a call and awaits it; it must end within its time-out (plus a margin), counted from before the
+        call was made. Returns (result, error, elapsed)."""
         nonlocal slowest, calls_made
         calls_made += 1
         started = time.monotonic()
         try:
-            result, error = await asyncio.wait_for(future, timeout + rel.MARGIN), None
+            result, error = await asyncio.wait_for(make_call(), timeout + rel.MARGIN), None
         except asyncio.TimeoutError:
             raise AssertionError(f"a call with time-out {timeout} s did not end within {timeout + rel.MARGIN} s "
                                  f"(seed {seed})") from None
@@ -47,13 +48,13 @@ async def test_rel_soak_sequential_calls_with_faults_mixed_in(make_link, rel):
         return result, error, elapsed
 
     async def plain_call():
-        result, error, _ = await bounded(engine.get_snapshot(5.0), 5.0)
+        result, error, _ = await bounded(lambda: engine.get_snapshot(5.0), 5.0)
         assert error is None, f"{error!r} (seed {seed})"
         assert result.tolist() == [float(link.ui.last_seq[rel.FN_GET_SNAPSHOT]), float(link.ui.ident)]
         counts["ok"] += 1
 
     async def ticket_call():
-        result, error, _ = await bounded(engine.get_ticket_list(5.0), 5.0)
+        result, error, _ = await bounded(lambda: engine.get_ticket_list(5.0), 5.0)
         assert error is None, f"{error!r} (seed {seed})"
         seq = link.ui.last_seq[rel.FN_GET_TICKET_LIST]
         rows = 1 + seq % 5
@@ -62,13 +63,13 @@ async def test_rel_soak_sequential_calls_with_faults_mixed_in(make_link, rel):
 
     async def timed_out_call():
         timeout = rng.choice([0.0, 0.01, 0.05])
-        _, error, elapsed = await bounded(engine.get_ohlc(timeout), timeout)
+        _, error, elapsed = await bounded(lambda: engine.get_ohlc(timeout), timeout)
         assert type(error) is RuntimeError, f"{error!r} (seed {seed})"
         assert error.args[0] == rel.transport_text(link.ui.last_seq[rel.FN_GET_OHLC], rel.FN_GET_OHLC,
                                                    "timeout waiting response"), error.args
         assert elapsed >= timeout - 0.002
         # The time-out emptied the slot: the next call finds no connection, then the interface comes back.
-        _, error, _ = await bounded(engine.get_snapshot(1.0), 1.0)
+        _, error, _ = await bounded(lambda: engine.get_snapshot(1.0), 1.0)
         assert error.args == (rel.transport_text(None, rel.FN_GET_SNAPSHOT, "no websocket connected"),)
         await link.connect()
         counts["timeout"] += 1
@@ -79,7 +80,7 @@ async def test_rel_soak_sequential_calls_with_faults_mixed_in(make_link, rel):
             closing = asyncio.ensure_future(link.ui.ws.close())
         else:
             link.ui.ws.transport.abort()
-        _, error, _ = await bounded(engine.get_snapshot(5.0), 5.0)
+        _, error, _ = await bounded(lambda: engine.get_snapshot(5.0), 5.0)
         assert type(error) is RuntimeError, f"{error!r} (seed {seed})"
         if how == "close":
             # The closing handshake is answered inside the engine's read.

@@ -174,9 +174,9 @@ def test_feature_observations_resets_and_the_step_limit(make_env):
     with pytest.raises(ValueError, match=rf"^test episode index {counts['test']} out of range \({counts['test']} test episodes\)$"):
         env.reset(options={"episode_type": "test", "episode_index": counts["test"]})
     for kind in ("valid", "eval", "tset", "", "TEST", None):
-        with pytest.raises(ValueError, match=rf"^episode_type must be 'train' or 'test', got {kind!r}$"):
+        with pytest.raises(ValueError, match=rf"^episode_type must be 'train', 'validation' or 'test', got {kind!r}$"):
             env.reset(options={"episode_type": kind})
-    with pytest.raises(ValueError, match=r"^episode_type must be 'train' or 'test', got 'eval'$"):
+    with pytest.raises(ValueError, match=r"^episode_type must be 'train', 'validation' or 'test', got 'eval'$"):
         TradingEnv(ui="node", episode_type="eval")
     with pytest.raises(ValueError, match=r"^unknown reset options: episode$"):
         env.reset(options={"episode": 1})

@@ -30,7 +30,8 @@ import { httpPost } from './http-post.mjs';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
-  + '[--regime-bars X] [--half-life X] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
+  + '[--regime-bars X] [--half-life X] [--fee-rate X] [--slippage-bps X] [--test-share X] [--test-bars N] '
+  + '[--validation-bars N] [--train-starts grid|any] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
 const PAGES = ['reference', 'trivial'];
 const PARENT_POLL_MS = 500;
 
@@ -81,6 +82,12 @@ function readOptions(argv) {
       'regime-drift': { type: 'string' },
       'regime-bars': { type: 'string' },
       'half-life': { type: 'string' },
+      'fee-rate': { type: 'string' },
+      'slippage-bps': { type: 'string' },
+      'test-share': { type: 'string' },
+      'test-bars': { type: 'string' },
+      'validation-bars': { type: 'string' },
+      'train-starts': { type: 'string' },
       viewer: { type: 'string' },
       page: { type: 'string', default: 'reference' },
       quiet: { type: 'boolean', default: false },
@@ -102,9 +109,14 @@ function readOptions(argv) {
   if (values['episode-length'] !== undefined) engine.episodeLength = integer('episode-length', values['episode-length']);
   if (values.sync !== undefined) engine.syncPolicy = values.sync;
   if (values.series !== undefined) engine.series = values.series;
-  for (const [name, key] of [['regime-drift', 'regimeDrift'], ['regime-bars', 'regimeBars'], ['half-life', 'halfLife']]) {
+  for (const [name, key] of [['regime-drift', 'regimeDrift'], ['regime-bars', 'regimeBars'], ['half-life', 'halfLife'],
+    ['fee-rate', 'feeRate'], ['slippage-bps', 'slippageBps'], ['test-share', 'testShare']]) {
     if (values[name] !== undefined) engine[key] = number(name, values[name]);
   }
+  for (const [name, key] of [['test-bars', 'testBars'], ['validation-bars', 'validationBars']]) {
+    if (values[name] !== undefined) engine[key] = integer(name, values[name]);
+  }
+  if (values['train-starts'] !== undefined) engine.trainStarts = values['train-starts'];
   // An IPv6 literal needs brackets inside a URL.
   const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
   if (values.viewer !== undefined && !/^https?:\/\//.test(values.viewer)) {

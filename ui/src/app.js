@@ -5,6 +5,7 @@
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
 //        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=10]
+//        [&fee_rate=0.0002&slippage_bps=0&test_share=0.2&test_bars=N&validation_bars=0&train_starts=grid|any]
 //        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
 import { Engine, FN_NAMES, FnId } from './engine.js';
@@ -36,16 +37,19 @@ function numberParam(name) {
 
 function engineOptions() {
   const options = { seed: intParam('seed', 1) };
-  for (const [param, key] of [['bars', 'bars'], ['window', 'window'], ['episode_length', 'episodeLength']]) {
+  for (const [param, key] of [['bars', 'bars'], ['window', 'window'], ['episode_length', 'episodeLength'],
+    ['test_bars', 'testBars'], ['validation_bars', 'validationBars']]) {
     const value = intParam(param, undefined);
     if (value !== undefined) options[key] = value;
   }
-  for (const [param, key] of [['regime_drift', 'regimeDrift'], ['regime_bars', 'regimeBars'], ['half_life', 'halfLife']]) {
+  for (const [param, key] of [['regime_drift', 'regimeDrift'], ['regime_bars', 'regimeBars'], ['half_life', 'halfLife'],
+    ['fee_rate', 'feeRate'], ['slippage_bps', 'slippageBps'], ['test_share', 'testShare']]) {
     const value = numberParam(param);
     if (value !== undefined) options[key] = value;
   }
   if (params.has('series')) options.series = params.get('series');
   if (params.has('sync')) options.syncPolicy = params.get('sync');
+  if (params.has('train_starts')) options.trainStarts = params.get('train_starts');
   return options;
 }
 

@@ -8,7 +8,10 @@
 // - a position's exits are first looked at on the bar after its fill. Stops (stop-loss and trailing
 //   stop) are tested before the take-profit, so a bar that touches both counts as a loss; a gap through
 //   a level fills at the open. The trailing level follows the best price up to the previous bar;
-// - every fill pays fee_rate * price * units.
+// - every fill pays fee_rate * price * units;
+// - with a slippage s (a fraction of the price: slippage_bps / 10000) every fill and every close, at the
+//   market or at a level, is s worse for the trader than the price above: a buy at price * (1 + s), a
+//   sell at price * (1 - s). The fee is on that price. With s = 0 nothing changes, bit for bit.
 
 import { AmountForm, Side } from './orders.js';
 import { CloseResult, EventType, PositionState, Reason } from './columns.js';
@@ -24,9 +27,10 @@ function exitLevel(form, side, entry, amount, direction) {
 export const MARKS_KEPT = 2000;
 
 export class Book {
-  constructor(initialBalance, feeRate) {
+  constructor(initialBalance, feeRate, slippage = 0) {
     this.initialBalance = initialBalance;
     this.feeRate = feeRate;
+    this.slippage = slippage;
     this.balance = initialBalance;
     this.realised = 0;
     this.fees = 0;
@@ -52,7 +56,7 @@ export class Book {
   // place_ticket: opens a position now. Returns its receipt values.
   openMarket(request, bar, price) {
     const position = this.#fill(request, this.nextId++, 0, bar, price, Reason.Request);
-    return [position.id, PositionState.Open, position.side, position.units, price,
+    return [position.id, PositionState.Open, position.side, position.units, position.entryPrice,
       position.takeProfit ?? 0, position.stopLoss ?? 0, position.entryFee];
   }
 
@@ -89,21 +93,21 @@ export class Book {
   }
 
   // Closes `ratio` of a position's units (all of them at ratio 1). Returns [result, units, price, pnl, fee, left].
-  reduce(id, ratio, bar, price) {
+  reduce(id, ratio, bar, quoted) {
     const position = this.positions.get(id);
     const units = ratio === 1 ? position.units : position.units * ratio;
-    if (units === 0) return [CloseResult.Nothing, 0, price, 0, 0, position.units];
-    if (units === position.units) return this.close(id, bar, price, Reason.Request);
-    const { pnl, fee } = this.#realise(position, units, price);
+    if (units === 0) return [CloseResult.Nothing, 0, quoted, 0, 0, position.units];
+    if (units === position.units) return this.close(id, bar, quoted, Reason.Request);
+    const { pnl, fee, price } = this.#realise(position, units, quoted);
     position.units -= units;
     this.#event(EventType.Reduced, position, bar, units, price, pnl, fee, Reason.Request);
     return [CloseResult.Reduced, units, price, pnl, fee, position.units];
   }
 
-  close(id, bar, price, reason) {
+  close(id, bar, quoted, reason) {
     const position = this.positions.get(id);
     const units = position.units;
-    const { pnl, fee } = this.#realise(position, units, price);
+    const { pnl, fee, price } = this.#realise(position, units, quoted);
     this.positions.delete(id);
     this.trades += 1;
     if (position.pnl - position.feesPaid > 0) this.wins += 1;
@@ -145,7 +149,8 @@ export class Book {
   }
 
   // A position from a ticket's or an order's request, filled now.
-  #fill(request, id, type, bar, price, reason) {
+  #fill(request, id, type, bar, quoted, reason) {
+    const price = this.#slipped(quoted, request.side);
     const fee = this.feeRate * price * request.units;
     const position = {
       id, side: request.side, units: request.units, type, form: request.form,
@@ -162,7 +167,15 @@ export class Book {
     return position;
   }
 
-  #realise(position, units, price) {
+  // A trade's price after slippage: `side` +1 buys, -1 sells.
+  #slipped(price, side) {
+    return price * (1 + side * this.slippage);
+  }
+
+  // Realises `units` of a position closed at the quoted `price`; answers the PnL, the fee and the price
+  // it was closed at (after slippage).
+  #realise(position, units, quoted) {
+    const price = this.#slipped(quoted, -position.side);
     const pnl = position.side * (price - position.entryPrice) * units;
     const fee = this.feeRate * price * units;
     position.pnl += pnl;
@@ -170,7 +183,7 @@ export class Book {
     this.realised += pnl;
     this.fees += fee;
     this.balance += pnl - fee;
-    return { pnl, fee };
+    return { pnl, fee, price };
   }
 
   #event(type, item, bar, units, price, pnl, fee, reason) {

@@ -7,7 +7,7 @@ import {
 } from './protocol.js';
 import { Answer } from './answer.js';
 import { CANDLE_COLUMNS, REGIME_DEFAULTS, SERIES_KINDS, seriesFromMatrix, syntheticSeries, WIDTH } from './candles.js';
-import { EpisodeType, episodeBars, layoutEpisodes, seriesBars } from './episodes.js';
+import { EpisodeType, episodeBars, layoutEpisodes, seriesBars, TRAIN_STARTS } from './episodes.js';
 import { CloseAction, checkCloseRequest, decodeOrderVector, decodeTicketVector } from './orders.js';
 import { CLOSE_RESULT, CloseResult, EVENT, Reason, SNAPSHOT, TICKET } from './columns.js';
 import { Session } from './session.js';
@@ -44,8 +44,12 @@ export const DEFAULTS = Object.freeze({
   window: 32,
   episodeLength: 256,
   testShare: 0.2,
+  testBars: null, // a number of bars: the test range's length, instead of testShare
+  validationBars: 0,
+  trainStarts: 'grid',
   initialBalance: 10000,
   feeRate: 0.0002,
+  slippageBps: 0, // basis points of the price, always against the trader (book.js)
   syncPolicy: 'deferred',
 });
 
@@ -62,6 +66,10 @@ function checkOptions(o) {
   if (!Number.isInteger(o.window) || o.window < 1) bad('window', 'an integer >= 1');
   if (!Number.isInteger(o.episodeLength) || o.episodeLength < 1) bad('episodeLength', 'an integer >= 1');
   if (!(o.testShare > 0 && o.testShare < 1)) bad('testShare', 'between 0 and 1');
+  if (o.testBars !== null && !(Number.isInteger(o.testBars) && o.testBars >= 1)) bad('testBars', 'an integer >= 1');
+  if (!Number.isInteger(o.validationBars) || o.validationBars < 0) bad('validationBars', 'an integer >= 0');
+  if (!TRAIN_STARTS.includes(o.trainStarts)) bad('trainStarts', TRAIN_STARTS.map((k) => `'${k}'`).join(' or '));
+  if (!(Number.isFinite(o.slippageBps) && o.slippageBps >= 0 && o.slippageBps < 10000)) bad('slippageBps', 'from 0 to 10000');
   if (!(Number.isFinite(o.initialBalance) && o.initialBalance > 0)) bad('initialBalance', 'finite and > 0');
   if (!(Number.isFinite(o.feeRate) && o.feeRate >= 0)) bad('feeRate', 'finite and >= 0');
   if (!SYNC_POLICIES.includes(o.syncPolicy)) bad('syncPolicy', "'deferred' or 'eager'");
@@ -164,7 +172,7 @@ export class Engine {
   #session(bars, type, index) {
     const o = this.options;
     return new Session(this.series, bars, type, index,
-      { initialBalance: o.initialBalance, feeRate: o.feeRate, window: o.window });
+      { initialBalance: o.initialBalance, feeRate: o.feeRate, slippage: o.slippageBps / 10000, window: o.window });
   }
 
   #initCandles(payload) {
@@ -183,13 +191,17 @@ export class Engine {
     }
     const type = typeByte === 1 ? EpisodeType.Test : EpisodeType.Train;
     const name = type === EpisodeType.Test ? 'test' : 'train';
-    const count = (type === EpisodeType.Test ? this.layout.test : this.layout.train).episodes;
+    const { train, test, validation } = this.layout;
+    // Validation episodes are test episodes whose indices follow the test range's (episodes.js).
+    const count = type === EpisodeType.Test ? test.episodes + validation.episodes : train.episodes;
     if (count === 0) {
       throw fault(Err.BadState, Sub.NoEpisodes,
         `no ${name} episodes: ${this.series.length} candles are too few for a window of ${this.options.window} bars`);
     }
     if (index >= count) {
-      throw fault(Err.NotFound, Sub.EpisodeIndex, `${name} episode index ${index} out of range (${count} ${name} episodes)`);
+      const held = type === EpisodeType.Test && validation.episodes > 0
+        ? `${test.episodes} test and ${validation.episodes} validation episodes` : `${count} ${name} episodes`;
+      throw fault(Err.NotFound, Sub.EpisodeIndex, `${name} episode index ${index} out of range (${held})`);
     }
     this.session = this.#session(episodeBars(this.layout, type, index), type, index);
     answer.view.setUint32(answer.reserve(4), this.layout.length, true);
@@ -256,6 +268,11 @@ export class Engine {
       fee_rate: o.feeRate,
       sync_policy: o.syncPolicy,
       snapshot_columns: SNAPSHOT.names,
+      // Test episodes (type 1) from index test_episodes on are the validation range's.
+      validation_episodes: layout.validation.episodes,
+      validation_bars: [layout.validation.first, layout.validation.bars],
+      train_starts: layout.trainStarts,
+      slippage_bps: o.slippageBps,
     });
   }
 }

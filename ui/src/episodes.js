@@ -1,32 +1,53 @@
-// How a candle series is cut into train and test episodes, and which bars one session covers.
+// How a candle series is cut into train, validation and test episodes, and which bars one session covers.
 
 export const EpisodeType = Object.freeze({ Series: -1, Train: 0, Test: 1 });
+export const TRAIN_STARTS = Object.freeze(['grid', 'any']);
 
-// The series is split once: the first bars are the train range, the last `testShare` of them the test
-// range. Each range holds as many whole episodes as fit, side by side and never overlapping, so train
-// and test episodes never share a bar. An episode spans `window + length` bars: the first `window`
-// bars are history (the first observation's window ends on the last of them), then `length` steps.
-// When the series is too short for the configured length, the length shrinks so that one episode
-// fits in each range; when even one step cannot fit, there are no episodes.
-export function layoutEpisodes(bars, { window, episodeLength, testShare }) {
-  const testBars = Math.floor(bars * testShare);
-  const trainBars = bars - testBars;
-  const length = Math.max(0, Math.min(episodeLength, trainBars - window, testBars - window));
+// The series is split once, in time order: the train range first, then the validation range (none by
+// default), then the test range: the last `testBars` bars (default: the last `testShare` of them). Each
+// held-out range (validation, test) holds as many whole episodes as fit, side by side and never
+// overlapping. Train episodes are laid out the same way with `trainStarts` 'grid' (the default); with
+// 'any' a train episode may start on any bar of the train range (episode i starts on its bar i), so the
+// train episodes overlap each other but never reach into a held-out range. An episode spans
+// `window + length` bars: the first `window` bars are history (the first observation's window ends on the
+// last of them), then `length` steps. When the series is too short for the configured length, the
+// length shrinks so that one episode fits in each range; when even one step cannot fit, there are no
+// episodes.
+//
+// The protocol knows two episode types: validation episodes are test episodes (type 1) whose indices
+// follow those of the test range, from `test.episodes` on.
+export function layoutEpisodes(bars, { window, episodeLength, testShare, testBars = null, validationBars = 0,
+  trainStarts = 'grid' }) {
+  const test = Math.min(bars, testBars ?? Math.floor(bars * testShare));
+  const validation = Math.min(bars - test, validationBars);
+  const trainBars = Math.max(0, bars - test - validation);
+  const fits = [episodeLength, trainBars - window, test - window];
+  if (validation > 0) fits.push(validation - window);
+  const length = Math.max(0, Math.min(...fits));
   const span = window + length;
   const count = (rangeBars) => (length >= 1 ? Math.floor(rangeBars / span) : 0);
+  const trainCount = trainStarts === 'any' && length >= 1 ? Math.max(0, trainBars - span + 1) : count(trainBars);
   return {
     window,
     length,
     span,
-    train: { first: 0, bars: trainBars, episodes: count(trainBars) },
-    test: { first: trainBars, bars: testBars, episodes: count(testBars) },
+    trainStarts,
+    train: { first: 0, bars: trainBars, episodes: trainCount },
+    validation: { first: trainBars, bars: validation, episodes: validation > 0 ? count(validation) : 0 },
+    test: { first: bars - test, bars: test, episodes: count(test) },
   };
 }
 
 // Bars of one session: `firstBar` is the bar the cursor starts on, `lastBar` the one it ends on.
 export function episodeBars(layout, type, index) {
-  const range = type === EpisodeType.Test ? layout.test : layout.train;
-  const start = range.first + index * layout.span;
+  let start;
+  if (type !== EpisodeType.Test) {
+    start = layout.train.first + index * (layout.trainStarts === 'any' ? 1 : layout.span);
+  } else if (index < layout.test.episodes) {
+    start = layout.test.first + index * layout.span;
+  } else {
+    start = layout.validation.first + (index - layout.test.episodes) * layout.span;
+  }
   return { startBar: start, firstBar: start + layout.window - 1, lastBar: start + layout.span - 1 };
 }
 

@@ -7,7 +7,7 @@ import { PositionState, Reason, SNAPSHOT, SUMMARY } from './columns.js';
 
 export class Session {
   // bars: { startBar, firstBar, lastBar } (episodes.js); type: EpisodeType; index: -1 for the series.
-  constructor(series, bars, type, index, { initialBalance, feeRate, window }) {
+  constructor(series, bars, type, index, { initialBalance, feeRate, slippage = 0, window }) {
     this.series = series;
     this.startBar = bars.startBar;
     this.firstBar = bars.firstBar;
@@ -18,7 +18,7 @@ export class Session {
     this.cursor = bars.firstBar;
     this.ended = false;
     this.summaryRow = null;
-    this.book = new Book(initialBalance, feeRate);
+    this.book = new Book(initialBalance, feeRate, slippage);
     this.equity = [initialBalance]; // one point per step, the last one kept current
   }
 

@@ -1,0 +1,138 @@
+"""An episode kept in a file, and played back without any engine or page.
+
+    env = TradingEnv(record_trace=True)            # or render_mode="rgb_array", which records it too
+    ... play an episode ...
+    save_trace(env.episode_trace, "out/episode.json")
+
+    replay = Replay("out/episode.json")
+    replay.actions, replay.rewards, replay.equity, replay.summary
+    frames = list(replay.frames())                 # 400 x 720 x 3 uint8 frames, one a step, as render() draws
+
+The file is JSON (`"format": "tarnel_rl episode trace"`, `"version": 1`): the episode's type and
+index, the initial balance, the candles from the history window to the last bar, per step the action
+(a discrete action, or the target net units that a target exposure asked for) and the reward, and
+after each step (index 0: at the start) the net units, the close and the equity; the fills and closes
+as the chart marks them; and the summary (`tarnel_rl.summary.EpisodeSummary`) once the episode ended.
+Any JSON reader can load it.
+"""
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Iterator
+from dataclasses import asdict
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tarnel_rl.episode_trace import EpisodeTrace
+from tarnel_rl.frames import draw_frame
+from tarnel_rl.summary import EpisodeSummary
+
+FORMAT, VERSION = "tarnel_rl episode trace", 1
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, np.ndarray):
+        return _plain(value.tolist())
+    if isinstance(value, (np.floating, np.integer)):
+        return _plain(value.item())
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    return value
+
+
+def trace_to_dict(trace: EpisodeTrace) -> dict[str, Any]:
+    return {
+        "format": FORMAT,
+        "version": VERSION,
+        "episode_type": trace.kind,
+        "episode_index": trace.index,
+        "initial_balance": trace.initial_balance,
+        "steps_total": trace.steps_total,
+        "first": trace.first,  # the candle the first step starts from (the last of the history window)
+        "candles": _plain(np.asarray(trace.candles, dtype=np.float64)),
+        "actions": _plain(list(trace.actions)),
+        "rewards": _plain(list(trace.rewards)),
+        "net_units": _plain(list(trace.net_units)),
+        "closes": _plain(list(trace.closes)),
+        "equity": _plain(list(trace.equity)),
+        "fills": [_plain(asdict(mark)) for mark in trace.marks],
+        "ended": trace.ended,
+        "summary": None if trace.summary is None else {k: _plain(v) for k, v in asdict(trace.summary).items()},
+    }
+
+
+def save_trace(trace: EpisodeTrace | None, path: str | Path) -> Path:
+    """Writes `trace` (an environment's `episode_trace`) as JSON to `path`; answers the path."""
+    if trace is None or not trace.equity:
+        raise ValueError("there is no episode to save: make the environment with record_trace=True (or "
+                         "render_mode='rgb_array') and play an episode first")
+    target = Path(path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.write_text(json.dumps(trace_to_dict(trace)))
+    return target
+
+
+def load_trace(source: str | Path | dict[str, Any]) -> dict[str, Any]:
+    """The saved trace as a dictionary, checked for its format."""
+    data = source if isinstance(source, dict) else json.loads(Path(source).read_text())
+    if data.get("format") != FORMAT or data.get("version") != VERSION:
+        raise ValueError(f"not a {FORMAT} of version {VERSION}: format {data.get('format')!r}, "
+                         f"version {data.get('version')!r}")
+    steps = len(data["equity"]) - 1
+    for key in ("actions", "rewards"):
+        if len(data[key]) != steps:
+            raise ValueError(f"a damaged trace: {len(data[key])} {key} for {steps} steps")
+    if len(data["candles"]) != data["first"] + steps + 1:
+        raise ValueError(f"a damaged trace: {len(data['candles'])} candles for {steps} steps after {data['first'] + 1}")
+    return data
+
+
+class Replay:
+    """A saved episode, played back step by step from its file (or dictionary)."""
+
+    def __init__(self, source: str | Path | dict[str, Any]) -> None:
+        self.data = load_trace(source)
+        self.actions: list[Any] = self.data["actions"]
+        self.rewards: list[float] = [math.nan if r is None else r for r in self.data["rewards"]]
+        self.equity: list[float] = self.data["equity"]
+        summary = self.data["summary"]
+        fields: dict[str, Any] = {} if summary is None else {k: (math.nan if v is None else v) for k, v in summary.items()}
+        self.summary = EpisodeSummary(**fields) if fields else None
+
+    @property
+    def steps(self) -> int:
+        return len(self.equity) - 1
+
+    def trace_at(self, step: int) -> EpisodeTrace:
+        """The episode as it stood after `step` steps (0: at its start), as an environment's trace."""
+        if not 0 <= step <= self.steps:
+            raise ValueError(f"step must be 0 to {self.steps}, got {step}")
+        d = self.data
+        candles: NDArray[np.float64] = np.asarray(d["candles"], dtype=np.float64)
+        first = d["first"]
+        trace = EpisodeTrace()
+        trace.begin(d["episode_type"], d["episode_index"], candles[:first + 1], d["steps_total"], d["equity"][0],
+                    d["closes"][0], d["net_units"][0], d["initial_balance"])
+        for k in range(1, step + 1):
+            trace.advance(d["net_units"][k], candles[first + k], d["equity"][k], d["closes"][k],
+                          d["actions"][k - 1], self.rewards[k - 1])
+        if step == self.steps and d["ended"]:
+            trace.finish(d["equity"][-1], self.summary)
+        return trace
+
+    def render(self, step: int | None = None) -> NDArray[np.uint8]:
+        """The frame `render()` drew after `step` steps (by default the last)."""
+        return draw_frame(self.trace_at(self.steps if step is None else step))
+
+    def frames(self, every: int = 1) -> Iterator[NDArray[np.uint8]]:
+        """A frame every `every` steps from the start, and always the last one."""
+        if every < 1:
+            raise ValueError(f"every must be at least 1, got {every}")
+        for step in [*range(0, self.steps, every), self.steps]:
+            yield self.render(step)
