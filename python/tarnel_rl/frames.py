@@ -110,11 +110,21 @@ def draw_frame(trace: EpisodeTrace, height: int = FRAME_HEIGHT, width: int = FRA
 def headline(trace: EpisodeTrace) -> str:
     """The frame's line of text: episode, step, last action and reward, return (percent of the initial
     balance)."""
-    action = "-" if trace.last_action is None else ACTION_LABELS[trace.last_action] \
-        if 0 <= trace.last_action < len(ACTION_LABELS) else str(trace.last_action)
     ended = " (ended)" if trace.ended else ""
-    return (f"{trace.kind} #{trace.index}  step {trace.step_count}/{trace.steps_total}{ended}  action {action}  "
-            f"reward {trace.last_reward:+.3f} %  return {trace.return_pct:+.3f} %")
+    reward = trace.last_reward
+    said = f"{reward:+.3f} %" if np.isfinite(reward) else "-"
+    return (f"{trace.kind} #{trace.index}  step {trace.step_count}/{trace.steps_total}{ended}  action "
+            f"{_action_label(trace.last_action)}  reward {said}  return {trace.return_pct:+.3f} %")
+
+
+def _action_label(action: Any) -> str:
+    """A discrete action by its name; target units (or exposures) as numbers; "-" before the first step."""
+    if action is None:
+        return "-"
+    if isinstance(action, (int, np.integer)) and 0 <= action < len(ACTION_LABELS):
+        return ACTION_LABELS[int(action)]
+    values = np.asarray(action, dtype=np.float64).ravel()
+    return " ".join(f"{v:+.3g}" for v in values[:4])
 
 
 def _prices(frame: NDArray[np.uint8], trace: EpisodeTrace, where: Layout) -> list[tuple[int, int, str]]:

@@ -159,3 +159,13 @@ def test_a_browser_sees_every_env_and_the_returns_curve_while_a_vector_trains(fr
                 browser.close()
     finally:
         envs.close()
+
+
+def test_the_feed_names_discrete_actions_and_shows_target_units_as_numbers():
+    feed, sent, clock = feed_with_clock()
+    feed.reset("train", 0, np.zeros(2))
+    for action in (np.int64(3), 0, np.array([-0.5]), 2.25, 7):
+        feed.step(action, 0.0, np.zeros(2))
+    clock.now += 1.0
+    feed.step(1, 0.0, np.zeros(2))
+    assert sent[-1]["train"]["actions"] == [ACTION_NAMES[3], ACTION_NAMES[0], "-0.5", "2.25", "7", ACTION_NAMES[1]]

@@ -326,6 +326,7 @@ def test_a_browser_opens_the_live_viewer_while_the_environment_trains(host, fres
                         env.reset(options={"episode_index": 1})
                     drawn = page.evaluate("() => window.liveViewer && window.liveViewer.updates > 3 && "
                                           "window.liveViewer.latest && window.liveViewer.latest.session.index === 1 && "
+                                          "window.liveViewer.chart.drawn.pricePane && "
                                           "({ feed: document.body.dataset.feed, marks: window.liveViewer.chart.drawn.marks.length,"
                                           "   pane: window.liveViewer.chart.drawn.pricePane,"
                                           "   calls: document.querySelectorAll('#calls li').length })")
@@ -352,8 +353,8 @@ def long_trace(steps: int) -> EpisodeTrace:
     for step in range(1, steps + 1):
         close = 100.0 + np.sin(step / 5.0) * 3
         trace.step(snapshot(step, close, 10 if step >= 3 else 0, equity=10000.0 + step * 2, left=steps + 10),
-                   np.array([[close, close + 1, close - 1, close, 50.0]]))
-        trace.note(LONG if step == 3 else HOLD, 0.02)
+                   np.array([[close, close + 1, close - 1, close, 50.0]]), action=LONG if step == 3 else HOLD,
+                   reward=0.02)
     return trace
 
 
@@ -392,7 +393,7 @@ def test_a_frame_says_step_action_reward_return_and_prices():
     assert colour_pixels(scale, frames.TEXT) > 100  # the price and equity scales
     # Different text, different pixels: the step's figures are drawn, not a fixed picture.
     other = long_trace(59)
-    other.note(LONG, -1.5)
+    other.actions[-1], other.rewards[-1] = LONG, -1.5
     assert not np.array_equal(frames.draw_frame(other)[:where.prices.y], frame[:where.prices.y])
     assert np.array_equal(frames.draw_frame(other)[where.prices.y:], frame[where.prices.y:])
 
@@ -409,3 +410,12 @@ def test_markers_are_big_enough_for_a_video():
     # The triangle of the fill (the only thing in the buy colour once the long is closed).
     rows, columns = np.nonzero(np.all(prices == np.array(frames.BUY, dtype=np.uint8), axis=-1))
     assert columns.max() - columns.min() + 1 == size and rows.max() - rows.min() + 1 == frames.MARK_HALF + 1
+
+
+@pytest.mark.parametrize("action,reward,said", [(None, float("nan"), "action -  reward -"),
+                                                 (SHORT, -0.25, "action short  reward -0.250 %"),
+                                                 (np.array([0.5]), 1.0, "action +0.5  reward +1.000 %")])
+def test_the_headline_says_any_kind_of_action(action, reward, said):
+    trace = long_trace(3)
+    trace.actions[-1], trace.rewards[-1] = action, reward
+    assert said in frames.headline(trace)
