@@ -26,6 +26,11 @@ from tarnel_rl.ui_options import checked_options  # noqa: E402
     ({"regime_drift": 0.1}, "ui_options['regime_drift'] must be a number from 0 to 0.1 (excluded), got 0.1"),
     ({"half_life": float("nan")}, "ui_options['half_life'] must be a number >= 0, got nan"),
     ({"regime_bars": 0.5}, "ui_options['regime_bars'] must be a number >= 1, got 0.5"),
+    ({"fee_rate": -0.001}, "ui_options['fee_rate'] must be a number >= 0, got -0.001"),
+    ({"slippage_bps": 10000}, "ui_options['slippage_bps'] must be a number from 0 to 10000 (excluded), got 10000"),
+    ({"test_share": 1.0}, "ui_options['test_share'] must be a number between 0 and 1 (both excluded), got 1.0"),
+    ({"validation_bars": -1}, "ui_options['validation_bars'] must be an integer >= 0, got -1"),
+    ({"train_starts": "random"}, "ui_options['train_starts'] must be 'grid' or 'any', got 'random'"),
     ({"windows": 8}, "unknown ui_options key 'windows'"),
 ])
 def test_ui_options_values_are_checked_in_python(options, message):
