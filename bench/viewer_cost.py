@@ -28,11 +28,12 @@ NAMES = {"off": "no viewer", "human": "human, nobody watching", "watched": "huma
 WARM_UP_SECS = 1.5
 
 VIEWER = """
-import sys, urllib.request
+import sys, urllib.parse, urllib.request
 count = 0
-with urllib.request.urlopen(sys.argv[1] + "events", timeout=600) as stream:
+parts = urllib.parse.urlsplit(sys.argv[1])
+with urllib.request.urlopen(f"http://{parts.netloc}/events?{parts.query}", timeout=600) as stream:
     for line in stream:
-        if line.startswith(b"data: "):
+        if line.startswith(b"event: page"):
             count += 1
             print(count, flush=True)
 """
@@ -47,16 +48,18 @@ def cpu_seconds(pid: int) -> float:
 def worker(case: str, steps: int, viewers: int) -> dict:
     import numpy as np
 
+    from tarnel_rl import dashboard
     from tarnel_rl.gym_env import TradingEnv
 
     env = TradingEnv(ui="node", series_seed=7, render_mode=None if case == "off" else "human")
+    hub = dashboard.current_hub()
     watching = []
     try:
         if case == "watched":
             watching = [subprocess.Popen([sys.executable, "-c", VIEWER, env.viewer_url], stdout=subprocess.PIPE,
                                          text=True) for _ in range(viewers)]
             deadline = time.monotonic() + 30
-            while env._hub.viewers < viewers and time.monotonic() < deadline:  # noqa: SLF001 - a benchmark's look
+            while hub.viewers < viewers and time.monotonic() < deadline:
                 time.sleep(0.05)
         rng = np.random.default_rng(1)
         env.reset(seed=0)
@@ -65,8 +68,8 @@ def worker(case: str, steps: int, viewers: int) -> dict:
             _, _, terminated, truncated, _ = env.step(int(rng.integers(4)))
             if terminated or truncated:
                 env.reset()
-        started, published = time.perf_counter(), env._hub.publications if env._hub else 0  # noqa: SLF001
-        pids = {"page": env.ui_process.pid, "hub": env._hub.process.pid if env._hub else None}  # noqa: SLF001
+        started, published = time.perf_counter(), hub.publications if hub else 0
+        pids = {"page": env.ui_process.pid, "hub": hub.process.pid if hub else None}
         cpu_before = {name: cpu_seconds(pid) for name, pid in pids.items() if pid}
         trainer_before = time.process_time()
         for _ in range(steps):
@@ -76,7 +79,7 @@ def worker(case: str, steps: int, viewers: int) -> dict:
         elapsed = time.perf_counter() - started
         cpu = {name: cpu_seconds(pids[name]) - before for name, before in cpu_before.items()}
         cpu["trainer"] = time.process_time() - trainer_before
-        publications = (env._hub.publications if env._hub else 0) - published  # noqa: SLF001
+        publications = (hub.publications if hub else 0) - published
     finally:
         env.close()
     received = []

@@ -1,6 +1,6 @@
 """Stable-Baselines3 PPO over the Gymnasium environment, on the regime-switching series.
 
-    pip install '.[sb3]'            # stable-baselines3 (and PyTorch), gymnasium
+    pip install 'py_engine_tarnel[sb3]'   # stable-baselines3 (and PyTorch), gymnasium; '.[sb3]' in a checkout
     PYTHONPATH=python python examples/sb3_ppo.py [--timesteps 50000] [--ui node|browser|auto] [--seed 7]
 
 PPO trains on random train episodes (the environment draws the index at each reset), then the
@@ -42,7 +42,7 @@ def main() -> int:
     try:
         from stable_baselines3 import PPO
     except ImportError:
-        print("this example needs Stable-Baselines3: pip install '.[sb3]'", file=sys.stderr)
+        print("this example needs Stable-Baselines3: pip install stable-baselines3 (it brings PyTorch)", file=sys.stderr)
         return 2
 
     env = TradingEnv(ui=args.ui, series_seed=args.seed,

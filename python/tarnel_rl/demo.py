@@ -29,7 +29,7 @@ from typing import Any
 
 import numpy as np
 
-from tarnel_rl import ui_host
+from tarnel_rl import dashboard, ui_host
 from tarnel_rl.agent import LinearSoftmaxPolicy
 from tarnel_rl.evaluate import evaluate as evaluate_policy
 from tarnel_rl.evaluate import format_table, write_report
@@ -209,9 +209,8 @@ def main(argv: list[str] | None = None) -> int:
                 port = port or ui_host.free_port()  # the page's address needs it before the engine starts
                 server = ui_host.StaticServer(ui_host.ui_directory(), args.http_port)
                 viewer = None
-                if args.watch:  # the page must know where to publish: the live view's port is fixed first
-                    watch["viewer_port"] = args.viewer_port or ui_host.free_port()
-                    viewer = f"http://127.0.0.1:{watch['viewer_port']}/publish"
+                if args.watch:  # the page must know where to publish: its seat on the dashboard is taken first
+                    viewer = dashboard.reserve_seat(args.viewer_port or None).publish_url
                 query = ui_host.page_query(port, args.seed, options=ui_options, viewer=viewer)
                 print(f"open {server.url('index.html?' + query)} in your browser", flush=True)
                 env = TradingEnv(ui=None, port=port, series_seed=args.seed, ui_options=ui_options,
@@ -227,6 +226,10 @@ def main(argv: list[str] | None = None) -> int:
         except (RuntimeError, OSError) as error:
             chosen = args.http_port if isinstance(error, OSError) else args.port
             if not port_in_use(error) or not chosen:  # only a port given on the command line is the user's to change
+                if isinstance(error, RuntimeError) and not port_in_use(error):
+                    # What is missing (Node.js, npm, Chromium) or what the user interface said: one line.
+                    print(f"demo: {error}", file=sys.stderr)
+                    return 2
                 raise
             which = f"--http-port {args.http_port}" if isinstance(error, OSError) else f"--port {port}"
             print(f"demo: {which} is in use by another program: choose another port, or leave it out to take a "
@@ -305,6 +308,8 @@ def main(argv: list[str] | None = None) -> int:
             env.close()
         if server is not None:
             server.close()
+        if args.watch:
+            dashboard.close_viewers()  # the demo is the whole trainer: its dashboard ends with it
 
 
 if __name__ == "__main__":

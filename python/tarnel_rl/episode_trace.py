@@ -110,6 +110,23 @@ class EpisodeTrace:
         self.ended = True
 
     @property
+    def last_action(self) -> Any:
+        """The last step's action (None before the first step)."""
+        return self.actions[-1] if self.actions else None
+
+    @property
+    def last_reward(self) -> float:
+        """The last step's reward (0 before the first step)."""
+        return self.rewards[-1] if self.rewards else 0.0
+
+    @property
+    def return_pct(self) -> float:
+        """The return so far, in percent of the initial balance."""
+        if not self.equity or not self.initial_balance:
+            return 0.0
+        return (self.equity[-1] / self.initial_balance - 1.0) * 100.0
+
+    @property
     def step_count(self) -> int:
         return len(self.equity) - 1
 

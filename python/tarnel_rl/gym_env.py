@@ -32,6 +32,7 @@ from numpy.typing import NDArray
 import py_engine_tarnel as tarnel
 from tarnel_rl import ui_host
 from tarnel_rl.actions import DiscreteActions, make_actions
+from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
 from tarnel_rl.data import Candles, load_candles, split_bars
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
@@ -40,6 +41,7 @@ from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_o
 from tarnel_rl.rewards import make_reward
 from tarnel_rl.summary import EpisodeSummary
 from tarnel_rl.trading import (
+    ACTION_NAMES,
     EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
     SNAP_EQUITY,
@@ -50,7 +52,6 @@ from tarnel_rl.trading import (
     check_timeout,
     check_units,
 )
-from tarnel_rl.viewer import ViewerHub
 
 __all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "EventLoopThread", "CallerLoop",
            "EVENT_ROWS", "ENV_ID", "Observation", "Action"]
@@ -148,14 +149,25 @@ class TradingEnv(gym.Env[Observation, Action]):
     Rendering: `render_mode="rgb_array"`: `render()` answers the episode so far as a 400 x 720 x 3
     uint8 frame (candles, fills and closes, the open position, the equity), drawn from what the steps
     answer, so it works whatever runs the page (gymnasium's `RecordVideo` takes it).
-    `render_mode="human"`: a live, read-only view of the page in your own browser: the page publishes
-    its state at most 30 times a second to a small server on 127.0.0.1 (`tarnel_rl.viewer`, on
-    `viewer_port` or a free one), which passes it on to any number of viewers; its address is printed
-    once and is `viewer_url`. Viewers never connect to the engine.
+    `render_mode="human"`: the training dashboard in your own browser (`tarnel_rl.dashboard`): the
+    returns curve, every environment's episode, step, last actions and rewards, observation and steps
+    per second, and the candles of the one you choose. The page publishes its state at most 30 times a
+    second to a small server on 127.0.0.1 (`tarnel_rl.viewer`, on `viewer_port` or a free one), which
+    passes it on to any number of dashboards. One server serves the whole trainer: its address (with
+    its secret token) is printed once, when the first environment starts it, and is `viewer_url`;
+    later environments of the trainer, its vectors and worker processes included, join it. Dashboards
+    never connect to the engine.
 
     Ports: `port=None` picks a free one, so each environment gets its own. `close()` stops everything
     the environment started: the user interface and its processes, the engine (its listening socket
     and connection, so the port is free again at once) and the event loop when the environment owns it.
+    The dashboard's server is the trainer's: it marks the environment closed and stays, with the
+    returns curve, until the process ends (or `tarnel_rl.dashboard.close_viewers()`).
+
+    Cut short by a wrapper: a `TimeLimit` wrapped by hand (SB3's `wrapper_class`) truncates without
+    telling the environment; the next `reset` then ends the session left open (what was open is closed
+    and pays its fee) and keeps its summary in `last_summary`. `gym.make(..., max_episode_steps=N)`
+    and the constructor's `max_episode_steps` end it at the truncated step itself.
 
     Threads: made where no event loop runs, the environment drives its own loop in the calling thread
     (no thread hand-over per call); made inside a running event loop, it runs its loop on a background
@@ -218,10 +230,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.observation_kind = make_observation_kind(observation)
         self.actions = make_actions(action, self.units)
         self.reward_function = make_reward(reward)
-        self.ui_options = dict(ui_options or {})
-        for key in self.ui_options:
-            if key not in ui_host.UI_OPTIONS:
-                raise ValueError(f"unknown ui_options key {key!r} (known: {', '.join(ui_host.UI_OPTIONS)})")
+        self.ui_options = ui_host.checked_options(ui_options)
         self.candles: Candles | None = None if candles is None else load_candles(candles)
         self.ui_options.update(_task_options(self.candles, self.ui_options, fee_rate, slippage_bps, test_from,
                                              test_share, validation_from, validation_share, train_starts))
@@ -237,7 +246,9 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.ui: ui_host.NodeUI | ui_host.BrowserUI | None = None
         self._process: subprocess.Popen[bytes] | None = None
         self._session: TradingSession | None = None
-        self._hub: ViewerHub | None = None
+        self._seat: Seat | None = None  # on the trainer's dashboard, with render_mode="human"
+        self._feed: TrainingFeed | None = None
+        self.last_summary: NDArray[np.float64] | None = None
         self._trace = EpisodeTrace() if render_mode == "rgb_array" or record_trace else None
         self._closing_reward = 0.0
         self._equity = 0.0
@@ -291,7 +302,7 @@ class TradingEnv(gym.Env[Observation, Action]):
     @property
     def viewer_url(self) -> str | None:
         """The live viewer's address with `render_mode="human"` (open it in a browser), else None."""
-        return None if self._hub is None else self._hub.url
+        return None if self._seat is None else self._seat.url
 
     @property
     def closing_reward(self) -> float:
@@ -307,14 +318,18 @@ class TradingEnv(gym.Env[Observation, Action]):
         and adds `closing_reward` to that step's reward."""
         if self._episode_over:
             raise RuntimeError("no episode is running: call reset() first")
-        target: dict[str, Any] = {} if info is None else info
         if info is not None and self.events and "event_count" not in info:
             raise ValueError("info must be one of this environment's step infos")
-        if info is None and self.events:
-            target.update(events=np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan), event_count=0)
+        target = self._closing_info() if info is None else info
         self._run(self._finish(target), self._call_timeout())
         summary: NDArray[np.float64] = target["summary"]
         return summary
+
+    def __reduce__(self) -> Any:
+        raise TypeError("a TradingEnv cannot be pickled: it holds an engine with a listening socket, a user "
+                        "interface process and an event loop. Pass a factory instead, a function that makes the "
+                        "environment in the process that uses it (for example `lambda: TradingEnv(ui='node')`, "
+                        "or gymnasium's `gym.make_vec(..., vectorization_mode='async')`)")
 
     def close(self) -> None:
         """Stops the user interface this environment started, closes the engine (its port is free again)
@@ -332,8 +347,9 @@ class TradingEnv(gym.Env[Observation, Action]):
         finally:
             if self._finalizer is not None:
                 self._finalizer()  # ends the Node.js process if it is still there; a no-op otherwise
-            if self._hub is not None:
-                self._hub.close()
+            if self._seat is not None:
+                self._seat.leave()
+                self._seat = None
             if self._owns_loop:
                 self._loop.stop()
 
@@ -371,8 +387,11 @@ class TradingEnv(gym.Env[Observation, Action]):
     # --- the coroutines, run on the environment's loop (shared by tarnel_rl.vector_env) ----------------
 
     async def _open(self) -> None:
-        if self.render_mode == "human":
-            self._hub = ViewerHub(self.viewer_port or 0)  # a taken port is one clear line, before anything starts
+        if self.render_mode == "human":  # a taken port is one clear line, before anything starts
+            self._seat, started = take_seat(self.viewer_port)
+            self._feed = TrainingFeed(self._seat, ACTION_NAMES)
+            if started:
+                print_address(self._seat.url)
         auto_port = self.port is None
         port = self.port or 0
         for attempt in range(5):
@@ -390,19 +409,21 @@ class TradingEnv(gym.Env[Observation, Action]):
                 if not auto_port or attempt == 4 or "bind failed" not in str(error):
                     raise
         self.engine, self.port = engine, port
-        publish = None if self._hub is None else self._hub.publish_url
+        publish = None if self._seat is None else self._seat.publish_url
         if self.ui_kind is not None:
             self.ui = await ui_host.open_ui(self.ui_kind, port, self.series_seed, self.host, self.ui_options,
-                                            viewer=publish)
+                                            viewer=publish,
+                                            allow_origin=None if self._seat is None else self._seat.allow_origin)
             self._process = getattr(self.ui, "process", None)
             if self._process is not None:
                 self._finalizer = weakref.finalize(self, _end_process, self._process)
-        if self._hub is not None:
-            where = "" if self.ui_kind is not None else f" (open your page with viewer={publish} in its query)"
-            print(f"tarnel_rl: watch the engine on {self.host}:{port} live at {self._hub.url}{where}",
-                  file=sys.stderr, flush=True)
+        if self._seat is not None and self.ui_kind is None:
+            print(f"tarnel_rl: the page of your own for the engine on {self.host}:{port} publishes to the dashboard "
+                  f"with viewer={publish} in its query", file=sys.stderr, flush=True)
         try:
-            await engine.wait_connected(timeout_secs=self.connect_timeout)
+            await ui_host.wait_connected(engine, self.ui, self.connect_timeout)
+        except ui_host.UserInterfaceExited as error:
+            raise RuntimeError(f"the user interface for the engine on {self.host}:{port} {error}") from None
         except RuntimeError as error:
             raise RuntimeError(self._not_connected(error)) from error
         self._session = TradingSession(engine, units=self.units, timeout_secs=self.timeout, events=self.events)
@@ -426,8 +447,9 @@ class TradingEnv(gym.Env[Observation, Action]):
                 if engine is not None:
                     await engine.close()
             finally:
-                if self._hub is not None:
-                    await asyncio.to_thread(self._hub.close)
+                if self._seat is not None:
+                    self._seat.leave()
+                    self._seat = None
 
     async def _async_reset(self, options: dict[str, Any] | None) -> tuple[Observation, dict[str, Any]]:
         self._check_open()
@@ -448,6 +470,11 @@ class TradingEnv(gym.Env[Observation, Action]):
         index = int(index)
         if not 0 <= index < count:
             raise ValueError(f"{kind} episode index {index} out of range ({count} {kind} episodes)")
+        if not self._episode_over:
+            # A session left open: a wrapper of the caller's (a TimeLimit wrapped by hand, as SB3's
+            # `wrapper_class` does) cut the episode short without telling it. End it as the episode's
+            # end would, so that what was open is closed and pays its fee (`last_summary`).
+            await self._finish(self._closing_info())
         self._episode_over = True
         if kind == "validation":  # the page's test episodes after its test range's
             step = await self._session.reset(int(self.config["test_episodes"]) + index, "test")
@@ -461,7 +488,10 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.reward_function.reset(self._session.initial_balance)
         if self._trace is not None:
             self._trace.start(kind, index, step.snapshot, step.window, self._session.initial_balance)
-        return self._observation(step), self._info(step)
+        observation = self._observation(step)
+        if self._feed is not None:
+            self._feed.reset(kind, index, observation)
+        return observation, self._info(step)
 
     async def _async_step(self, action: Action) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         self._check_open()
@@ -487,23 +517,28 @@ class TradingEnv(gym.Env[Observation, Action]):
         limit = self.max_episode_steps
         truncated = not terminated and limit is not None and self._steps >= limit
         info = self._info(step)
+        observation = self._observation(step)
+        if self._feed is not None:
+            self._feed.step(wanted, reward, observation)
         if terminated or truncated:
             await self._finish(info)
             reward += self._closing_reward
             if self._trace is not None:
                 self._trace.rewards[-1] = reward
-        return self._observation(step), reward, terminated, truncated, info
+        return observation, reward, terminated, truncated, info
 
     async def _finish(self, info: dict[str, Any]) -> None:
         """Ends the session: its summary goes into the last step's `info`, with the closing's events."""
         assert self._session is not None
         self._episode_over = True
-        info["summary"] = await self._session.finish()
+        info["summary"] = self.last_summary = await self._session.finish()
         final_equity = float(info["summary"][SUMMARY_FINAL_EQUITY])
         self._closing_reward = self.reward_function.closing(self._equity, final_equity)
         self._equity = final_equity
         record = EpisodeSummary.from_row(info["summary"], self.config, *self._episode)
         info["episode_summary"] = record
+        if self._feed is not None:
+            self._feed.episode_end(self._closing_reward)
         if self._trace is not None:
             self._trace.finish(final_equity, record)
         closing = self._session.closing_events
@@ -514,6 +549,12 @@ class TradingEnv(gym.Env[Observation, Action]):
             info["event_count"] = count + len(closing)
 
     # --- helpers ----------------------------------------------------------------------------------------
+
+    def _closing_info(self) -> dict[str, Any]:
+        """An info for an ending of a session that no step carries."""
+        if not self.events:
+            return {}
+        return {"events": np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan), "event_count": 0}
 
     def _set_spaces(self) -> None:
         self.window_size = int(self.config["window"])
@@ -586,11 +627,13 @@ class TradingEnv(gym.Env[Observation, Action]):
         head = f"no user interface connected to the engine on {self.host}:{self.port}{within} ({error})"
         if self.ui_kind is None:
             query = ui_host.page_query(self.port or 0, self.series_seed, self.host, self.ui_options,
-                                       None if self._hub is None else self._hub.publish_url)
-            return (f"{head}: start yours for this port, for example serve ui/ from 127.0.0.1 and open "
-                    f"index.html?{query}, or run {_runner_command(self.port or 0, self.series_seed, self.ui_options)}")
-        return f"{head}; {self._describe_ui()}: run {_runner_command(self.port or 0, self.series_seed, self.ui_options)} " \
-               "by hand to see what it says"
+                                       None if self._seat is None else self._seat.publish_url)
+            return (f"{head}: start yours for this port, for example serve {ui_host.ui_directory()} from 127.0.0.1 "
+                    f"and open index.html?{query}, or run {self._runner_command()}")
+        return f"{head}; {self._describe_ui()}: run {self._runner_command()} by hand to see what it says"
+
+    def _runner_command(self) -> str:
+        return ui_host.runner_command(self.port or 0, self.series_seed, self.ui_options)
 
     def _check_external_page(self, config: dict[str, Any]) -> None:
         """With ui=None: the page of your own must run this environment's series and options, which the
@@ -607,11 +650,11 @@ class TradingEnv(gym.Env[Observation, Action]):
         if not found:
             return
         query = ui_host.page_query(self.port or 0, self.series_seed, self.host, self.ui_options,
-                                   None if self._hub is None else self._hub.publish_url)
+                                   None if self._seat is None else self._seat.publish_url)
         raise RuntimeError(
             f"the user interface connected to {self.host}:{self.port} runs {', '.join(found)}, but this environment "
             f"asks for {', '.join(wanted)}, and with ui=None it cannot pass them on: open the page as "
-            f"index.html?{query}, or run {_runner_command(self.port or 0, self.series_seed, self.ui_options)}, "
+            f"index.html?{query}, or run {self._runner_command()}, "
             "or give the environment the page's settings")
 
     def _call_timeout(self) -> float:
@@ -664,11 +707,6 @@ def _task_options(candles: Candles | None, ui_options: dict[str, Any], fee_rate:
     if clash:
         raise ValueError(f"{', '.join(clash)} given both as arguments and in ui_options: give each once")
     return options
-
-
-def _runner_command(port: int, seed: int, options: dict[str, Any]) -> str:
-    extra = "".join(f" --{key.replace('_', '-')} {value}" for key, value in options.items())
-    return f"node ui/node/run-ui.mjs --port {port} --seed {seed}{extra}"
 
 
 # Where the page's configuration (get_rl_config) says what each user interface option set.

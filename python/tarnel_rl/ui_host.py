@@ -17,11 +17,22 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import urllib.parse
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 from .chromium import CHROMIUM, CHROMIUM_ARGS, HeadlessChromium
+from .ui_options import UI_OPTIONS, checked_options  # noqa: F401  (importable from here, as before)
+
+STDERR_SHOWN = 2000  # characters of an exited runner's standard error that its error shows
+EXIT_POLL_SECS = 0.05
+
+
+class UserInterfaceExited(RuntimeError):
+    """The user interface's process ended before it connected; the text has its standard error."""
 
 
 def ui_directory() -> Path:
@@ -95,21 +106,8 @@ def node_modules_for_runner(ui: Path | None = None) -> Path:
     return prefix / "node_modules"
 
 
-# Options of the user interface's engine that may be given besides the seed: the page reads them from
-# its query, the Node runner from its command line (`episode_length` is `--episode-length` there). The
-# synthetic series: `series` "walk" (the default) or "regime", with `regime_drift`, `regime_bars` and
-# `half_life` for the latter (docs/protocol.md, "Candles").
-UI_OPTIONS = ("bars", "window", "episode_length", "sync", "series", "regime_drift", "regime_bars", "half_life",
-              # The trading task (tarnel_rl.gym_env's arguments of the same names set them).
-              "fee_rate", "slippage_bps", "test_share", "test_bars", "validation_bars", "train_starts")
-
-
 def _checked_options(options: dict | None) -> dict:
-    options = dict(options or {})
-    for key in options:
-        if key not in UI_OPTIONS:
-            raise ValueError(f"unknown user interface option {key!r} (known: {', '.join(UI_OPTIONS)})")
-    return options
+    return checked_options(options)
 
 
 def page_query(engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
@@ -190,6 +188,9 @@ class NodeUI:
                                "ui='browser'")
         modules = node_modules_for_runner(ui)
         env = None if modules == ui / "node_modules" else dict(os.environ, TARNEL_UI_NODE_MODULES=str(modules))
+        # Its standard error goes to a file, not a pipe: nothing need read it while it runs, and what it
+        # said is there when it exits before connecting (a bad option, a missing package).
+        self._stderr = tempfile.TemporaryFile()
         self._process = subprocess.Popen(
             ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed), "--quiet",
              "--watch-parent", *extra],
@@ -199,9 +200,20 @@ class NodeUI:
             stdin=subprocess.PIPE,
             # Nothing reads its output: a pipe would fill up over a long run and stall the process.
             stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
+            stderr=self._stderr,
             env=env,
         )
+
+    def exit_report(self) -> str | None:
+        """None while the runner runs; once it has exited, its status and the end of its standard error."""
+        status = self._process.poll()
+        if status is None:
+            return None
+        self._stderr.seek(0)
+        said = self._stderr.read().decode(errors="replace").strip()
+        if len(said) > STDERR_SHOWN:
+            said = "..." + said[-STDERR_SHOWN:]
+        return f"exited with status {status} before it connected" + (f"; it said:\n{said}" if said else " and said nothing")
 
     @property
     def process(self) -> subprocess.Popen:
@@ -218,6 +230,7 @@ class NodeUI:
                 self._process.kill()
                 await asyncio.to_thread(self._process.wait)
         self._close_stdin()
+        self._stderr.close()
 
     def _close_stdin(self) -> None:
         if self._process.stdin is not None and not self._process.stdin.closed:
@@ -248,7 +261,8 @@ class BrowserUI:
 
     @classmethod
     async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-                   viewer: str | None = None, page: str = "index.html", automation: bool = False) -> "BrowserUI":
+                   viewer: str | None = None, page: str = "index.html", automation: bool = False,
+                   allow_origin: Callable[[str], None] | None = None) -> "BrowserUI":
         if automation:
             try:
                 from playwright.async_api import async_playwright
@@ -263,6 +277,8 @@ class BrowserUI:
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
+            if viewer is not None and allow_origin is not None:  # the hub takes publications from allowed pages only
+                allow_origin(ui._server.url("").rstrip("/"))
             url = ui.url = ui._server.url(f"{page}?{query}")
             if not automation:
                 ui._chromium = HeadlessChromium(url, executable=CHROMIUM)
@@ -307,15 +323,43 @@ class BrowserUI:
 
 
 async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-                  viewer: str | None = None) -> NodeUI | BrowserUI:
+                  viewer: str | None = None, allow_origin: Callable[[str], None] | None = None) -> NodeUI | BrowserUI:
     """Starts the user interface of `kind` for the engine listening on host:engine_port: "node" (Node.js,
     the fastest; "auto" is the same) or "browser" (headless Chromium, only when asked for: it costs
     several times more per call, and matters only for looking at the page). `options` may set the
     engine's `bars`, `window`, `episode_length`, `sync`, `series`, `regime_drift`, `regime_bars` and
     `half_life` (see docs/protocol.md). `viewer`: the live viewer hub's publish address
-    (`tarnel_rl.viewer`), to which the page then publishes its state."""
+    (`tarnel_rl.viewer`), to which the page then publishes its state; `allow_origin` tells the hub the
+    browser page's origin."""
     if kind == "browser":
-        return await BrowserUI.open(engine_port, seed, host, options, viewer)
+        return await BrowserUI.open(engine_port, seed, host, options, viewer, allow_origin=allow_origin)
     if kind in ("node", "auto"):
         return NodeUI(engine_port, seed, host, options, viewer)
     raise ValueError(f"unknown user interface kind: {kind!r}")
+
+
+async def wait_connected(engine: Any, ui: NodeUI | BrowserUI | None, timeout: float | None) -> None:
+    """Waits for the engine's first connection, as `engine.wait_connected` does, but raises
+    `UserInterfaceExited` (with what the runner said) as soon as the Node.js runner has exited: a runner
+    that refused its options must not cost the whole connect time-out."""
+    waiting = asyncio.ensure_future(engine.wait_connected(timeout_secs=timeout))
+    if not isinstance(ui, NodeUI):
+        await waiting
+        return
+    try:
+        while not waiting.done():
+            report = ui.exit_report()
+            if report is not None:
+                raise UserInterfaceExited(f"(the Node.js runner, pid {ui.process.pid}) {report}")
+            await asyncio.wait([waiting], timeout=EXIT_POLL_SECS)
+        waiting.result()
+    finally:
+        if not waiting.done():
+            waiting.cancel()
+
+
+def runner_command(port: int, seed: int, options: dict | None = None) -> str:
+    """The command that runs the Node.js user interface for this port, seed and options in the
+    foreground, showing what it says; it works wherever the package is installed."""
+    extra = "".join(f" --{key.replace('_', '-')} {value}" for key, value in (options or {}).items())
+    return f"python -m tarnel_rl.run_ui --port {port} --seed {seed}{extra}"

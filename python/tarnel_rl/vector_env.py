@@ -18,12 +18,19 @@ options=dict)`, `step(actions)` with batched arrays, infos in the vector layout 
 boolean `_key` mask; every key has the same shape in every environment, so each stacks into one
 array), `close()`, and the next-step autoreset mode (gymnasium's default): the step after
 an environment's episode ended resets that environment (its action is ignored) and returns the first
-observation of the new episode with reward 0. Not implemented: `render`, `call`/`get_attr`/`set_attr`
-and the `reset_mask` option.
+observation of the new episode with reward 0; `get_attr`, `set_attr` and `call` on every environment
+(as gymnasium's `SyncVectorEnv` has them); and `render`. Not implemented: the `reset_mask` option.
+
+Rendering: `render_mode="rgb_array"`: `render()` answers one frame with every environment's frame in a
+grid (environment i at row i // columns, column i % columns, `columns` = ceil(sqrt(num_envs))), black
+where the grid has no environment. `render_mode="human"`: every environment publishes to one training
+dashboard, whose one address is printed once (`viewer_url`); `render()` answers None.
+`tarnel_rl.sb3_vec_env.TradingVecEnv` adapts this class to Stable-Baselines3's `VecEnv`.
 """
 from __future__ import annotations
 
 import asyncio
+import math
 import threading
 from collections.abc import Sequence
 from typing import Any
@@ -52,7 +59,7 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
     to every environment. `close()` stops every user interface and engine (their ports are free again)
     and the shared event loop."""
 
-    metadata: dict[str, Any] = {"render_modes": [], **_AUTORESET}
+    metadata: dict[str, Any] = {"render_modes": ["human", "rgb_array"], **_AUTORESET}
 
     def __init__(self, num_envs: int, *, series_seed: int | Sequence[int] = 7, ui: str = "node",
                  timeout_secs: float = 10.0, **env_kwargs: Any) -> None:
@@ -67,6 +74,7 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         if ui is None or "port" in env_kwargs or "loop" in env_kwargs:
             raise ValueError("the vector environment starts its own user interfaces on ports of its own")
         self.num_envs = num_envs
+        self.render_mode = env_kwargs.get("render_mode")
         self._timeout = timeout_secs
         self._loop = make_loop(name="tarnel-vector-loop")
         self.envs: list[TradingEnv] = []
@@ -163,6 +171,45 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         self._autoreset = terminations | truncations
         return observations, rewards, terminations, truncations, infos
 
+    def render(self) -> NDArray[np.uint8] | None:  # type: ignore[override]  # one grid, not a tuple of frames
+        """With render_mode="rgb_array", every environment's frame in one grid (see the module's text);
+        with "human" None (the dashboard at `viewer_url` follows by itself)."""
+        self._check_open()
+        if self.render_mode != "rgb_array":
+            return self.envs[0].render()  # warns without a render mode, None for "human"
+        frames = [env.render() for env in self.envs]
+        return tile_frames([f for f in frames if f is not None])
+
+    @property
+    def viewer_url(self) -> str | None:
+        """The training dashboard's address with render_mode="human" (one for every environment)."""
+        return self.envs[0].viewer_url
+
+    def get_attr(self, name: str) -> tuple[Any, ...]:
+        """The attribute `name` of every environment."""
+        return tuple(getattr(env, name) for env in self.envs)
+
+    def set_attr(self, name: str, values: list[Any] | tuple[Any, ...] | Any) -> None:
+        """Sets the attribute `name` of every environment: to `values[i]` for environment i when
+        `values` is a list or tuple (one per environment), else to `values` itself."""
+        if not isinstance(values, (list, tuple)):
+            values = [values] * self.num_envs
+        if len(values) != self.num_envs:
+            raise ValueError(f"{len(values)} values for {self.num_envs} environments")
+        for env, value in zip(self.envs, values):
+            setattr(env, name, value)
+
+    def call(self, name: str, *args: Any, **kwargs: Any) -> tuple[Any, ...]:
+        """Calls the method `name` of every environment with these arguments and answers the results; an
+        attribute that is not callable is answered as it is (as `SyncVectorEnv.call` does). Calls run
+        one environment after the other."""
+        self._check_open()
+        results = []
+        for env in self.envs:
+            attribute = getattr(env, name)
+            results.append(attribute(*args, **kwargs) if callable(attribute) else attribute)
+        return tuple(results)
+
     def close_extras(self, **kwargs: Any) -> None:
         """Stops every user interface and engine, then the shared event loop (`close()` calls it once)."""
         try:
@@ -187,3 +234,17 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
 
     def _step_timeout(self) -> float:
         return self._timeout * 8 + 5.0
+
+
+def tile_frames(frames: Sequence[NDArray[np.uint8]]) -> NDArray[np.uint8]:
+    """The frames (all of one size) in a grid of ceil(sqrt(n)) columns, row by row."""
+    if not frames:
+        raise ValueError("no frames to tile")
+    height, width, depth = frames[0].shape
+    columns = math.ceil(math.sqrt(len(frames)))
+    rows = math.ceil(len(frames) / columns)
+    grid = np.zeros((rows * height, columns * width, depth), dtype=np.uint8)
+    for i, frame in enumerate(frames):
+        row, column = divmod(i, columns)
+        grid[row * height:(row + 1) * height, column * width:(column + 1) * width] = frame
+    return grid

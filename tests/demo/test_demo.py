@@ -100,6 +100,6 @@ def test_watch_prints_the_live_view_once_and_the_demo_runs_through(capsys):
     assert demo.main(["--ui", "node", "--watch", "--episodes", "2", "--steps", "10", "--plot", ""]) == 0
     captured = capsys.readouterr()
     lines = [line for line in captured.err.splitlines() if "live at" in line]
-    assert len(lines) == 1 and lines[0].startswith("tarnel_rl: watch the engine on 127.0.0.1:"), captured.err
+    assert len(lines) == 1 and lines[0].startswith("tarnel_rl: watch training live at "), captured.err
     assert lines[0].split(" live at ")[1].startswith("http://127.0.0.1:")
     assert len(summary_lines(captured.out)) == 3

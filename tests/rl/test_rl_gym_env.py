@@ -275,7 +275,7 @@ def test_a_page_of_your_own_with_another_seed_or_options_is_refused(page, env_kw
             text = str(info.value)
             assert differences in text, text
             assert "with ui=None it cannot pass them on: open the page as index.html?host=127.0.0.1" in text
-            assert f"node ui/node/run-ui.mjs --port {port} --seed {env_kwargs.get('series_seed', 7)}" in text
+            assert f"python -m tarnel_rl.run_ui --port {port} --seed {env_kwargs.get('series_seed', 7)}" in text
         finally:
             asyncio.run(node.close())
 

@@ -14,6 +14,7 @@ from support.ports import start_on_held_port
 
 gym = pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
 
+from tarnel_rl import ui_host  # noqa: E402
 from tarnel_rl.gym_env import EVENT_ROWS, TradingEnv  # noqa: E402
 from tarnel_rl.trading import FLAT, HOLD, LONG, SHORT  # noqa: E402
 from tarnel_rl.vector_env import TradingVectorEnv  # noqa: E402
@@ -153,16 +154,17 @@ def test_reset_options_per_environment_and_close(inside_a_loop):
         envs.step([0, 0])
 
 
-def test_a_failed_start_stops_what_was_started():
-    """User interfaces that never connect (the Node runner refuses the option) fail the vector
-    environment's construction with the engine's error, said with its port and the runner's end, and its
-    loop thread is stopped."""
+def test_a_failed_start_stops_what_was_started(monkeypatch):
+    """User interfaces that never connect (the Node runner refuses the option, which Python let through
+    here) fail the vector environment's construction at once with what the runner said, and its loop
+    thread is stopped. Python refuses such an option itself, before anything starts."""
     before = {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"}
-    with pytest.raises(RuntimeError, match=r"^no user interface connected to the engine on 127\.0\.0\.1:\d+ within 1 s "
-                       r"\(RpcTransportError\(seq=None, fnId=None\): wait_connected timed out\); served by the Node\.js "
-                       r"user interface \(pid \d+(, which has exited with status 2)?\): run node ui/node/run-ui\.mjs "
-                       r"--port \d+ --seed 7 --window wide by hand to see what it says$"):
-        TradingVectorEnv(2, ui="node", ui_options={"window": "wide"}, connect_timeout_secs=1.0)
+    with pytest.raises(ValueError, match=r"^ui_options\['window'\] must be an integer >= 1, got 'wide'$"):
+        TradingVectorEnv(2, ui="node", ui_options={"window": "wide"})
+    monkeypatch.setattr(ui_host, "checked_options", lambda options: dict(options or {}))
+    with pytest.raises(RuntimeError, match=r"^the user interface for the engine on 127\.0\.0\.1:\d+ \(the Node\.js "
+                       r"runner, pid \d+\) exited with status 2 before it connected; it said:\nrun-ui: --window must "):
+        TradingVectorEnv(2, ui="node", ui_options={"window": "wide"}, connect_timeout_secs=None)
     assert {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"} <= before
 
 

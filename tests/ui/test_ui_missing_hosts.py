@@ -45,3 +45,15 @@ def test_node_is_the_default_host_everywhere():
 
     for made in (TradingEnv, TradingVectorEnv):
         assert inspect.signature(made.__init__).parameters["ui"].default == "node"
+
+
+def test_the_demo_without_node_says_so_in_one_line(monkeypatch, capsys):
+    pytest.importorskip("gymnasium", reason="gymnasium is not installed")
+    from tarnel_rl import demo
+
+    monkeypatch.setattr(ui_host.shutil, "which", lambda name: None)
+    assert demo.main(["--ui", "node", "--plot", ""]) == 2
+    captured = capsys.readouterr()
+    assert captured.err.splitlines() == [
+        "demo: the Node.js user interface needs Node.js 20 or later, and the node command was not found: install "
+        "Node.js (apt-get install nodejs npm), or ask for the browser with ui='browser'"]

@@ -1,15 +1,26 @@
-// The live viewer: receives the driven page's state from the hub (server-sent events at /events) and
-// draws it with the page's own chart, at most once per animation frame. Read-only: it never connects to
-// the engine, so any number of viewers can watch without taking the link.
+// The training dashboard: receives the trainer's figures and the chosen environment's page state from
+// the hub (server-sent events at /events, with the token of the page's own address) and draws them at
+// most once per animation frame: the returns curve, a cell per environment, and the chosen one's candles,
+// observation and last calls. Read-only: it never connects to an engine.
 
 import { Chart } from './chart.js';
+import { renderCells } from './dashboard-cells.js';
+import { ReturnsChart } from './returns-chart.js';
 import { engineFromState } from './viewer-state.js';
 
 const $ = (id) => document.getElementById(id);
+const params = new URLSearchParams(location.search);
+const token = params.get('token') ?? '';
 const chart = new Chart($('chart'));
-let latest = null;
+const returns = new ReturnsChart($('returns'));
+let chosen = Number.parseInt(params.get('env') ?? '0', 10) || 0;
+let latest = null; // the chosen environment's page state
+let envs = [];
+const episodes = [];
 let framePending = false;
 let updates = 0;
+let events = null;
+let returnsDrawn = -1; // how many episodes the returns curve shows: it is redrawn only when that changes
 
 function setFeed(state, notice) {
   $('feed-state').textContent = state;
@@ -18,22 +29,50 @@ function setFeed(state, notice) {
   if (notice !== undefined) $('notice').textContent = notice;
 }
 
+function schedule() {
+  if (!framePending) {
+    framePending = true;
+    requestAnimationFrame(render);
+  }
+}
+
+function select(env) {
+  if (env === chosen) return;
+  chosen = env;
+  latest = null;
+  const url = new URL(location.href);
+  url.searchParams.set('env', String(env));
+  history.replaceState(null, '', url);
+  connect();
+  schedule();
+}
+
 function render() {
   framePending = false;
+  if (returnsDrawn !== episodes.length) {
+    returns.draw(episodes);
+    returnsDrawn = episodes.length;
+  }
+  renderCells($('grid'), envs, chosen, select);
+  $('stat-envs').textContent = String(envs.length);
+  $('stat-episodes').textContent = String(episodes.length);
+  const rate = envs.reduce((sum, env) => sum + (env.closed ? 0 : env.train?.steps_per_second ?? 0), 0);
+  $('stat-rate').textContent = rate.toFixed(0);
+  $('chosen').textContent = envs[chosen]?.label ?? `env ${chosen}`;
+  $('stat-updates').textContent = String(updates);
+  const observation = envs[chosen]?.train?.observation ?? [];
+  $('observation').replaceChildren(...observation.map((value, i) => {
+    const item = document.createElement('li');
+    item.textContent = `${String(i).padStart(2)}: ${Number.isFinite(value) ? value.toFixed(4) : '-'}`;
+    return item;
+  }));
   if (latest === null) return;
   const state = latest;
   chart.draw(engineFromState(state));
-  const names = state.snapshotColumns;
-  for (const name of ['equity', 'balance', 'open_positions', 'pending_orders', 'max_drawdown']) {
-    const value = state.snapshot[names.indexOf(name)];
-    $(`stat-${name}`).textContent = Number.isInteger(value) ? String(value) : value.toFixed(name === 'max_drawdown' ? 4 : 2);
-  }
-  $('seed').textContent = String(state.seed);
+  const equity = state.snapshot[state.snapshotColumns.indexOf('equity')];
+  $('stat-equity').textContent = Number.isFinite(equity) ? equity.toFixed(2) : '-';
   $('link-state').textContent = state.link ?? '-';
-  $('stat-calls').textContent = String(state.callCount ?? 0);
-  $('stat-updates').textContent = String(updates);
-  const list = $('calls');
-  list.replaceChildren(...[...(state.calls ?? [])].reverse().map((call) => {
+  $('calls').replaceChildren(...[...(state.calls ?? [])].reverse().map((call) => {
     const item = document.createElement('li');
     item.textContent = call.ok ? call.fn : `${call.fn} → refused ${call.err}/${call.sub}`;
     if (!call.ok) {
@@ -44,26 +83,55 @@ function render() {
   }));
 }
 
-const events = new EventSource('events');
-events.onopen = () => setFeed(latest === null ? 'waiting' : 'live',
-  latest === null ? 'Connected to the hub; waiting for the page to publish its state.' : undefined);
-events.onerror = () => setFeed('lost', 'The hub is gone (the trainer ended?); retrying.');
-events.onmessage = (message) => {
-  try {
-    latest = JSON.parse(message.data);
-    engineFromState(latest); // refuse a malformed state here, not in the middle of a frame
-  } catch (error) {
-    latest = null;
-    setFeed('lost', `unreadable state: ${error.message}`);
-    return;
-  }
+function received() {
   updates += 1;
   if (document.body.dataset.feed !== 'live') setFeed('live', '');
-  if (!framePending) {
-    framePending = true;
-    requestAnimationFrame(render);
-  }
-};
-window.addEventListener('resize', () => { if (!framePending) { framePending = true; requestAnimationFrame(render); } });
+  schedule();
+}
+
+function connect() {
+  if (events !== null) events.close();
+  episodes.length = 0; // a new stream sends every episode again
+  returnsDrawn = -1;
+  events = new EventSource(`events?token=${encodeURIComponent(token)}&env=${chosen}`);
+  events.onopen = () => setFeed(envs.length === 0 ? 'waiting' : 'live',
+    envs.length === 0 ? 'Connected to the hub; waiting for the trainer.' : undefined);
+  events.onerror = () => setFeed('lost', token === ''
+    ? 'This address has no token: open the address the trainer printed.'
+    : 'The hub is gone (the trainer ended?) or refused the token; retrying.');
+  events.addEventListener('train', (message) => {
+    envs = JSON.parse(message.data).envs;
+    received();
+  });
+  events.addEventListener('episodes', (message) => {
+    episodes.push(...JSON.parse(message.data));
+    received();
+  });
+  events.addEventListener('page', (message) => {
+    try {
+      const state = JSON.parse(message.data);
+      engineFromState(state); // refuse a malformed state here, not in the middle of a frame
+      latest = state;
+    } catch (error) {
+      latest = null;
+      setFeed('lost', `unreadable state: ${error.message}`);
+      return;
+    }
+    received();
+  });
+}
+
+connect();
+window.addEventListener('resize', () => {
+  returnsDrawn = -1;
+  schedule();
+});
 // For automated checks from a driven browser.
-window.liveViewer = { chart, get latest() { return latest; }, get updates() { return updates; } };
+window.liveViewer = {
+  chart, returns, select,
+  get latest() { return latest; },
+  get updates() { return updates; },
+  get envs() { return envs; },
+  get episodes() { return episodes; },
+  get chosen() { return chosen; },
+};
