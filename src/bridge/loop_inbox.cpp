@@ -81,7 +81,7 @@ PyObject* reader_call(PyObject* self, PyObject*, PyObject*) {
     if (reader->watches_link && !inbox.link_watch_suspended) {
         RunningLinkWithLock running_link;
         t_draining_after_link = &inbox;
-        finished = runtime::run_link_on_readiness(/*yield_to_large_transfers=*/true);
+        finished = runtime::run_ready_link_work(/*yield_to_large_transfers=*/true);
         t_draining_after_link = nullptr;
     }
     // After running the link, what it finished was queued without the eventfd: it need not be reset.

@@ -42,7 +42,7 @@ namespace tarnel::internals {
 // detail-namespace service). Assumed: the descriptor is readable whenever a socket, timer or posted
 // handler of the context is ready, and polling the context consumes that readiness. Guarded by
 // tests/runtime/link_test.cpp (work handed over wakes a watcher; a loop that runs the link sees its
-// answers) and tests/ws/direct_wait_test.cpp (a run that consumes an answer's notice loses no call).
+// answers) and tests/ws/direct_call_test.cpp (a run that consumes an answer's notice loses no call).
 int reactor_descriptor(boost::asio::io_context& context);
 
 // Beast: true when the WebSocket stream holds no bytes read ahead, no half-read message and no read or

@@ -33,28 +33,6 @@ namespace {
 
 thread_local bool t_running_soon = false;
 
-// The one readiness waiter (see link.hpp), and whether there is one (read without the lock on every run).
-// Like the link, a forked child forgets its parent's (which belongs to the parent's connections).
-struct Waiting {
-    std::mutex mutex;
-    std::shared_ptr<ReadinessWaiter> waiter;
-};
-Waiting* g_waiting = new Waiting();
-std::atomic<bool> g_has_waiter{false};
-
-std::shared_ptr<ReadinessWaiter> current_waiter() {
-    if (!g_has_waiter.load(std::memory_order_acquire)) return nullptr;
-    std::lock_guard hold(g_waiting->mutex);
-    return g_waiting->waiter;
-}
-
-// Gives the registered waiter a try; true when it ended.
-bool try_waiter() {
-    std::shared_ptr<ReadinessWaiter> waiter = current_waiter();
-    if (!waiter || !waiter->try_finish()) return false;
-    remove_readiness_waiter(waiter.get());
-    return true;
-}
 thread_local int t_run_depth = 0;
 thread_local bool t_own_thread = false;
 std::atomic<int> g_large_transfers{0};
@@ -170,7 +148,7 @@ private:
             if (loop_arrived_.exchange(false)) took_over = false;
             if (took_over || drives_alone()) {
                 const auto before = runs_elsewhere_.load(std::memory_order_relaxed);
-                if (wait_for_ready(-1)) run_link_on_readiness(false);
+                if (wait_for_ready(-1)) run_ready_link_work(false);
                 if (runs_elsewhere_.load(std::memory_order_relaxed) != before) took_over = false;  // a loop is back
                 continue;
             }
@@ -179,7 +157,7 @@ private:
             while (!grace_passed && !drives_alone()) grace_passed = nobody_ran_during_grace();
             if (!grace_passed || !wait_for_ready(0)) continue;  // the loops took it, or now drive alone
             took_over = true;
-            run_link_on_readiness(false);
+            run_ready_link_work(false);
         }
     }
 
@@ -205,8 +183,6 @@ std::mutex* g_link_mutex = new std::mutex();
 [[maybe_unused]] const bool g_forget_link_after_fork = [] {
     after_fork_in_child([] {
         g_large_transfers.store(0);
-        g_waiting = new Waiting();
-        g_has_waiter.store(false);
         g_link.store(nullptr);
         g_link_mutex = new std::mutex();
     });
@@ -264,88 +240,33 @@ private:
 
 int link_readiness_fd() { return link().readiness_fd(); }
 
-namespace {
-
-bool run_link(bool yield_to_large_transfers, bool on_readiness) noexcept {
+bool run_ready_link_work(bool yield_to_large_transfers) noexcept {
     if (t_run_depth > 0) return true;
     Link& owner = link();
     ++t_run_depth;
     bool finished = true;
-    const bool answered = try_waiter();
-    if (!(answered && on_readiness)) {
-        // A handler that throws unwinds out of poll(); polling again runs the rest.
-        for (int attempt = 0; attempt < 64; ++attempt) {
-            try {
-                if (!yield_to_large_transfers) {
-                    owner.context().poll();
-                    break;
-                }
-                while (!large_transfer_in_progress()) {
-                    if (owner.context().poll_one() == 0) break;
-                }
-                if (large_transfer_in_progress()) {
-                    finished = false;
-                    owner.kick();  // handlers may be left queued: make sure the next watcher looks
-                }
+    // A handler that throws unwinds out of poll(); polling again runs the rest.
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        try {
+            if (!yield_to_large_transfers) {
+                owner.context().poll();
                 break;
-            } catch (...) {
-                report_caught("the link");
             }
+            while (!large_transfer_in_progress()) {
+                if (owner.context().poll_one() == 0) break;
+            }
+            if (large_transfer_in_progress()) {
+                finished = false;
+                owner.kick();  // handlers may be left queued: make sure the next watcher looks
+            }
+            break;
+        } catch (...) {
+            report_caught("the link");
         }
-        try_waiter();  // the poll may have taken the reactor's notice of its answer
     }
     --t_run_depth;
     if (!t_own_thread) owner.ran_elsewhere();
     return finished;
-}
-
-}  // namespace
-
-bool run_ready_link_work(bool yield_to_large_transfers) noexcept { return run_link(yield_to_large_transfers, false); }
-
-bool run_link_on_readiness(bool yield_to_large_transfers) noexcept { return run_link(yield_to_large_transfers, true); }
-
-namespace {
-std::function<void()>* g_before_waiter_registers = nullptr;  // set by tests only, before any call
-}  // namespace
-
-void test_seams::set_before_waiter_registers(std::function<void()> seam) {
-    delete std::exchange(g_before_waiter_registers, seam ? new std::function<void()>(std::move(seam)) : nullptr);
-}
-
-ReadinessRegistration add_readiness_waiter(std::shared_ptr<ReadinessWaiter> waiter) {
-    if (g_before_waiter_registers) (*g_before_waiter_registers)();
-    // A loop that makes calls is running: the own thread, if it had taken over, leaves the link to it again
-    // (the loop's readiness callback may never run the link otherwise: the own thread would read every
-    // answer first).
-    if (!t_own_thread) link().ran_elsewhere();
-    std::lock_guard hold(g_waiting->mutex);
-    if (g_waiting->waiter) return {};
-    g_waiting->waiter = waiter;
-    g_has_waiter.store(true, std::memory_order_release);
-    return ReadinessRegistration(std::move(waiter));
-}
-
-ReadinessRegistration& ReadinessRegistration::operator=(ReadinessRegistration&& other) noexcept {
-    look_again();
-    waiter_ = std::move(other.waiter_);
-    return *this;
-}
-
-void ReadinessRegistration::look_again() noexcept {
-    auto waiter = std::move(waiter_);
-    if (!waiter) return;  // empty, moved from, or looked already
-    // The second half of the wait (see link.hpp): the socket is looked at again, now that the waiter is
-    // registered and any later run of the link gives it a try after its poll.
-    if (waiter->try_finish()) remove_readiness_waiter(waiter.get());
-}
-
-void remove_readiness_waiter(const ReadinessWaiter* waiter) {
-    std::shared_ptr<ReadinessWaiter> gone;  // released outside the lock
-    std::lock_guard hold(g_waiting->mutex);
-    if (g_waiting->waiter.get() != waiter) return;
-    gone = std::move(g_waiting->waiter);
-    g_has_waiter.store(false, std::memory_order_release);
 }
 
 LargeTransfer::LargeTransfer() { g_large_transfers.fetch_add(1, std::memory_order_relaxed); }

@@ -22,9 +22,7 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <memory>
-#include <optional>
 
 namespace tarnel::runtime {
 
@@ -40,58 +38,6 @@ int link_readiness_fd();
 // watching until the transfer is over, so that the link's own thread moves the bulk of the bytes and the
 // loop stays free for its other tasks.
 bool run_ready_link_work(bool yield_to_large_transfers = false) noexcept;
-
-// Work that waits for the readiness descriptor outside the link's handler queue: a call whose answer is
-// read straight from its socket (ws/direct_wait.hpp). At most one at a time.
-//
-// Its socket is one the link's reactor watches, so an answer makes the readiness descriptor readable;
-// whoever then runs the link gives the waiter a try first, and, when that finishes it, an event loop's
-// readiness callback skips the handler queue altogether (the reactor's pending notice of the socket lapses
-// once the socket has been read). Any run of the handler queue may consume that notice without the waiter
-// seeing it, so a run that polled gives the waiter one more try after the poll.
-class ReadinessWaiter {
-public:
-    virtual ~ReadinessWaiter() = default;
-    // Without blocking for long (it may take a short lock): true when the waiter has ended without leaving
-    // work to the handler queue, and is to be forgotten. One that hands its work to the queue removes
-    // itself and returns false.
-    virtual bool try_finish() noexcept = 0;
-};
-// Registering is the first half of a wait; looking again is the second. Whoever runs the link between the
-// waiter's last look at its socket and its registration may poll the reactor and so consume the socket's
-// notice of the answer: nothing would then wake the waiter until something else makes the link ready (its
-// deadline, at worst). So a registration looks again, once, when it goes: the waiter is given one try
-// then, and forgotten if that finishes it. Its owner must let go of every lock that try_finish takes
-// before then: declare the registration before the lock guard, and it goes after it.
-class [[nodiscard]] ReadinessRegistration {
-public:
-    ReadinessRegistration() = default;
-    explicit ReadinessRegistration(std::shared_ptr<ReadinessWaiter> waiter) : waiter_(std::move(waiter)) {}
-    ReadinessRegistration(ReadinessRegistration&& other) noexcept : waiter_(std::move(other.waiter_)) {}
-    ReadinessRegistration& operator=(ReadinessRegistration&& other) noexcept;
-    ~ReadinessRegistration() { look_again(); }
-    explicit operator bool() const { return static_cast<bool>(waiter_); }
-
-private:
-    void look_again() noexcept;
-
-    std::shared_ptr<ReadinessWaiter> waiter_;
-};
-// An empty registration, and nothing registered, when a waiter is registered already: with several, every
-// readiness would cost a read per waiter, and the handler queue serves them better.
-ReadinessRegistration add_readiness_waiter(std::shared_ptr<ReadinessWaiter> waiter);
-// Forgets `waiter` if it is the one registered (it ended some other way).
-void remove_readiness_waiter(const ReadinessWaiter* waiter);
-
-namespace test_seams {
-// Called by add_readiness_waiter before it registers: a test runs the link there, between the waiter's
-// last look at its socket and its registration, where a lost wake-up would come from.
-void set_before_waiter_registers(std::function<void()> seam);
-}  // namespace test_seams
-
-// An event loop's readiness callback (and the link's own thread): like run_ready_link_work, but when the
-// registered waiter finishes, the handler queue is not polled.
-bool run_link_on_readiness(bool yield_to_large_transfers) noexcept;
 
 // How long ready link work is left to the event loops before the link's own thread takes it over.
 inline constexpr std::chrono::milliseconds kTakeOverGrace{2};

@@ -18,8 +18,8 @@
 
 namespace tarnel::runtime {
 
-// Shared by a task's CancelHandle and its completion. Everything but `requested`, `finished` and
-// `abandon_parked` is touched only on the task's strand: Asio cancellation signals are not thread-safe,
+// Shared by a task's CancelHandle and its completion. Everything but `requested` and `finished` is
+// touched only on the task's strand: Asio cancellation signals are not thread-safe,
 // so cancel() posts the emit there.
 struct CancelState {
     explicit CancelState(asio::any_io_executor s) : strand(std::move(s)) {}
@@ -29,7 +29,6 @@ struct CancelState {
     std::atomic<bool> requested{false};
     bool cancelled = false;             // terminal cancellation was emitted into the running task
     std::atomic<bool> finished{false};  // the task has reported its outcome (or its coroutine ended)
-    std::function<bool()> abandon_parked;  // set before launch() returns, for a parked task
 };
 
 Task::Task(std::unique_ptr<TaskBody> body) : body_(std::move(body)) {}
@@ -39,13 +38,12 @@ Task::~Task() = default;
 std::unique_ptr<TaskBody> Task::release() { return std::move(body_); }
 
 Task make_task(asio::any_io_executor executor, std::function<asio::awaitable<Expected<Bytes>>()> run,
-               std::function<std::optional<Expected<Bytes>>(ParkedTask&)> at_launch) {
+               std::function<std::optional<Expected<Bytes>>()> at_launch) {
     return Task(std::make_unique<TaskBody>(TaskBody{std::move(executor), std::move(run), std::move(at_launch)}));
 }
 
 void CancelHandle::cancel(bool run_link_here) const {
     if (!state_ || state_->requested.exchange(true)) return;
-    if (state_->abandon_parked && state_->abandon_parked()) return;
     const bool run_here = runs_on_link(state_->strand) && run_link_here;
     {
         std::optional<RunningLinkSoon> soon;
@@ -102,24 +100,6 @@ void deliver(const Completion& on_done, TaskOutcome outcome) noexcept {
 
 }  // namespace
 
-void ParkedTask::park(std::function<bool()> abandon) {
-    parked_ = true;
-    state_->abandon_parked = std::move(abandon);
-}
-
-void ParkedTask::finish(Expected<Bytes> outcome) const { finish_(nullptr, std::move(outcome)); }
-
-void ParkedTask::fail(std::exception_ptr failure) const { finish_(std::move(failure), Expected<Bytes>{}); }
-
-// The slot is bound on the strand, where the cancellation signal lives; a cancellation requested before
-// is emitted there after this, as strand handlers run in order.
-void ParkedTask::start_coroutine() const {
-    asio::post(state_->strand, [state = state_, body = body_, finish = finish_]() mutable {
-        asio::co_spawn(state->strand, run_body(body),
-                       asio::bind_cancellation_slot(state->signal.slot(), std::move(finish)));
-    });
-}
-
 CancelHandle launch(Task task, Completion on_done) {
     std::shared_ptr<TaskBody> body = task.release();
     // The body's executor must be a strand (or otherwise run one handler at a time): the coroutine, its
@@ -143,12 +123,10 @@ CancelHandle launch(Task task, Completion on_done) {
     // before launch() returns, and no other thread wakes for it.
     const bool start_here = runs_on_link(state->strand);
     if (start_here && body && body->at_launch) {
-        ParkedTask parked(state, body, finish);
-        if (auto outcome = body->at_launch(parked)) {
+        if (auto outcome = body->at_launch()) {
             finish(nullptr, std::move(*outcome));
             return CancelHandle(std::move(state));
         }
-        if (parked.parked()) return CancelHandle(std::move(state));
     }
     {
         std::optional<RunningLinkSoon> soon;

@@ -1,16 +1,10 @@
-// The direct lane's lock, with its owner checked in debug builds, and the waiting call's deadline timer.
+// The direct lane's lock, with its owner checked in debug builds.
 #include "ws/direct_lane.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
 namespace tarnel::ws {
-
-namespace {
-
-std::int64_t ticks(std::chrono::steady_clock::time_point at) { return at.time_since_epoch().count(); }
-
-}  // namespace
 
 void DirectLane::lock_for([[maybe_unused]] std::thread::id thread) {
 #ifndef NDEBUG
@@ -46,34 +40,16 @@ void DirectLane::Hold::check() const {
 #endif
 }
 
-std::shared_ptr<DirectWait>& DirectLane::waiter(const Hold& hold) {
-    hold.check();
-    if (hold.lane_ != this) std::abort();  // another engine's lane: a plain bug
-    return waiter_;
+namespace {
+std::function<void()>* g_answer_not_there_yet = nullptr;  // set by tests only, before any call
+}  // namespace
+
+void test_seams::set_answer_not_there_yet(std::function<void()> seam) {
+    delete std::exchange(g_answer_not_there_yet, seam ? new std::function<void()>(std::move(seam)) : nullptr);
 }
 
-bool DirectLane::deadline_needs_arming(std::chrono::steady_clock::time_point at) const {
-    const std::int64_t armed = timer_until_.load();
-    return armed == 0 || armed > ticks(at);
-}
-
-void DirectLane::arm_deadline(const boost::asio::any_io_executor& strand, std::chrono::steady_clock::time_point at,
-                              std::function<void()> fired) {
-    if (!deadline_needs_arming(at)) return;
-    if (!timer_) timer_.emplace(strand);
-    timer_until_.store(ticks(at));
-    timer_->expires_at(at);  // a pending wait for a later expiry ends with operation_aborted
-    // `fired` holds the engine weakly (an engine dropped with a long time-out pending is not kept until the
-    // timer fires) and calls deadline_fired() once it knows the lane is alive.
-    timer_->async_wait([fired = std::move(fired)](boost::system::error_code ec) {
-        if (!ec) fired();
-    });
-}
-
-bool DirectLane::deadline_fired(std::chrono::steady_clock::time_point at) {
-    if (timer_until_.load() != ticks(at)) return false;  // armed for an earlier deadline since
-    timer_until_.store(0);
-    return true;
+void test_seams::answer_not_there_yet() {
+    if (g_answer_not_there_yet) (*g_answer_not_there_yet)();
 }
 
 }  // namespace tarnel::ws

@@ -4,7 +4,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "ws/direct_wait.hpp"
 #include "ws/engine_link.hpp"
 #include "ws/shared_records.hpp"
 
@@ -26,17 +25,14 @@ void SharedRecords::close_listeners() {
 }
 
 void SharedRecords::close_connection() {
-    std::shared_ptr<DirectWait> waiter;
     {
         auto lane = direct_lane.hold();
         closed = true;
-        waiter = direct_lane.waiter(lane);
         // Calls in flight hold their own reference: discarding ends their reads and writes, and they then
         // find `closed` set and fail with "engine closed".
         if (slot) slot->discard();
         slot.reset();
     }
-    if (waiter) waiter->engine_closed();
     connected.notify_all();
 }
 

@@ -1,5 +1,5 @@
 // A call whose answer arrives while it is being made never waits for its deadline: the link is run
-// between the call's last look at its socket and the registration of its wait (the interleaving a busy
+// between the call's direct read, which found nothing, and the start of its wait (the interleaving a busy
 // machine makes now and then), and the call must still end at once.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -21,6 +21,7 @@
 #include "codec/frame.hpp"
 #include "runtime/link.hpp"
 #include "runtime/task.hpp"
+#include "ws/direct_lane.hpp"
 #include "ws/engine_link.hpp"
 
 namespace tarnel::ws {
@@ -147,7 +148,7 @@ void run_to_end(WatchingLoop& loop, runtime::Task task) {
     ASSERT_TRUE(loop.run_until(ended, 10s));
 }
 
-TEST(DirectWait, AnAnswerConsumedByARunBeforeTheWaitRegistersStillEndsTheCallAtOnce) {
+TEST(DirectCall, AnAnswerWhoseReadinessARunConsumedBeforeTheWaitStillEndsTheCallAtOnce) {
     WatchingLoop loop;
     HeldPort port;
     EngineLink engine("127.0.0.1", port.port(), 1);
@@ -155,10 +156,11 @@ TEST(DirectWait, AnAnswerConsumedByARunBeforeTheWaitRegistersStillEndsTheCallAtO
     Page page(port.port());
     run_to_end(loop, engine.wait_connected(std::nullopt));
 
-    // The page answers after the request is written and before the call's wait registers; the link is then
-    // run as another thread would, which polls the reactor and consumes the socket's readiness.
+    // The page answers after the request is written and the direct read found nothing, before the call's
+    // wait starts; the link is then run as another thread would, which polls the reactor and consumes the
+    // socket's readiness.
     std::atomic<int> seams_run{0};
-    runtime::test_seams::set_before_waiter_registers([&] {
+    test_seams::set_answer_not_there_yet([&] {
         page.answer_one();
         ASSERT_TRUE(readiness_readable(10s));
         runtime::run_ready_link_work();
@@ -181,8 +183,8 @@ TEST(DirectWait, AnAnswerConsumedByARunBeforeTheWaitRegistersStillEndsTheCallAtO
         ASSERT_TRUE(loop.run_until(ended, 5s)) << "call " << call << " waited for its deadline";
         EXPECT_TRUE(ended.get());
     }
-    runtime::test_seams::set_before_waiter_registers(nullptr);
-    EXPECT_GE(seams_run.load(), 3) << "the calls never waited outside the handler queue";
+    test_seams::set_answer_not_there_yet(nullptr);
+    EXPECT_GE(seams_run.load(), 3) << "the calls' answers were always there at the call";
     run_to_end(loop, engine.close());
 }
 
