@@ -51,6 +51,11 @@ if(TARNEL_BOOST_INCLUDE_DIR)
   endif()
   message(STATUS "Boost ${Boost_VERSION} headers: ${TARNEL_BOOST_INCLUDE_DIR} (from ${tarnel_boost_origin})")
 else()
+  # Boost's own CMake package files (every Boost since 1.70 has them), not CMake's FindBoost, which CMake
+  # 3.30 retired.
+  if(POLICY CMP0167)
+    cmake_policy(SET CMP0167 NEW)
+  endif()
   find_package(Boost ${TARNEL_BOOST_MINIMUM} QUIET)
   if(NOT Boost_FOUND)
     message(FATAL_ERROR "Boost ${TARNEL_BOOST_MINIMUM} or newer was not found. Install your system's Boost development "
