@@ -146,7 +146,10 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
             NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], dict[str, Any]]:
         self._check_open()
         actions = np.asarray(actions)
-        if actions.shape != (self.num_envs,):
+        # One action per environment, each of the single action space's shape: (n,) for Discrete, (n, 1)
+        # for the target exposure's Box.
+        expected = (self.num_envs, *self.single_action_space.shape)
+        if actions.shape != expected:
             raise ValueError(f"expected {self.num_envs} actions, got an array of shape {actions.shape}")
         autoreset = self._autoreset.copy()
 

@@ -211,3 +211,17 @@ def test_gymnasium_vector_environments_stack_the_infos(mode, vector_kwargs):
     finally:
         envs.close()
     assert wait_until(lambda: ui_processes(ports) == [], timeout=20)
+
+
+def test_target_exposure_actions_step_every_environment_and_wrong_shapes_are_refused():
+    envs = TradingVectorEnv(2, ui="node", action="target", ui_options={"episode_length": 16})
+    try:
+        assert envs.action_space.shape == (2, 1)
+        envs.reset(seed=0)
+        obs, rewards, _, _, _ = envs.step(np.array([[1.0], [-0.5]]))
+        assert rewards.shape == (2,)
+        assert obs[0][16] > 0 > obs[1][16]  # the position's sign: one long, one short
+        with pytest.raises(ValueError, match="expected 2 actions"):
+            envs.step(np.array([1.0, -0.5]))
+    finally:
+        envs.close()
