@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests (CTest), the Python tests (pytest, with the short variants of the
 # reliability tests; TARNEL_LONG_TESTS=1 runs the long ones), the same wheel under NumPy 1.26 and under a
-# second Python 3.11 interpreter, the C++ unit tests under sanitizers, and every fuzz target for a short
-# fixed time (TARNEL_FUZZ_SECONDS, default 20 s each). Call scripts/setup.sh first.
+# second Python 3.11 interpreter, a second build with clang against the system's Boost (its C++ tests and
+# the module, bridge and transport tests), the C++ unit tests and the module's off-strand paths under
+# sanitizers, and every fuzz target for a short fixed time (TARNEL_FUZZ_SECONDS, default 20 s each). Call
+# scripts/setup.sh first.
 #
 # It ends with a summary: each stage passed or failed, and under a failed stage the names of its failing
 # tests, read from the stage's report (CTest's list of failed tests, node's TAP output, pytest's JUnit XML,
