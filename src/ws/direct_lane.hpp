@@ -1,13 +1,12 @@
 // The direct lane of one engine: what a call may do from its own thread, outside the engine's strand, and
-// the state that work shares with the strand.
+// the lock that keeps that work apart from the strand's.
 //
 // A call that finds the connection idle writes its request, and reads an answer that is already there,
 // with plain system calls on the calling thread (ws/rpc_call.cpp); a call whose answer has not come yet
 // waits for it in its coroutine on the strand, as every other call does. Everything else about the
 // connection runs on the strand. The rules that keep the two apart:
 //
-// 1. Off the strand, the lane's state and the connection's direct members are used only with the lane's
-//    lock held (a Hold is the proof the direct members ask for; debug builds also check that the calling
+// 1. Off the strand, the connection's direct members are used only with the lane's lock held (a Hold is the proof the direct members ask for; debug builds also check that the calling
 //    thread is the one holding it). Closing takes it too, on the strand, so that it never discards the
 //    connection under a direct call.
 // 2. Off the strand, the connection is used only while the call holds the engine's slot lock (no other
