@@ -60,11 +60,11 @@ class TargetExposure:
         return float(round(min(1.0, max(-1.0, exposure)) * self.units))
 
 
-def make_actions(spec: Any, units: int) -> DiscreteActions | TargetExposure:
-    if isinstance(spec, (DiscreteActions, TargetExposure)):
-        return spec
-    if spec == "discrete":
+def make_actions(choice: Any, units: int) -> DiscreteActions | TargetExposure:
+    if isinstance(choice, (DiscreteActions, TargetExposure)):
+        return choice
+    if choice == "discrete":
         return DiscreteActions(units)
-    if spec == "target":
+    if choice == "target":
         return TargetExposure(units)
-    raise ValueError(f"action must be 'discrete' or 'target', got {spec!r}")
+    raise ValueError(f"action must be 'discrete' or 'target', got {choice!r}")

@@ -242,16 +242,16 @@ def _draw(report: dict[str, Any], path: Path) -> str | None:
     return str(path)
 
 
-def _load_policy(spec: str) -> Any:
+def _load_policy(named: str) -> Any:
     """"module:attribute" (a policy, or a function of no arguments that makes one), or an SB3 model
     "sb3:ALGO:path.zip"."""
-    if spec.startswith("sb3:"):
-        _, algo, path = spec.split(":", 2)
+    if named.startswith("sb3:"):
+        _, algo, path = named.split(":", 2)
         module = importlib.import_module("stable_baselines3")
         return getattr(module, algo.upper()).load(path)
-    module_name, _, attribute = spec.partition(":")
+    module_name, _, attribute = named.partition(":")
     if not attribute:
-        raise SystemExit(f"--policy must be module:attribute or sb3:ALGO:path.zip, got {spec!r}")
+        raise SystemExit(f"--policy must be module:attribute or sb3:ALGO:path.zip, got {named!r}")
     sys.path.insert(0, str(Path.cwd()))
     found = getattr(importlib.import_module(module_name), attribute)
     return found() if isinstance(found, type) else found

@@ -97,10 +97,10 @@ class ObservationFunction(Observation):
 KINDS = {"features": Features, "raw": Raw}
 
 
-def make_observation_kind(spec: Any) -> Observation:
-    if isinstance(spec, Observation):
-        return spec
-    if isinstance(spec, str) and spec in KINDS:
-        return KINDS[spec]()
+def make_observation_kind(choice: Any) -> Observation:
+    if isinstance(choice, Observation):
+        return choice
+    if isinstance(choice, str) and choice in KINDS:
+        return KINDS[choice]()
     raise ValueError(f"observation must be 'features', 'raw' or a tarnel_rl.observations.ObservationFunction, "
-                     f"got {spec!r}")
+                     f"got {choice!r}")

@@ -109,10 +109,10 @@ def _simple_return(before: float, after: float) -> float:
 REWARDS = {"pct": EquityChangePercent, "log": LogReturn, "dsr": DifferentialSharpe}
 
 
-def make_reward(spec: Any) -> Reward:
+def make_reward(choice: Any) -> Reward:
     """"pct", "log", "dsr" or a `Reward`."""
-    if isinstance(spec, Reward):
-        return spec
-    if isinstance(spec, str) and spec in REWARDS:
-        return REWARDS[spec]()
-    raise ValueError(f"reward must be one of {', '.join(map(repr, REWARDS))} or a tarnel_rl.rewards.Reward, got {spec!r}")
+    if isinstance(choice, Reward):
+        return choice
+    if isinstance(choice, str) and choice in REWARDS:
+        return REWARDS[choice]()
+    raise ValueError(f"reward must be one of {', '.join(map(repr, REWARDS))} or a tarnel_rl.rewards.Reward, got {choice!r}")

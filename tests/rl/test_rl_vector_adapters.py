@@ -63,13 +63,13 @@ def test_get_set_call_and_render_on_every_environment():
 
 def sb3_vec_env_class():
     """SB3's `VecEnv`, from its vec_env module alone (SB3's package imports PyTorch; that module does not)."""
-    spec = importlib.util.find_spec("stable_baselines3")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("stable_baselines3")
+    if found is None or found.origin is None:
         return None
-    path = Path(spec.origin).parent / "common" / "vec_env" / "base_vec_env.py"
-    module_spec = importlib.util.spec_from_file_location("sb3_base_vec_env", path)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
+    path = Path(found.origin).parent / "common" / "vec_env" / "base_vec_env.py"
+    module_source = importlib.util.spec_from_file_location("sb3_base_vec_env", path)
+    module = importlib.util.module_from_spec(module_source)
+    module_source.loader.exec_module(module)
     return module.VecEnv
 
 
