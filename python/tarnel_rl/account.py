@@ -27,8 +27,8 @@ open positions' value) closes everything when the equity falls below it, and end
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, fields, replace
-from typing import Any
+from dataclasses import dataclass
+from typing import Any, TypeVar
 
 SIZING_MODES = ("units", "equity")
 DEFAULT_BARS_PER_YEAR = 252.0
@@ -129,26 +129,34 @@ def _changed(choice: Sizing | Costs, names: tuple[str, ...]) -> dict[str, float]
 
 
 def make_sizing(sizing: str | Sizing, **shortcuts: Any) -> Sizing:
-    """A `Sizing` from the environment's `sizing` argument and its keyword shortcuts (`leverage=`, ...;
-    None: not given). A shortcut beside a `Sizing` object is refused: give each choice once."""
-    return _make(Sizing, sizing, "sizing", shortcuts, lambda: Sizing(mode=sizing) if isinstance(sizing, str) else None)
+    """A `Sizing` from the environment's `sizing` argument (a mode name or a `Sizing`) and its keyword
+    shortcuts (`leverage=`, ...; None: not given). A shortcut beside a `Sizing` is refused: give each
+    choice once."""
+    if isinstance(sizing, Sizing):
+        return _alone(sizing, "sizing", shortcuts)
+    if not isinstance(sizing, str):
+        raise TypeError(f"sizing must be 'units', 'equity' or a tarnel_rl.account.Sizing, got {sizing!r}")
+    return Sizing(mode=sizing, **_given(shortcuts))
 
 
 def make_costs(costs: Costs | None, **shortcuts: Any) -> Costs:
     """A `Costs` from the environment's `costs` argument and its keyword shortcuts (`spread_bps=`, ...)."""
-    return _make(Costs, costs, "costs", shortcuts, lambda: Costs() if costs is None else None)
+    if isinstance(costs, Costs):
+        return _alone(costs, "costs", shortcuts)
+    if costs is not None:
+        raise TypeError(f"costs must be a tarnel_rl.account.Costs or None, got {costs!r}")
+    return Costs(**_given(shortcuts))
 
 
-def _make(kind: type[Any], given: Any, name: str, shortcuts: dict[str, Any], plain: Any) -> Any:
-    known = {field.name for field in fields(kind)}
-    chosen = {key: value for key, value in shortcuts.items() if value is not None}
-    assert set(chosen) <= known
-    base = plain()
-    if base is None:
-        if not isinstance(given, kind):
-            raise TypeError(f"{name} must be a {kind.__name__}{' or a mode name' if kind is Sizing else ''} or None, "
-                            f"got {given!r}")
-        if chosen:
-            raise ValueError(f"{', '.join(sorted(chosen))} given both in {name}={given!r} and as arguments: give each once")
-        return given
-    return replace(base, **chosen) if chosen else base
+def _given(shortcuts: dict[str, Any]) -> dict[str, Any]:
+    return {key: value for key, value in shortcuts.items() if value is not None}
+
+
+_Choice = TypeVar("_Choice", Sizing, Costs)
+
+
+def _alone(choice: _Choice, name: str, shortcuts: dict[str, Any]) -> _Choice:
+    given = _given(shortcuts)
+    if given:
+        raise ValueError(f"{', '.join(sorted(given))} given both in {name}={choice!r} and as arguments: give each once")
+    return choice
