@@ -57,10 +57,6 @@ RULES: dict[str, tuple[Check, str]] = {
     # The trading task (tarnel_rl.gym_env's arguments of the same names set them).
     "fee_rate": _number(0.0),
     "slippage_bps": _number(0.0, 10000.0),
-    "test_share": _share(),
-    "test_bars": _integer(1),
-    "validation_bars": _integer(0),
-    "train_starts": _one_of("grid", "any"),
     # The account (tarnel_rl.account's Sizing and Costs set them).
     "initial_balance": _positive(),
     "lot_size": _positive(),
@@ -68,6 +64,10 @@ RULES: dict[str, tuple[Check, str]] = {
     "borrow_rate": _number(0.0),
     "bars_per_year": _positive(),
     "maintenance_margin": _number(0.0, 1.0),
+    "test_share": _share(),
+    "test_bars": _integer(1),
+    "validation_bars": _integer(0),
+    "train_starts": _one_of("grid", "any"),
 }
 UI_OPTIONS = tuple(RULES)
 

@@ -30,9 +30,9 @@ import { httpPost } from './http-post.mjs';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
+  + '[--initial-balance X] [--lot-size X] [--spread-bps X] [--borrow-rate X] [--bars-per-year X] [--maintenance-margin X] '
   + '[--regime-bars X] [--half-life X] [--fee-rate X] [--slippage-bps X] [--test-share X] [--test-bars N] '
-  + '[--validation-bars N] [--train-starts grid|any] [--initial-balance X] [--lot-size X] [--spread-bps X] '
-  + '[--borrow-rate X] [--bars-per-year X] [--maintenance-margin X] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
+  + '[--validation-bars N] [--train-starts grid|any] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
 const PAGES = ['reference', 'trivial'];
 const PARENT_POLL_MS = 500;
 

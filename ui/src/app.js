@@ -5,8 +5,8 @@
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
 //        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=10]
-//        [&fee_rate=0.0002&slippage_bps=0&test_share=0.2&test_bars=N&validation_bars=0&train_starts=grid|any]
 //        [&initial_balance=10000&lot_size=1&spread_bps=0&borrow_rate=0&bars_per_year=252&maintenance_margin=0]
+//        [&fee_rate=0.0002&slippage_bps=0&test_share=0.2&test_bars=N&validation_bars=0&train_starts=grid|any]
 //        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
 import { Engine, FN_NAMES, FnId } from './engine.js';

@@ -332,13 +332,13 @@ export class Engine {
       validation_episodes: layout.validation.episodes,
       validation_bars: [layout.validation.first, layout.validation.bars],
       train_starts: layout.trainStarts,
-      slippage_bps: o.slippageBps,
       // Only with an account option set, so that the default page answers as it always did.
       ...(this.#accountExtended() ? { account: {
         lot_size: o.lotSize, spread_bps: o.spreadBps, borrow_rate: o.borrowRate, bars_per_year: o.barsPerYear,
         maintenance_margin: o.maintenanceMargin, bar_times: this.times !== null,
         summary_columns: ACCOUNT_SUMMARY.names,
       } } : {}),
+      slippage_bps: o.slippageBps,
     });
   }
 }
