@@ -211,3 +211,17 @@ def test_only_the_choices_that_differ_from_the_page_s_defaults_are_passed_on():
     assert make_sizing("equity", leverage=3, lot_size=0.01, initial_balance=1e5).ui_options() == {
         "initial_balance": 1e5, "lot_size": 0.01}
     assert Costs(spread_bps=1.5, bars_per_year=365).ui_options() == {"spread_bps": 1.5, "bars_per_year": 365.0}
+
+
+@pytest.mark.parametrize("make", [lambda: make_sizing(2), lambda: make_costs({"spread_bps": 1})])
+def test_account_choices_of_another_type_are_a_type_error(make):
+    with pytest.raises(TypeError, match="tarnel_rl.account"):
+        make()
+
+
+def test_the_report_s_turnover_counts_the_quantity_of_the_lots():
+    from types import SimpleNamespace
+
+    from tarnel_rl.metrics import EpisodeRecord
+    record = EpisodeRecord(0, [1000.0, 1010.0], [100.0, 110.0], [0.0, 5.0], SimpleNamespace(lot_size=0.1))
+    assert record.traded_value() == pytest.approx((5 * 100 + 5 * 110) * 0.1)  # bought at 100, closed at 110
