@@ -15,7 +15,7 @@ tear sheet, defined as empyrical defines them (tests/rl/test_rl_metrics.py check
 The account figures come from the episodes' summaries and steps: `trades` (positions closed in full)
 and `win_rate` (of those, the share that gained after their fees), `fees_paid` (money, all episodes)
 and `fees_paid_pct` (per episode, in percent of the initial balance), and `turnover`: the value traded
-per episode (units times the close they traded at) in multiples of the initial balance.
+per episode (quantity times the close it traded at) in multiples of the initial balance.
 
 Returns, volatility and drawdowns are given in percent. A bar is a period: for daily bars
 `periods_per_year` is what the candles' times say (`tarnel_rl.data.Candles.bars_per_year`, about 252 on
@@ -50,8 +50,9 @@ class EpisodeRecord:
 
     def traded_value(self) -> float:
         """Units traded times the close they traded at: each step trades at the close of the bar it starts
-        from, and the closing of the session at the last close (slippage left out)."""
-        units = np.asarray(self.net_units, dtype=np.float64)
+        from, and the closing of the session at the last close (slippage left out). Units count lots of
+        the summary's `lot_size` (1 unless the account has another)."""
+        units = np.asarray(self.net_units, dtype=np.float64) * getattr(self.summary, "lot_size", 1.0)
         closes = np.asarray(self.closes, dtype=np.float64)
         return float(np.sum(np.abs(np.diff(units)) * closes[:-1]) + abs(units[-1]) * closes[-1])
 

@@ -28,6 +28,13 @@ def _number(low: float, high: float | None = None) -> tuple[Check, str]:
     return check, f"a number from {low:g} to {high:g} (excluded)" if high is not None else f"a number >= {low:g}"
 
 
+def _positive() -> tuple[Check, str]:
+    def check(value: Any) -> bool:
+        return (not isinstance(value, bool) and isinstance(value, (int, float)) and math.isfinite(value)
+                and value > 0)
+    return check, "a finite number above 0"
+
+
 def _share() -> tuple[Check, str]:
     def check(value: Any) -> bool:
         return not isinstance(value, bool) and isinstance(value, (int, float)) and 0 < value < 1
@@ -50,6 +57,13 @@ RULES: dict[str, tuple[Check, str]] = {
     # The trading task (tarnel_rl.gym_env's arguments of the same names set them).
     "fee_rate": _number(0.0),
     "slippage_bps": _number(0.0, 10000.0),
+    # The account (tarnel_rl.account's Sizing and Costs set them).
+    "initial_balance": _positive(),
+    "lot_size": _positive(),
+    "spread_bps": _number(0.0, 10000.0),
+    "borrow_rate": _number(0.0),
+    "bars_per_year": _positive(),
+    "maintenance_margin": _number(0.0, 1.0),
     "test_share": _share(),
     "test_bars": _integer(1),
     "validation_bars": _integer(0),

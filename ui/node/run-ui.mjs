@@ -30,6 +30,7 @@ import { httpPost } from './http-post.mjs';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
+  + '[--initial-balance X] [--lot-size X] [--spread-bps X] [--borrow-rate X] [--bars-per-year X] [--maintenance-margin X] '
   + '[--regime-bars X] [--half-life X] [--fee-rate X] [--slippage-bps X] [--test-share X] [--test-bars N] '
   + '[--validation-bars N] [--train-starts grid|any] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
 const PAGES = ['reference', 'trivial'];
@@ -84,6 +85,12 @@ function readOptions(argv) {
       'half-life': { type: 'string' },
       'fee-rate': { type: 'string' },
       'slippage-bps': { type: 'string' },
+      'initial-balance': { type: 'string' },
+      'lot-size': { type: 'string' },
+      'spread-bps': { type: 'string' },
+      'borrow-rate': { type: 'string' },
+      'bars-per-year': { type: 'string' },
+      'maintenance-margin': { type: 'string' },
       'test-share': { type: 'string' },
       'test-bars': { type: 'string' },
       'validation-bars': { type: 'string' },
@@ -111,6 +118,11 @@ function readOptions(argv) {
   if (values.series !== undefined) engine.series = values.series;
   for (const [name, key] of [['regime-drift', 'regimeDrift'], ['regime-bars', 'regimeBars'], ['half-life', 'halfLife'],
     ['fee-rate', 'feeRate'], ['slippage-bps', 'slippageBps'], ['test-share', 'testShare']]) {
+    if (values[name] !== undefined) engine[key] = number(name, values[name]);
+  }
+  // The account's options (engine.js, DEFAULTS).
+  for (const [name, key] of [['initial-balance', 'initialBalance'], ['lot-size', 'lotSize'], ['spread-bps', 'spreadBps'],
+    ['borrow-rate', 'borrowRate'], ['bars-per-year', 'barsPerYear'], ['maintenance-margin', 'maintenanceMargin']]) {
     if (values[name] !== undefined) engine[key] = number(name, values[name]);
   }
   for (const [name, key] of [['test-bars', 'testBars'], ['validation-bars', 'validationBars']]) {

@@ -5,6 +5,7 @@
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
 //        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=10]
+//        [&initial_balance=10000&lot_size=1&spread_bps=0&borrow_rate=0&bars_per_year=252&maintenance_margin=0]
 //        [&fee_rate=0.0002&slippage_bps=0&test_share=0.2&test_bars=N&validation_bars=0&train_starts=grid|any]
 //        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
@@ -43,7 +44,9 @@ function engineOptions() {
     if (value !== undefined) options[key] = value;
   }
   for (const [param, key] of [['regime_drift', 'regimeDrift'], ['regime_bars', 'regimeBars'], ['half_life', 'halfLife'],
-    ['fee_rate', 'feeRate'], ['slippage_bps', 'slippageBps'], ['test_share', 'testShare']]) {
+    ['fee_rate', 'feeRate'], ['slippage_bps', 'slippageBps'], ['test_share', 'testShare'],
+    ['initial_balance', 'initialBalance'], ['lot_size', 'lotSize'], ['spread_bps', 'spreadBps'],
+    ['borrow_rate', 'borrowRate'], ['bars_per_year', 'barsPerYear'], ['maintenance_margin', 'maintenanceMargin']]) {
     const value = numberParam(param);
     if (value !== undefined) options[key] = value;
   }
