@@ -39,6 +39,7 @@ _OFFSET = r"\s*(Z|(?:GMT|UTC)?\s*[+-]\d{2}(?::?\d{2})?|GMT|UTC)?"
 _YEAR_FIRST = re.compile(r"(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})" + _CLOCK + _OFFSET, re.IGNORECASE)
 _DAY_FIRST = re.compile(r"(\d{1,2})[-/.](\d{1,2})[-/.](\d{4})" + _CLOCK + _OFFSET, re.IGNORECASE)
 _WHOLE = re.compile(r"[+-]?\d+(?:\.0*)?")
+_DECIMAL = re.compile(r"[+-]?\d+\.\d*")
 
 
 class CellError(ValueError):
@@ -161,6 +162,8 @@ def _one(value: Any, rule: TimeRule) -> tuple[str, int]:
             return _from_datetime(dt.datetime.strptime(text, rule.format))
         if _WHOLE.fullmatch(text):
             return "epoch", int(text.split(".")[0])
+        if _DECIMAL.fullmatch(text):
+            raise ValueError("an epoch number must be whole")
         return _from_text(text, rule.dayfirst)
     if isinstance(value, (int, np.integer)):
         return "epoch", int(value)
