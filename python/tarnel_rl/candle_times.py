@@ -38,6 +38,8 @@ _CLOCK = r"(?:[T ]+(\d{1,2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)?"
 _OFFSET = r"\s*(Z|(?:GMT|UTC)?\s*[+-]\d{2}(?::?\d{2})?|GMT|UTC)?"
 _YEAR_FIRST = re.compile(r"(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})" + _CLOCK + _OFFSET, re.IGNORECASE)
 _DAY_FIRST = re.compile(r"(\d{1,2})[-/.](\d{1,2})[-/.](\d{4})" + _CLOCK + _OFFSET, re.IGNORECASE)
+_ISO = r"\d{4}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?"
+_ISO_COLUMN = re.compile(f"{_ISO}(?:\n{_ISO})*")
 _WHOLE = re.compile(r"[+-]?\d+(?:\.0*)?")
 _DECIMAL = re.compile(r"[+-]?\d+\.\d*")
 
@@ -107,6 +109,10 @@ def _naive(ns: NDArray[np.int64], rule: TimeRule) -> tuple[NDArray[np.datetime64
 
 def _elements(values: list[Any], rule: TimeRule) -> tuple[NDArray[np.datetime64], str]:
     """Times one value at a time: each is missing, an epoch number, or a wall time with or without an offset."""
+    if rule.format is None and values and all(type(v) is str for v in values):
+        fast = _plain_iso(values)
+        if fast is not None:
+            return _naive(fast, rule)
     ns = np.full(len(values), NAT, dtype=np.int64)
     epoch_rows: list[int] = []
     epoch_values: list[int] = []
@@ -146,6 +152,17 @@ def _elements(values: list[Any], rule: TimeRule) -> tuple[NDArray[np.datetime64]
     if naive_rows:
         return _naive(ns, rule)
     return _as_times(ns), "aware, converted to UTC" if aware_row is not None else "none given"
+
+
+def _plain_iso(texts: list[str]) -> NDArray[np.int64] | None:
+    """The common case read at once: every text an ISO 8601 date or naive date and time (NumPy parses them
+    exactly); None when any is not, or names no real day, and the texts are read one by one instead."""
+    if not _ISO_COLUMN.fullmatch("\n".join(texts)):
+        return None
+    try:
+        return np.array(texts, dtype="datetime64[ns]").view(np.int64)
+    except ValueError:
+        return None
 
 
 def _one(value: Any, rule: TimeRule) -> tuple[str, int]:
