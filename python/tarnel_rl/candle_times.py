@@ -2,13 +2,15 @@
 numbers in s, ms, us or ns, datetimes and datetime64 values, all under one rule for time zones.
 
 The rule, the same for CSV, Parquet, DataFrames and arrays of times:
-- aware times (a UTC offset such as +01:00 or Z in the text, a tz-aware datetime, a Parquet timestamp or a
-  pandas column with a zone) are converted to UTC;
+- aware times (a UTC offset such as +01:00, Z or GMT+0100 in the text, a tz-aware datetime, a Parquet
+  timestamp or a pandas column with a zone) are converted to UTC, whatever `tz` says;
 - naive times are UTC, unless `tz` names the zone they were written in (an IANA name such as
   "Europe/Berlin"): then they are localised in it and converted to UTC. A wall time the clocks skipped
-  (spring forward) is refused with its row. A wall time that happened twice (autumn) is its first occurrence
-  (summer time), unless the series shows the clock going back: a repeated time right after the same or a later
-  time of that repeated hour, and the rows after it within that hour, are the second occurrence;
+  (spring forward) is refused with its row. Wall times that happened twice (autumn) are read from the series:
+  in a run of rows within the repeated hour, those before the one place where the clock goes back (a row not
+  after the row before) are the first occurrence (summer time), those from there on the second; a run that
+  does not go back exactly once (a single bar at 02:30 on that day, 90-minute bars) could be either and is
+  refused with its row;
 - epoch numbers count from 1970-01-01 UTC whatever `tz` says.
 The result is UTC without a zone (datetime64[ns]), as the candles keep it."""
 from __future__ import annotations
@@ -195,8 +197,9 @@ def _one(value: Any, rule: TimeRule) -> tuple[str, int]:
             return "missing", 0
         return "naive", int(value.astype("datetime64[ns]").view(np.int64))
     if isinstance(value, dt.datetime):
-        if getattr(value, "value", None) is not None and type(value).__name__ == "Timestamp":  # pandas keeps ns
-            return ("naive" if value.tzinfo is None else "aware"), int(value.value)
+        nanoseconds = getattr(value, "value", None)
+        if nanoseconds is not None and type(value).__name__ == "Timestamp":  # pandas keeps ns, in UTC when aware
+            return ("naive" if value.tzinfo is None else "aware"), int(nanoseconds)
         return _from_datetime(value)
     if isinstance(value, dt.date):
         return "naive", (value.toordinal() - _EPOCH_ORDINAL) * 86400 * 10**9
@@ -305,9 +308,8 @@ def _localise(naive: NDArray[np.int64], tz: str) -> NDArray[np.int64]:
     """Wall times in `tz` as UTC nanoseconds (the rule in this module's docstring)."""
     zone = zone_of(tz)
     out = naive.copy()
-    previous_wall: int | None = None
-    previous_ambiguous = previous_second = False
     offsets: dict[int, int] = {}  # day -> its one UTC offset, for days without a change of the clocks
+    repeated: list[tuple[int, int, int, int]] = []  # consecutive rows of a repeated hour: row, wall, both offsets
     for row, wall_ns in enumerate(naive.tolist()):
         if wall_ns == NAT:
             continue
@@ -315,21 +317,41 @@ def _localise(naive: NDArray[np.int64], tz: str) -> NDArray[np.int64]:
         if day not in offsets:
             offsets[day] = _day_offset(day, zone)
         if offsets[day] != NAT:
+            _settle(repeated, out, tz)
             out[row] = wall_ns - offsets[day]
-            previous_ambiguous = previous_second = False
             continue
         wall = _EPOCH_NAIVE + dt.timedelta(microseconds=wall_ns // 1000)
-        first = wall.replace(tzinfo=zone).utcoffset()
-        second = wall.replace(tzinfo=zone, fold=1).utcoffset()
-        assert first is not None and second is not None
+        first, second = (_ns(wall.replace(tzinfo=zone, fold=fold).utcoffset()) for fold in (0, 1))
         if first < second:
             raise CellError(row, f"{wall} never happened in {tz}: the clocks went forward over it")
-        ambiguous = first > second
-        is_second = ambiguous and previous_ambiguous and (previous_second or (previous_wall or 0) >= wall_ns)
-        offset = second if is_second else first
-        out[row] = wall_ns - int(offset.total_seconds()) * 10**9
-        previous_wall, previous_ambiguous, previous_second = wall_ns, ambiguous, is_second
+        if first == second:
+            _settle(repeated, out, tz)
+            out[row] = wall_ns - first
+        else:
+            repeated.append((row, wall_ns, first, second))
+    _settle(repeated, out, tz)
     return out
+
+
+def _settle(repeated: list[tuple[int, int, int, int]], out: NDArray[np.int64], tz: str) -> None:
+    """Consecutive rows whose wall times happened twice: those before the one place the clock goes back are
+    the first occurrence, the rest the second; without exactly one such place, which is which is unknown."""
+    if not repeated:
+        return
+    back = [k for k in range(1, len(repeated)) if repeated[k][1] <= repeated[k - 1][1]]
+    if len(back) != 1:
+        row, wall_ns = repeated[0][:2]
+        wall = _EPOCH_NAIVE + dt.timedelta(microseconds=wall_ns // 1000)
+        raise CellError(row, f"{wall} happened twice in {tz} (the clocks went back), and the rows around it do not "
+                             f"show which time it is: give the times with their UTC offsets, or in UTC")
+    for k, (row, wall_ns, first, second) in enumerate(repeated):
+        out[row] = wall_ns - (first if k < back[0] else second)
+    repeated.clear()
+
+
+def _ns(offset: dt.timedelta | None) -> int:
+    assert offset is not None
+    return (offset.days * 86400 + offset.seconds) * 10**9 + offset.microseconds * 1000
 
 
 def _day_offset(day: int, zone: dt.tzinfo) -> int:

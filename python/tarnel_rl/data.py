@@ -38,7 +38,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Mapping, Sequence
+from typing import Any, Literal, Mapping, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
@@ -102,7 +102,7 @@ class Candles:
         parts = [f"{len(self)} bars"]
         if self.times is not None and len(self.times):
             midnight = not (self.times.view(np.int64) % (86400 * 10**9)).any()
-            unit = "D" if midnight else "m"
+            unit: Literal["D", "m"] = "D" if midnight else "m"
             span = f"{np.datetime_as_string(self.times[0], unit)} to {np.datetime_as_string(self.times[-1], unit)}"
             parts[0] += f", {span.replace('T', ' ')} UTC"
         if self.source:

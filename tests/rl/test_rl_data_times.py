@@ -260,3 +260,27 @@ def test_feature_columns_are_kept_and_checked(tmp_path):
     # A record built by hand, as before, has no features and no column names.
     plain = Candles(np.ones((2, 5)))
     assert plain.features is None and plain.feature_names == () and plain.columns == {}
+
+
+@pytest.mark.parametrize("minutes", [15, 30, 60])
+def test_wall_times_repeated_at_the_change_back_are_read_in_their_order(minutes):
+    pd = pytest.importorskip("pandas")
+    utc = np.arange(np.datetime64("2024-10-26T22:00"), np.datetime64("2024-10-27T04:00"),
+                    np.timedelta64(minutes, "m")).astype("datetime64[ns]")
+    walls = pd.DatetimeIndex(utc).tz_localize("UTC").tz_convert("Europe/Berlin").tz_localize(None)
+    assert walls.has_duplicates
+    prices = np.tile([10.0, 11.0, 9.0, 10.5, 1.0], (len(utc), 1))
+    candles = load_candles(prices, time=walls.strftime("%Y-%m-%d %H:%M").tolist(), tz="Europe/Berlin")
+    np.testing.assert_array_equal(candles.times, utc)
+    assert candles.time_handling == "naive in Europe/Berlin, converted to UTC"
+
+
+@pytest.mark.parametrize("walls, row", [
+    (["2024-10-27 00:00", "2024-10-27 01:30", "2024-10-27 02:00", "2024-10-27 03:30"], 2),  # 90-minute bars
+    (["2024-10-26 02:30", "2024-10-27 02:30", "2024-10-28 02:30"], 1),  # daily: summer or winter time?
+    (["2024-10-27 02:00", "2024-10-27 02:30", "2024-10-27 02:00", "2024-10-27 02:30", "2024-10-27 02:00"], 0),
+])
+def test_a_repeated_wall_time_the_series_does_not_place_is_refused(walls, row):
+    prices = np.tile([10.0, 11.0, 9.0, 10.5, 1.0], (len(walls), 1))
+    with pytest.raises(ValueError, match=rf"candles row {row}, time=: {walls[row]}:00 happened twice in Europe/Berlin"):
+        load_candles(prices, time=walls, tz="Europe/Berlin")
