@@ -14,8 +14,6 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.candle_times import CellError
-
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|[+-]?(?:nan|inf|infinity)", re.IGNORECASE)
 
 
@@ -73,8 +71,9 @@ class Table:
         return ValueError(f"{where}: {reason}")
 
     def find(self, key: str) -> Column | None:
+        """The first column (or named index: columns come first) whose `name_key` is `key`."""
         for column in self.columns:
-            if not column.is_index and name_key(column.name) == key:
+            if column.name and name_key(column.name) == key:
                 return column
         return None
 

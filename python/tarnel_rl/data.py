@@ -360,17 +360,20 @@ def _time_column(table: Table, time: str | None) -> Column:
         if column is not None:
             return column
     for column in table.columns:
-        if column.is_index and not _counts_rows(column):
+        if column.is_index and _holds_times(column):
             return column
     raise ValueError(f"{table.where} has no time column: none is named {', '.join(TIME_NAMES)} (in any case), "
                      f"nor is there a DatetimeIndex (found: {table.names()}). Name the column with time='...', or "
                      f"give the times as time=[...]; only a plain N x 5 array may go without times")
 
 
-def _counts_rows(column: Column) -> bool:
-    """Whether an unnamed index column a CSV holds is a plain row counter (0, 1, 2, ...) rather than times."""
+def _holds_times(column: Column) -> bool:
+    """Whether an index holds times: datetime64 values (a DataFrame's or Parquet file's), or texts that are no
+    plain row counter (0, 1, 2, ... as a DataFrame writes its default index to a CSV)."""
+    if isinstance(column.values, np.ndarray):
+        return column.values.dtype.kind == "M"
     first = next((v for v in column.values if v not in ("", None)), "")
-    return isinstance(first, str) and first.strip().lstrip("-").isdigit()
+    return isinstance(first, str) and not first.strip().lstrip("-").isdigit()
 
 
 def _feature_columns(table: Table, features: Sequence[str] | None) -> list[Column]:

@@ -284,3 +284,17 @@ def test_a_repeated_wall_time_the_series_does_not_place_is_refused(walls, row):
     prices = np.tile([10.0, 11.0, 9.0, 10.5, 1.0], (len(walls), 1))
     with pytest.raises(ValueError, match=rf"candles row {row}, time=: {walls[row]}:00 happened twice in Europe/Berlin"):
         load_candles(prices, time=walls, tz="Europe/Berlin")
+
+
+def test_an_index_is_taken_for_the_times_only_when_it_holds_times(tmp_path):
+    pytest.importorskip("pyarrow")
+    frame = daily_frame()
+    named = frame.rename_axis("Date")
+    named.to_parquet(tmp_path / "named.parquet")
+    np.testing.assert_array_equal(load_candles(tmp_path / "named.parquet", time="date").times, sample_utc())
+    counted = frame.reset_index(drop=True)
+    counted.to_csv(tmp_path / "counted.csv")  # a first column without a name: 0, 1, 2, ...
+    counted.set_index(counted.index.astype(str)).to_parquet(tmp_path / "counted.parquet")  # an index of texts
+    for path in (tmp_path / "counted.csv", tmp_path / "counted.parquet"):
+        with pytest.raises(ValueError, match=rf"{path.name} has no time column"):
+            load_candles(path)
