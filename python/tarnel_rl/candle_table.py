@@ -9,7 +9,7 @@ import re
 from dataclasses import dataclass
 from decimal import Decimal
 from pathlib import Path
-from typing import Any
+from typing import Any, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
@@ -30,13 +30,14 @@ def clean_name(name: Any) -> str:
 @dataclass
 class Column:
     """One column: its name as written (byte-order mark and spaces stripped), its values (a list or a NumPy
-    array), the zone its datetime64 values were converted to UTC from (None: naive or not times), and whether
-    it is the table's index rather than a column."""
+    array), the zone its datetime64 values were converted to UTC from (None: naive or not times), whether it
+    is the table's index rather than a column, and whether all its values are texts."""
 
     name: str
     values: Any
     aware_zone: str | None = None
     is_index: bool = False
+    texts: bool = False  # every value a str (a CSV's)
 
     @property
     def label(self) -> str:
@@ -51,7 +52,7 @@ class Table:
     where: str
     columns: list[Column]
     rows: int
-    lines: list[int] | None = None
+    lines: Sequence[int] | None = None
     index: Any = None
 
     def row_text(self, row: int, time: Any = None) -> str:
@@ -91,7 +92,7 @@ def numbers_of(table: Table, column: Column) -> NDArray[np.float64]:
     values = column.values
     if isinstance(values, np.ndarray) and values.dtype.kind in "iuf":
         return values.astype(np.float64)
-    if values and all(type(v) is str for v in values):
+    if values and (column.texts or all(type(v) is str for v in values)):
         joined = "".join(values)
         # float() alone would also take 1_000 and digits of other scripts: those go the slow way, and are refused.
         if joined.isascii() and "_" not in joined:
@@ -149,28 +150,43 @@ def read_csv(path: Path, encoding: str) -> Table:
         raise ValueError(_not_text(path, raw, encoding, error)) from None
     except LookupError:
         raise ValueError(f"encoding={encoding!r} is no text encoding Python knows") from None
-    reader = csv.reader(io.StringIO(text.removeprefix("\ufeff"), newline=""))
+    body = text.removeprefix("\ufeff")
+    reader = csv.reader(io.StringIO(body, newline=""))
     try:
         header = [clean_name(name) for name in next(reader)]
     except StopIteration:
         raise ValueError(f"{path}: the file is empty") from None
     refuse_duplicates(header, str(path), "header line 1")
+    rows = list(reader)
+    lines: Sequence[int] = range(2, len(rows) + 2)
+    # Every record one line, none blank, all as wide as the header (the usual file): data row r is line r + 1.
+    # Otherwise read again, keeping the line each record starts on.
+    if reader.line_num != len(rows) + 1 or set(map(len, rows)) - {len(header)}:
+        rows, lines = _records_with_lines(path, body, len(header))
+    cells = list(zip(*rows)) if rows else [() for _ in header]
+    columns = [Column(name, values, texts=True) for name, values in zip(header, cells)]
+    # An unnamed first column is an index a DataFrame wrote (to_csv): a candidate for the times.
+    if columns and name_key(header[0]) in ("", "unnamed: 0"):
+        columns[0].is_index = True
+    return Table(str(path), columns, len(rows), lines=lines)
+
+
+def _records_with_lines(path: Path, body: str, width: int) -> tuple[list[list[str]], list[int]]:
+    """The records after the header, without blank lines, and the line each starts on; a record of another
+    width than the header's is refused with its line."""
+    reader = csv.reader(io.StringIO(body, newline=""))
+    next(reader)
     rows: list[list[str]] = []
     lines: list[int] = []
     start = reader.line_num + 1
     for row in reader:
         if row:
-            if len(row) != len(header):
-                raise ValueError(f"{path} line {start}: {len(row)} fields, the header has {len(header)}")
+            if len(row) != width:
+                raise ValueError(f"{path} line {start}: {len(row)} fields, the header has {width}")
             lines.append(start)
             rows.append(row)
         start = reader.line_num + 1
-    cells = [list(column) for column in zip(*rows)] if rows else [[] for _ in header]
-    columns = [Column(name, values) for name, values in zip(header, cells)]
-    # An unnamed first column is an index a DataFrame wrote (to_csv): a candidate for the times.
-    if columns and name_key(header[0]) in ("", "unnamed: 0"):
-        columns[0].is_index = True
-    return Table(str(path), columns, len(lines), lines=lines)
+    return rows, lines
 
 
 def _not_text(path: Path, raw: bytes, encoding: str, error: UnicodeDecodeError) -> str:

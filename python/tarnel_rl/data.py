@@ -218,7 +218,7 @@ def _check(values: NDArray[np.float64], times: NDArray[np.datetime64] | None, ta
     """The candle checks; with a `table`, the refusal names its row and the column (of `used`, by role) the way
     the user finds them, else the row's 0-based index."""
     if len(values) < 2:
-        raise ValueError(f"candles need at least 2 rows, got {len(values)}")
+        raise ValueError(("" if table is None else f"{table.where}: ") + f"candles need at least 2 rows, got {len(values)}")
     open_, high, low, close, volume = values.T
     top = np.maximum(open_, close)
     bottom = np.minimum(open_, close)
