@@ -123,8 +123,6 @@ def _elements(values: list[Any], rule: TimeRule) -> tuple[NDArray[np.datetime64]
     for row, value in enumerate(values):
         try:
             kind, number = _one(value, rule)
-        except CellError:
-            raise
         except (ValueError, OverflowError) as error:
             raise CellError(row, _unreadable(value, rule, error)) from None
         if kind == "missing":
