@@ -139,14 +139,16 @@ def _elements(values: list[Any], rule: TimeRule) -> tuple[NDArray[np.datetime64]
         else:
             naive_rows.append(row)
         if aware_row is not None and naive_rows:
-            late = max(aware_row, naive_rows[0])
-            raise CellError(late, f"times with and without a UTC offset are mixed: data row {aware_row + 1} has one, "
-                                  f"data row {naive_rows[0] + 1} has none")
+            early, late = sorted((aware_row, naive_rows[0]))
+            raise CellError(late, f"times with and without a UTC offset are mixed: {values[late]!r} "
+                                  f"{'has one' if late == aware_row else 'has none'}, an earlier one ({values[early]!r}) "
+                                  f"{'has one' if early == aware_row else 'has none'}")
     if epoch_rows:
         if aware_row is not None or naive_rows:
             other = aware_row if aware_row is not None else naive_rows[0]
-            raise CellError(max(epoch_rows[0], other), f"epoch numbers and dates are mixed: data row "
-                                                       f"{epoch_rows[0] + 1} is a number, data row {other + 1} a date")
+            early, late = sorted((epoch_rows[0], other))
+            raise CellError(late, f"epoch numbers and dates are mixed: {values[late]!r} and an earlier "
+                                  f"{values[early]!r}")
         epochs, note = _epochs(np.array(epoch_values, dtype=object), np.array(epoch_rows), rule, len(values))
         return epochs, note
     if naive_rows:
