@@ -227,11 +227,11 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.episode_type = episode_type
         self.max_episode_steps = max_episode_steps
         self.units = check_units(units)
-        self.observation_kind = make_observation_kind(observation)
         self.actions = make_actions(action, self.units)
         self.reward_function = make_reward(reward)
         self.ui_options = ui_host.checked_options(ui_options)
         self.candles: Candles | None = None if candles is None else load_candles(candles)
+        self.observation_kind = make_observation_kind(observation, self.candles)
         self.ui_options.update(_task_options(self.candles, self.ui_options, fee_rate, slippage_bps, test_from,
                                              test_share, validation_from, validation_share, train_starts))
         self.timeout = check_timeout("timeout_secs", timeout_secs)
@@ -558,6 +558,7 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     def _set_spaces(self) -> None:
         self.window_size = int(self.config["window"])
+        self.observation_kind.attach_candles(self.candles)
         self.observation_space = self.observation_kind.bind(self.config)
 
     async def _reload_config(self) -> None:
