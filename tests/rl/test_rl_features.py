@@ -140,3 +140,43 @@ def test_train_on_the_sample_with_target_actions_and_features_writes_the_policy_
     from tarnel_rl.train import load_agent
     agent = load_agent(out / "policy.npz")
     assert isinstance(agent, LinearGaussianPolicy) and len(agent.weights) == 18 + 4 + 1
+
+
+@requires_node
+def test_several_markets_each_reset_plays_the_one_drawn_or_asked_on_its_own_candles():
+    pytest.importorskip("gymnasium")
+    from tarnel_rl.gym_env import TradingEnv
+
+    sample = load_candles(sample_path())
+    doubled = Candles(sample.values * np.array([2, 2, 2, 2, 1]), sample.times)  # the same days, other prices
+    env = TradingEnv(candles={"one": sample, "two": doubled}, test_from="2024-01-01",
+                     ui_options={"window": 8, "episode_length": 10})
+    try:
+        seen = set()
+        for seed in range(12):
+            _, info = env.reset(seed=seed)
+            market = info["market"]
+            seen.add(market)
+            closes = (sample if market == "one" else doubled).values[:, 3]
+            assert info["snapshot"][2] == closes[int(info["snapshot"][1])]  # the page holds that market's bars
+            *_, info = env.step(0)
+            assert info["market"] == market
+        assert seen == {"one", "two"}
+        _, info = env.reset(options={"market": "two", "episode_type": "test", "episode_index": 0})
+        assert info["market"] == "two" and info["snapshot"][2] == doubled.values[int(info["snapshot"][1]), 3]
+        with pytest.raises(ValueError, match="unknown market 'three'"):
+            env.reset(options={"market": "three"})
+    finally:
+        env.close()
+
+
+@pytest.mark.parametrize("markets, message", [
+    (lambda s: [s, Candles(s.values[:-30], s.times[:-30])], "the markets differ in their split"),
+    (lambda s: {"a": s, "b": F.with_features(s, {"x": np.zeros(len(s))})}, "the same feature columns"),
+])
+def test_markets_that_cannot_share_one_layout_are_refused(markets, message):
+    pytest.importorskip("gymnasium")
+    from tarnel_rl.gym_env import TradingEnv
+
+    with pytest.raises(ValueError, match=message):
+        TradingEnv(candles=markets(load_candles(sample_path())), test_from="2024-01-01", _defer_open=True)
