@@ -34,10 +34,11 @@ from tarnel_rl import ui_host
 from tarnel_rl.account import ACCOUNT_PAGE_DEFAULTS, Costs, Sizing, make_costs, make_sizing
 from tarnel_rl.actions import DiscreteActions, make_actions
 from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
-from tarnel_rl.data import Candles, load_candles, split_bars
+from tarnel_rl.data import Candles, split_bars
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
+from tarnel_rl.markets import Markets
 from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_observation_kind  # noqa: F401
 from tarnel_rl.rewards import make_reward
 from tarnel_rl.summary import EpisodeSummary, ending_info
@@ -247,17 +248,23 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.episode_type = episode_type
         self.max_episode_steps = max_episode_steps
         self.units = check_units(units)
-        self.observation_kind = make_observation_kind(observation)
         self.sizing = make_sizing(sizing, initial_balance=initial_balance, leverage=leverage, lot_size=lot_size,
                                   maintenance_margin=maintenance_margin)
         self.costs = make_costs(costs, spread_bps=spread_bps, borrow_rate=borrow_rate, bars_per_year=bars_per_year)
         self.actions = make_actions(action, self.units, self.sizing)
         self.reward_function = make_reward(reward)
         self.ui_options = ui_host.checked_options(ui_options)
-        self.candles: Candles | None = None if candles is None else load_candles(candles)
-        self.ui_options.update(_task_options(self.candles, self.ui_options, fee_rate, slippage_bps, test_from,
-                                             test_share, validation_from, validation_share, train_starts,
-                                             {**self.sizing.ui_options(), **self.costs.ui_options()}))
+        # One market or several (tarnel_rl.markets); `candles` is the one the page holds.
+        self.markets: Markets | None = None if candles is None else Markets.load(candles)
+        self.candles: Candles | None = None if self.markets is None else self.markets.candles
+        self.observation_kind = make_observation_kind(observation, self.candles)
+
+        def task_options(candles: Candles | None) -> dict[str, Any]:
+            return _task_options(candles, self.ui_options, fee_rate, slippage_bps, test_from, test_share,
+                                 validation_from, validation_share, train_starts,
+                                 {**self.sizing.ui_options(), **self.costs.ui_options()})
+        self.ui_options.update(task_options(self.candles) if self.markets is None
+                               else self.markets.same_for_each("their split", task_options))
         self.timeout = check_timeout("timeout_secs", timeout_secs)
         self.connect_timeout = (None if connect_timeout_secs is None
                                 else check_timeout("connect_timeout_secs", connect_timeout_secs))
@@ -479,11 +486,15 @@ class TradingEnv(gym.Env[Observation, Action]):
     async def _async_reset(self, options: dict[str, Any] | None) -> tuple[Observation, dict[str, Any]]:
         self._check_open()
         options = dict(options or {})
-        unknown = set(options) - {"episode_type", "episode_index"}
+        unknown = set(options) - {"episode_type", "episode_index", "market"}
         if unknown:
             raise ValueError(f"unknown reset options: {', '.join(sorted(unknown))}")
         kind = _check_env_episode_type(options.get("episode_type", self.episode_type))
         assert self._session is not None
+        if self.markets is not None:
+            await self._load_market(self.markets.choose(options.get("market"), self.np_random))
+        elif options.get("market") is not None:
+            raise ValueError("the market option needs candles=... (several markets, or one)")
         if not self._session.config:  # read again after the user interface was replaced
             await self._reload_config()
         count = int(self.config.get(f"{kind}_episodes", 0))
@@ -518,6 +529,20 @@ class TradingEnv(gym.Env[Observation, Action]):
         if self._feed is not None:
             self._feed.reset(kind, index, observation)
         return observation, self._info(step)
+
+    async def _load_market(self, name: str) -> None:
+        """Puts market `name`'s candles in the page, unless it holds them already."""
+        assert self.markets is not None and self.engine is not None and self._session is not None
+        if name == self.markets.current:
+            return
+        if not self._episode_over:  # the open session belongs to the other market's series
+            await self._finish(self._closing_info())
+            self._episode_over = True
+        self.markets.current = name
+        self.candles = self.markets.candles
+        await self.engine.init_candles(self._candle_matrix(), timeout_secs=self.timeout)
+        await self._reload_config()
+        self.observation_kind.attach_candles(self.candles)
 
     async def _async_step(self, action: Action) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         self._check_open()
@@ -596,6 +621,7 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     def _set_spaces(self) -> None:
         self.window_size = int(self.config["window"])
+        self.observation_kind.attach_candles(self.candles)
         self.observation_space = self.observation_kind.bind(self.config)
 
     async def _reload_config(self) -> None:
@@ -623,6 +649,8 @@ class TradingEnv(gym.Env[Observation, Action]):
             "step": self._steps,
             "equity": float(step.snapshot[SNAP_EQUITY]),
         }
+        if self.markets is not None and len(self.markets) > 1:
+            info["market"] = self.markets.current
         if self.events:
             events = step.events if step.events is not None else np.zeros((0, EVENT_COLUMNS))
             fixed = np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan)
