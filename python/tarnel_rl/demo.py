@@ -197,6 +197,11 @@ def port_in_use(error: BaseException) -> bool:
 
 
 def main(argv: list[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else argv
+    if any(a == "--data" or a.startswith("--data=") for a in arguments):
+        # Your own candles: the trader's path (`make demo DEMO_ARGS="--data FILE ..."`), with its arguments.
+        from tarnel_rl.train import main as train
+        return train(arguments)
     args = parse_args(argv)
     port = args.port
     server = None
