@@ -7,6 +7,7 @@ import json
 import math
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -216,7 +217,11 @@ def test_a_wrapped_environment_without_times_under_a_time_limit():
     env = gym.wrappers.TimeLimit(TradingEnv(ui="node", ui_options={"bars": 600, "window": 8, "episode_length": 50,
                                                                   "walk_forward": True}), max_episode_steps=limit)
     try:
+        # Candles that describe themselves (tarnel_rl.data.Candles.describe, where it exists) are named.
+        env.unwrapped.candles = types.SimpleNamespace(times=None, bars_per_year=lambda: None,
+                                                      describe=lambda: "600 bars, columns close 'c'")
         report = evaluate(lambda observation: 1, env, random_seeds=2)
+        env.unwrapped.candles = None
         chained = evaluate(lambda observation: 1, env, mode="episodes", random_seeds=2, baselines=("buy and hold",))
         # The session was ended at the truncated step: nothing is left open for the next reset.
         assert env.unwrapped.last_summary is not None
@@ -237,6 +242,7 @@ def test_a_wrapped_environment_without_times_under_a_time_limit():
     assert report["policies"]["policy"]["period"] == "21 bars"
     assert report["periods_per_year"] == 252.0 and report["periods_per_year_assumed"] is True
     assert "annualised with an assumed 252 bars a year (the candles carry no times)" in format_table(report)
+    assert "candles: 600 bars, columns close 'c'" in format_table(report) and chained["candles"] is None
     assert chained["episodes"] == 2 and chained["policies"]["policy"]["episode_steps"] == [limit, limit]
     # The market over the bars played: close to close of the 41 closes, less the page's default fee.
     market = report["market"]
