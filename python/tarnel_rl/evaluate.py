@@ -219,9 +219,9 @@ def _times_of(candles: Any, bars: list[int]) -> Any:
 
 def _time_texts(times: Any) -> list[str]:
     """ISO texts: dates alone when every time is a midnight (daily bars), else to the second."""
-    days = times.astype("datetime64[D]")
-    unit = "D" if bool(np.all(days == times)) else "s"
-    return [str(t) for t in np.datetime_as_string(times, unit=unit)]
+    midnights = bool(np.all(times.astype("datetime64[D]") == times))
+    texts = np.datetime_as_string(times, unit="D") if midnights else np.datetime_as_string(times, unit="s")
+    return [str(t) for t in texts]
 
 
 def _range(played: list[EpisodeRecord], times: Any) -> dict[str, Any]:

@@ -123,7 +123,8 @@ class TradingEnv(gym.Env[Observation, Action]):
     Any other episode type is a `ValueError`. `options={"episode_type": "test" | "validation",
     "walk_forward": True}` starts the walk-forward pass over that whole held-out range instead (from its
     first bar to its last, the first window's history from the bars before it; the page needs
-    `ui_options={"walk_forward": True}`, docs/protocol.md "Episodes"); `tarnel_rl.evaluate` plays it.
+    `ui_options={"walk_forward": True}`, docs/protocol.md "Episodes"; its `info["episode_index"]` is the
+    index after the range's episodes); `tarnel_rl.evaluate` plays it.
 
     Every step compares the episode type, index and step count in the snapshot with the episode that
     `reset` started. When another user interface has taken over the engine's port (a second Node.js
@@ -470,10 +471,8 @@ class TradingEnv(gym.Env[Observation, Action]):
             count = int(self.config.get(f"{kind}_episodes", 0))
             if count < 1:
                 raise ValueError(f"the series has no {kind} episodes")
-            index = options.get("episode_index")
-            if index is None:
-                index = int(self.np_random.integers(count))
-            index = int(index)
+            asked = options.get("episode_index")
+            index = int(self.np_random.integers(count)) if asked is None else int(asked)
             if not 0 <= index < count:
                 raise ValueError(f"{kind} episode index {index} out of range ({count} {kind} episodes)")
         if not self._episode_over:
