@@ -233,9 +233,11 @@ def _range(played: list[EpisodeRecord], times: Any) -> dict[str, Any]:
 
 def _market_summary(played: list[EpisodeRecord], market: list[EpisodeRecord], fee: float, slippage: float,
                     times: Any) -> dict[str, Any]:
-    """What the market did over the bars played: close to close, and its return less the fees."""
+    """What the market did over the bars played: close to close (each session's, chained), and its return
+    less the fees."""
     first, last = played[0].closes[0], played[-1].closes[-1]
-    return {"first_close": first, "last_close": last, "close_to_close_pct": (last / first - 1.0) * 100.0,
+    moves = np.prod([r.closes[-1] / r.closes[0] for r in played])
+    return {"first_close": first, "last_close": last, "close_to_close_pct": (moves - 1.0) * 100.0,
             "return_after_fees_pct": (np.prod([r.summary.final_equity / r.summary.initial_balance for r in market]) - 1.0)
             * 100.0, "fee_rate": fee, "slippage_bps": slippage, "sessions": len(played)}
 
@@ -263,7 +265,10 @@ def format_table(report: dict[str, Any]) -> str:
     else:
         lines.append(f"annualised with {report['periods_per_year']:.1f} bars a year")
     market = report.get("market")
-    if market:
+    if market and report.get("mode") == "episodes":
+        lines.append(f"market: each episode's first close to its last, chained, {market['close_to_close_pct']:+.2f} % "
+                     f"({market['return_after_fees_pct']:+.2f} % after fees, buy and hold)")
+    elif market:
         lines.append(f"market: close {market['first_close']:g} to {market['last_close']:g}, "
                      f"{market['close_to_close_pct']:+.2f} % ({market['return_after_fees_pct']:+.2f} % after fees, "
                      f"buy and hold)")

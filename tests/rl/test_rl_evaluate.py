@@ -89,6 +89,9 @@ def test_the_sample_split_by_date_traded_and_reported(tmp_path):
     np.testing.assert_allclose([r.summary.return_pct for r in whole], units_hand, atol=1e-9)
     hold = report["policies"]["buy and hold"]
     np.testing.assert_allclose(hold["episode_returns_pct"], hand, atol=1e-9)
+    firsts = [test_first + i * span + WINDOW - 1 for i in range(3)]
+    assert report["market"]["close_to_close_pct"] == pytest.approx(
+        (np.prod([closes[f + LENGTH] / closes[f] for f in firsts]) - 1) * 100, abs=1e-9)
     assert (hold["trades"], hold["win_rate"]) == (3, sum(h > 0 for h in hand) / 3)
     cash = report["policies"]["cash"]
     assert (cash["total_return_pct"], cash["trades"], cash["fees_paid"], cash["turnover"]) == (0.0, 0, 0.0, 0.0)
