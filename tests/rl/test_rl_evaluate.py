@@ -337,3 +337,12 @@ def test_a_policy_named_as_a_baseline_is_refused():
     with pytest.raises(ValueError, match=r"ui_options\['walk_forward'\] must be 0, 1, True or False, got 'yes'"):
         checked_options({"walk_forward": "yes"})
     assert not math.isnan(DifferentialSharpe().eta)
+
+
+def test_the_report_imports_neither_pandas_nor_matplotlib_until_asked():
+    code = ("import sys, tarnel_rl.evaluate, tarnel_rl.baselines, tarnel_rl.report_figure; "
+            "print(sorted(m for m in ('pandas', 'matplotlib') if m in sys.modules))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                            env={"PYTHONPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[]"
