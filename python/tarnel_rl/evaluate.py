@@ -28,7 +28,11 @@ Baselines (`tarnel_rl.baselines`): "buy and hold" is the market, an exact book c
 the policy saw: the whole initial balance in the asset at the first close, out at the last, with the
 fee and slippage both ways (in episodes mode, once per episode); "cash" never trades; "random" draws
 every action uniformly, over `random_seeds` seeds (20), and reports their mean with the 5th-95th
-percentile band. Every report carries the bar times of its returns when the candles have them.
+percentile band.
+
+Dates: `report["bars"]` and `report["times"]` (ISO texts; None when the candles carry no times) give the
+bar and time of every equity point, the start first; a policy's `returns[i]` and `equity_pct[i]` belong
+to point i + 1. `returns.csv`, `returns_frame` and `returns_series` carry the same times.
 """
 from __future__ import annotations
 
