@@ -301,7 +301,7 @@ def main(argv: list[str] | None = None) -> int:
 
         # The verdict a quant reads: the risk figures on the same test episodes, beside the baselines.
         report = evaluate_policy(lambda o: policy.act(o, greedy=True), env, split="test", seed=args.seed,
-                                 name="greedy agent")
+                                 name="greedy agent", mode="episodes")
         print("\nreport (tarnel_rl.evaluate): " + format_table(report))
         if args.plot:
             stem = Path(args.plot).with_suffix("")

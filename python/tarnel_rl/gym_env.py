@@ -123,7 +123,11 @@ class TradingEnv(gym.Env[Observation, Action]):
     `reset(seed=..., options={"episode_type": "train" | "test", "episode_index": i})` starts episode i
     of that type with `reset_episode`; without an index, one is drawn from the environment's random
     generator (so a seeded reset is deterministic); without a type, the constructor's `episode_type`.
-    Any other episode type is a `ValueError`.
+    Any other episode type is a `ValueError`. `options={"episode_type": "test" | "validation",
+    "walk_forward": True}` starts the walk-forward pass over that whole held-out range instead (from its
+    first bar to its last, the first window's history from the bars before it; the page needs
+    `ui_options={"walk_forward": True}`, docs/protocol.md "Episodes"; its `info["episode_index"]` is the
+    index after the range's episodes); `tarnel_rl.evaluate` plays it.
 
     Every step compares the episode type, index and step count in the snapshot with the episode that
     `reset` started. When another user interface has taken over the engine's port (a second Node.js
@@ -486,7 +490,7 @@ class TradingEnv(gym.Env[Observation, Action]):
     async def _async_reset(self, options: dict[str, Any] | None) -> tuple[Observation, dict[str, Any]]:
         self._check_open()
         options = dict(options or {})
-        unknown = set(options) - {"episode_type", "episode_index", "market"}
+        unknown = set(options) - {"episode_type", "episode_index", "walk_forward", "market"}
         if unknown:
             raise ValueError(f"unknown reset options: {', '.join(sorted(unknown))}")
         kind = _check_env_episode_type(options.get("episode_type", self.episode_type))
@@ -497,15 +501,16 @@ class TradingEnv(gym.Env[Observation, Action]):
             raise ValueError("the market option needs candles=... (several markets, or one)")
         if not self._session.config:  # read again after the user interface was replaced
             await self._reload_config()
-        count = int(self.config.get(f"{kind}_episodes", 0))
-        if count < 1:
-            raise ValueError(f"the series has no {kind} episodes")
-        index = options.get("episode_index")
-        if index is None:
-            index = int(self.np_random.integers(count))
-        index = int(index)
-        if not 0 <= index < count:
-            raise ValueError(f"{kind} episode index {index} out of range ({count} {kind} episodes)")
+        if options.get("walk_forward"):
+            index = self._walk_forward_index(kind, options.get("episode_index"))
+        else:
+            count = int(self.config.get(f"{kind}_episodes", 0))
+            if count < 1:
+                raise ValueError(f"the series has no {kind} episodes")
+            asked = options.get("episode_index")
+            index = int(self.np_random.integers(count)) if asked is None else int(asked)
+            if not 0 <= index < count:
+                raise ValueError(f"{kind} episode index {index} out of range ({count} {kind} episodes)")
         if not self._episode_over:
             # A session left open: a wrapper of the caller's (a TimeLimit wrapped by hand, as SB3's
             # `wrapper_class` does) cut the episode short without telling it. End it as the episode's
@@ -603,6 +608,23 @@ class TradingEnv(gym.Env[Observation, Action]):
             info["event_count"] = count + len(closing)
 
     # --- helpers ----------------------------------------------------------------------------------------
+
+    def _walk_forward_index(self, kind: str, asked: Any) -> int:
+        """The index, within `kind`, of the page's walk-forward pass over that held-out range: the test
+        episodes' indices go on after the validation episodes', where the passes follow them."""
+        if asked is not None:
+            raise ValueError("a walk-forward pass has no episode_index: it is the whole range")
+        if kind == "train":
+            raise ValueError("walk-forward passes are over the held-out ranges: episode_type 'test' or 'validation'")
+        passes = self.config.get("walk_forward_episodes")
+        if passes is None:
+            raise ValueError("the page has no walk-forward passes: make the environment with "
+                             "ui_options={'walk_forward': True}")
+        page_index = passes.get(kind)
+        if page_index is None:
+            raise ValueError(f"the page has no walk-forward pass over the {kind} range (none, or fewer than window - 1 "
+                             "bars before it, or a single bar)")
+        return int(page_index) - (int(self.config["test_episodes"]) if kind == "validation" else 0)
 
     def _closing_info(self) -> dict[str, Any]:
         """An info for an ending of a session that no step carries."""
@@ -793,6 +815,7 @@ def _page_option(config: dict[str, Any], key: str) -> Any:
         "test_bars": (config.get("test_bars") or [None, None])[1],
         "validation_bars": (config.get("validation_bars") or [None, None])[1],
         "train_starts": config.get("train_starts"),
+        "walk_forward": int("walk_forward_episodes" in config),
         "test_share": None,
         "initial_balance": config.get("initial_balance"),
         # A page without the account's options in its configuration runs them at their defaults.

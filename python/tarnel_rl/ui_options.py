@@ -41,6 +41,12 @@ def _share() -> tuple[Check, str]:
     return check, "a number between 0 and 1 (both excluded)"
 
 
+def _switch() -> tuple[Check, str]:
+    def check(value: Any) -> bool:
+        return value in (0, 1)  # True and False among them
+    return check, "0, 1, True or False"
+
+
 def _one_of(*choices: str) -> tuple[Check, str]:
     return (lambda value: value in choices), " or ".join(repr(c) for c in choices)
 
@@ -68,7 +74,11 @@ RULES: dict[str, tuple[Check, str]] = {
     "test_bars": _integer(1),
     "validation_bars": _integer(0),
     "train_starts": _one_of("grid", "any"),
+    # A walk-forward pass over each held-out range (tarnel_rl.evaluate's default report needs it).
+    "walk_forward": _switch(),
 }
+# Options the page reads as 0 or 1, whatever form of it they were given in.
+SWITCHES = ("walk_forward",)
 UI_OPTIONS = tuple(RULES)
 
 
@@ -84,5 +94,5 @@ def checked_options(options: dict[str, Any] | None) -> dict[str, Any]:
         check, rule = RULES[key]
         if not check(value):
             raise ValueError(f"ui_options[{key!r}] must be {rule}, got {value!r}")
-        checked[key] = value
+        checked[key] = int(value) if key in SWITCHES else value
     return checked

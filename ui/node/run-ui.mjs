@@ -32,7 +32,7 @@ const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin UR
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
   + '[--initial-balance X] [--lot-size X] [--spread-bps X] [--borrow-rate X] [--bars-per-year X] [--maintenance-margin X] '
   + '[--regime-bars X] [--half-life X] [--fee-rate X] [--slippage-bps X] [--test-share X] [--test-bars N] '
-  + '[--validation-bars N] [--train-starts grid|any] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
+  + '[--validation-bars N] [--train-starts grid|any] [--walk-forward 0|1] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
 const PAGES = ['reference', 'trivial'];
 const PARENT_POLL_MS = 500;
 
@@ -95,6 +95,7 @@ function readOptions(argv) {
       'test-bars': { type: 'string' },
       'validation-bars': { type: 'string' },
       'train-starts': { type: 'string' },
+      'walk-forward': { type: 'string' },
       viewer: { type: 'string' },
       page: { type: 'string', default: 'reference' },
       quiet: { type: 'boolean', default: false },
@@ -129,6 +130,10 @@ function readOptions(argv) {
     if (values[name] !== undefined) engine[key] = integer(name, values[name]);
   }
   if (values['train-starts'] !== undefined) engine.trainStarts = values['train-starts'];
+  if (values['walk-forward'] !== undefined) {
+    if (!['0', '1'].includes(values['walk-forward'])) throw new Error(`--walk-forward must be 0 or 1, got ${values['walk-forward']}`);
+    engine.walkForward = values['walk-forward'] === '1';
+  }
   // An IPv6 literal needs brackets inside a URL.
   const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
   if (values.viewer !== undefined && !/^https?:\/\//.test(values.viewer)) {

@@ -7,6 +7,7 @@
 //        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=10]
 //        [&initial_balance=10000&lot_size=1&spread_bps=0&borrow_rate=0&bars_per_year=252&maintenance_margin=0]
 //        [&fee_rate=0.0002&slippage_bps=0&test_share=0.2&test_bars=N&validation_bars=0&train_starts=grid|any]
+//        [&walk_forward=0|1]  (a walk-forward pass over each held-out range, episodes.js)
 //        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
 import { Engine, FN_NAMES, FnId } from './engine.js';
@@ -36,6 +37,11 @@ function numberParam(name) {
   return Number(text);
 }
 
+function switchParam(name, text) {
+  if (text !== '0' && text !== '1') throw new Error(`query parameter ${name} must be 0 or 1, got ${text}`);
+  return text === '1';
+}
+
 function engineOptions() {
   const options = { seed: intParam('seed', 1) };
   for (const [param, key] of [['bars', 'bars'], ['window', 'window'], ['episode_length', 'episodeLength'],
@@ -53,6 +59,7 @@ function engineOptions() {
   if (params.has('series')) options.series = params.get('series');
   if (params.has('sync')) options.syncPolicy = params.get('sync');
   if (params.has('train_starts')) options.trainStarts = params.get('train_starts');
+  if (params.has('walk_forward')) options.walkForward = switchParam('walk_forward', params.get('walk_forward'));
   return options;
 }
 

@@ -47,6 +47,7 @@ export const DEFAULTS = Object.freeze({
   testBars: null, // a number of bars: the test range's length, instead of testShare
   validationBars: 0,
   trainStarts: 'grid',
+  walkForward: false, // one more test-type episode per held-out range, walking all of it (episodes.js)
   initialBalance: 10000,
   feeRate: 0.0002,
   slippageBps: 0, // basis points of the price, always against the trader (book.js)
@@ -80,6 +81,7 @@ function checkOptions(o) {
   if (o.testBars !== null && !(Number.isInteger(o.testBars) && o.testBars >= 1)) bad('testBars', 'an integer >= 1');
   if (!Number.isInteger(o.validationBars) || o.validationBars < 0) bad('validationBars', 'an integer >= 0');
   if (!TRAIN_STARTS.includes(o.trainStarts)) bad('trainStarts', TRAIN_STARTS.map((k) => `'${k}'`).join(' or '));
+  if (typeof o.walkForward !== 'boolean') bad('walkForward', 'true or false');
   if (!(Number.isFinite(o.slippageBps) && o.slippageBps >= 0 && o.slippageBps < 10000)) bad('slippageBps', 'from 0 to 10000');
   if (!(Number.isFinite(o.initialBalance) && o.initialBalance > 0)) bad('initialBalance', 'finite and > 0');
   if (!(Number.isFinite(o.feeRate) && o.feeRate >= 0)) bad('feeRate', 'finite and >= 0');
@@ -251,16 +253,19 @@ export class Engine {
     }
     const type = typeByte === 1 ? EpisodeType.Test : EpisodeType.Train;
     const name = type === EpisodeType.Test ? 'test' : 'train';
-    const { train, test, validation } = this.layout;
-    // Validation episodes are test episodes whose indices follow the test range's (episodes.js).
-    const count = type === EpisodeType.Test ? test.episodes + validation.episodes : train.episodes;
+    const { train, test, validation, walkForward } = this.layout;
+    // Validation episodes are test episodes whose indices follow the test range's, and the walk-forward
+    // passes follow them (episodes.js).
+    const passes = walkForward === undefined ? 0 : [walkForward.test, walkForward.validation].filter((i) => i !== null).length;
+    const count = type === EpisodeType.Test ? test.episodes + validation.episodes + passes : train.episodes;
     if (count === 0) {
       throw fault(Err.BadState, Sub.NoEpisodes,
         `no ${name} episodes: ${this.series.length} candles are too few for a window of ${this.options.window} bars`);
     }
     if (index >= count) {
-      const held = type === EpisodeType.Test && validation.episodes > 0
+      let held = type === EpisodeType.Test && validation.episodes > 0
         ? `${test.episodes} test and ${validation.episodes} validation episodes` : `${count} ${name} episodes`;
+      if (type === EpisodeType.Test && passes > 0) held += ` and ${passes} walk-forward pass${passes > 1 ? 'es' : ''}`;
       throw fault(Err.NotFound, Sub.EpisodeIndex, `${name} episode index ${index} out of range (${held})`);
     }
     this.session = this.#session(episodeBars(this.layout, type, index), type, index);
@@ -339,6 +344,8 @@ export class Engine {
         summary_columns: ACCOUNT_SUMMARY.names,
       } } : {}),
       slippage_bps: o.slippageBps,
+      // Only with the walkForward option: the test-type indices of the passes over whole held-out ranges.
+      ...(layout.walkForward === undefined ? {} : { walk_forward_episodes: layout.walkForward }),
     });
   }
 }
