@@ -3,7 +3,7 @@ cash and a random policy over many seeds, with the usual risk figures (`tarnel_r
 bars, as JSON, a CSV of the per-bar returns and one figure.
 
     from tarnel_rl.evaluate import evaluate, returns_series, write_report
-    env = TradingEnv(candles=..., test_from="2024-01-01", ui_options={"walk_forward": True})
+    env = TradingEnv(candles=..., test_from="2024-01-01")
     report = evaluate(model, env, split="test")          # an SB3 model, a callable or the demo's agent
     write_report(report, "out/report.json", "out/report.png")   # and out/returns.csv beside the JSON
     returns_series(report)                               # a pandas Series on a DatetimeIndex
@@ -19,7 +19,8 @@ The policy is one of:
 
 Modes. `mode="walk_forward"` (the default) plays the whole range as one continuous session, from its
 first bar to its last: the page's walk-forward pass (`reset(options={"episode_type": split,
-"walk_forward": True})`, which needs the environment made with `ui_options={"walk_forward": True}`),
+"walk_forward": True})`, which a page the environment starts has: `ui_options={"walk_forward": True}` is its
+default),
 whose first window is history from the bars before the range. `mode="episodes"` plays every episode of
 the range once, in index order, each from a fresh account, and chains them. Either way each session
 ends with its closing (`end_session`), also when a wrapper (a `TimeLimit`) cuts it short.

@@ -125,8 +125,8 @@ class TradingEnv(gym.Env[Observation, Action]):
     generator (so a seeded reset is deterministic); without a type, the constructor's `episode_type`.
     Any other episode type is a `ValueError`. `options={"episode_type": "test" | "validation",
     "walk_forward": True}` starts the walk-forward pass over that whole held-out range instead (from its
-    first bar to its last, the first window's history from the bars before it; the page needs
-    `ui_options={"walk_forward": True}`, docs/protocol.md "Episodes"; its `info["episode_index"]` is the
+    first bar to its last, the first window's history from the bars before it; a page the
+    environment starts has it, `ui_options={"walk_forward": True}` by default, docs/protocol.md "Episodes"; its `info["episode_index"]` is the
     index after the range's episodes); `tarnel_rl.evaluate` plays it.
 
     Every step compares the episode type, index and step count in the snapshot with the episode that
@@ -258,6 +258,8 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.actions = make_actions(action, self.units, self.sizing)
         self.reward_function = make_reward(reward)
         self.ui_options = ui_host.checked_options(ui_options)
+        if ui is not None:  # a page of its own has the walk-forward passes that evaluate() plays by default
+            self.ui_options.setdefault("walk_forward", True)
         # One market or several (tarnel_rl.markets); `candles` is the one the page holds.
         self.markets: Markets | None = None if candles is None else Markets.load(candles)
         self.candles: Candles | None = None if self.markets is None else self.markets.candles

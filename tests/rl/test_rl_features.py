@@ -136,7 +136,9 @@ def test_train_on_the_sample_with_target_actions_and_features_writes_the_policy_
     assert "[train] episode 4/4" in done.stdout
     report = json.loads((out / "report.json").read_text())
     assert "agent" in report["policies"] and "total_return_pct" in report["policies"]["agent"]
-    assert "2024-01" in json.dumps(report)  # the test range's bars carry their dates
+    times = report["times"]  # the walk-forward pass over the test range, bar by bar with its date
+    assert times[0].startswith("2024-01-0") and times[-1].startswith("2024-12-")
+    assert (out / "returns.csv").read_text().splitlines()[1].startswith("2024-01-0")
     from tarnel_rl.train import load_agent
     agent = load_agent(out / "policy.npz")
     assert isinstance(agent, LinearGaussianPolicy) and len(agent.weights) == 18 + 4 + 1
