@@ -93,6 +93,15 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--units", type=int, default=10)
     parser.add_argument("--fee-rate", type=float, default=None)
     parser.add_argument("--slippage-bps", type=float, default=None)
+    parser.add_argument("--sizing", choices=["units", "equity"], default="units",
+                        help="what an exposure means: --units whole units, or a share of equity x --leverage")
+    parser.add_argument("--leverage", type=float, default=None)
+    parser.add_argument("--lot-size", type=float, default=None, help="the instrument's lot (1; 0.01 for FX, crypto)")
+    parser.add_argument("--initial-balance", type=float, default=None)
+    parser.add_argument("--maintenance-margin", type=float, default=None,
+                        help="a share of the positions' value below which they are closed and the episode ends")
+    parser.add_argument("--spread-bps", type=float, default=None)
+    parser.add_argument("--borrow-rate", type=float, default=None, help="a year's rate on short and borrowed notional")
     parser.add_argument("--features", default="",
                         help="'standard' adds the standard features (tarnel_rl.features) to the file's own "
                              "feature_* columns")
@@ -125,6 +134,9 @@ def main(argv: list[str] | None = None) -> int:
     env = TradingEnv(candles=candles, action=args.action, reward=args.reward, units=args.units,
                      fee_rate=args.fee_rate, slippage_bps=args.slippage_bps, test_from=args.test_from,
                      test_share=args.test_share, validation_from=args.validation_from, train_starts=args.train_starts,
+                     sizing=args.sizing, leverage=args.leverage, lot_size=args.lot_size,
+                     initial_balance=args.initial_balance, maintenance_margin=args.maintenance_margin,
+                     spread_bps=args.spread_bps, borrow_rate=args.borrow_rate,
                      ui_options={"window": args.window, "episode_length": args.episode_length})
     try:
         agent = make_agent(env, args.seed)

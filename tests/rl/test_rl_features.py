@@ -130,7 +130,8 @@ def test_train_on_the_sample_with_target_actions_and_features_writes_the_policy_
     out = tmp_path / "run"
     done = subprocess.run(
         [sys.executable, "-m", "tarnel_rl.train", "--test-from", "2024-01-01", "--out", str(out), "--episodes", "4",
-         "--action", "target", "--reward", "dsr", "--features", "standard", "--window", "8", "--episode-length", "16"],
+         "--action", "target", "--reward", "dsr", "--features", "standard", "--window", "8", "--episode-length", "16",
+         "--sizing", "equity", "--leverage", "2", "--spread-bps", "4", "--borrow-rate", "0.03"],
         capture_output=True, text=True, timeout=300, env={"PYTHONPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin"})
     assert done.returncode == 0, done.stderr
     assert "[train] episode 4/4" in done.stdout
