@@ -8,38 +8,20 @@ takes one Adam step along the policy gradient plus a small entropy bonus that ke
 collapsing onto one action too early."""
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 
-class LinearSoftmaxPolicy:
-    """`probabilities(obs) = softmax(weights @ [obs, 1])`; `weights` has shape (actions, observation_size + 1)."""
+class _EpisodeBatches:
+    """What both agents share: the recorded episode, and one update every `batch_episodes` episodes."""
 
-    def __init__(self, observation_size: int, actions: int, seed: int = 0, learning_rate: float = 0.05,
-                 discount: float = 0.7, entropy_bonus: float = 0.01, batch_episodes: int = 1) -> None:
+    def __init__(self, batch_episodes: int) -> None:
         if batch_episodes < 1:
             raise ValueError(f"batch_episodes must be at least 1, got {batch_episodes}")
-        self.rng = np.random.default_rng(seed)
-        self.weights = self.rng.normal(0.0, 0.01, size=(actions, observation_size + 1))
-        self.learning_rate = learning_rate
-        self.discount = discount
-        self.entropy_bonus = entropy_bonus
         self.batch_episodes = batch_episodes
-        self._adam = _Adam(self.weights.shape)
-        self._trajectory: list[tuple[np.ndarray, int, float]] = []
-        self._batch: list[list[tuple[np.ndarray, int, float]]] = []
-
-    def probabilities(self, observation: np.ndarray) -> np.ndarray:
-        logits = self.weights @ np.append(observation, 1.0)
-        logits -= logits.max()
-        exp = np.exp(logits)
-        return exp / exp.sum()
-
-    def act(self, observation: np.ndarray, greedy: bool = False) -> int:
-        p = self.probabilities(observation)
-        return int(np.argmax(p)) if greedy else int(self.rng.choice(len(p), p=p))
-
-    def record(self, observation: np.ndarray, action: int, reward: float) -> None:
-        self._trajectory.append((np.asarray(observation, dtype=np.float64), int(action), float(reward)))
+        self._trajectory: list[tuple[np.ndarray, Any, float]] = []
+        self._batch: list[list[tuple[np.ndarray, Any, float]]] = []
 
     def learn(self) -> float:
         """Ends the recorded episode and returns its total reward; every `batch_episodes` episodes, one
@@ -53,6 +35,36 @@ class LinearSoftmaxPolicy:
             self._update(self._batch)
             self._batch = []
         return total
+
+    def _update(self, episodes: list[list[tuple[np.ndarray, Any, float]]]) -> None:
+        raise NotImplementedError
+
+
+class LinearSoftmaxPolicy(_EpisodeBatches):
+    """`probabilities(obs) = softmax(weights @ [obs, 1])`; `weights` has shape (actions, observation_size + 1)."""
+
+    def __init__(self, observation_size: int, actions: int, seed: int = 0, learning_rate: float = 0.05,
+                 discount: float = 0.7, entropy_bonus: float = 0.01, batch_episodes: int = 1) -> None:
+        super().__init__(batch_episodes)
+        self.rng = np.random.default_rng(seed)
+        self.weights = self.rng.normal(0.0, 0.01, size=(actions, observation_size + 1))
+        self.learning_rate = learning_rate
+        self.discount = discount
+        self.entropy_bonus = entropy_bonus
+        self._adam = _Adam(self.weights.shape)
+
+    def probabilities(self, observation: np.ndarray) -> np.ndarray:
+        logits = self.weights @ np.append(observation, 1.0)
+        logits -= logits.max()
+        exp = np.exp(logits)
+        return exp / exp.sum()
+
+    def act(self, observation: np.ndarray, greedy: bool = False) -> int:
+        p = self.probabilities(observation)
+        return int(np.argmax(p)) if greedy else int(self.rng.choice(len(p), p=p))
+
+    def record(self, observation: np.ndarray, action: int, reward: float) -> None:
+        self._trajectory.append((np.asarray(observation, dtype=np.float64), int(action), float(reward)))
 
     def _update(self, episodes: list[list[tuple[np.ndarray, int, float]]]) -> None:
         features, actions, returns = [], [], []
@@ -79,7 +91,7 @@ class LinearSoftmaxPolicy:
         self.weights = self._adam.ascend(self.weights, gradient, self.learning_rate)
 
 
-class LinearGaussianPolicy:
+class LinearGaussianPolicy(_EpisodeBatches):
     """For a target exposure in [-1, 1]: the action is drawn from Normal(mean, std), mean =
     tanh(weights @ [obs, 1]), std = exp(log_std), and clipped to [-1, 1] for the environment (the gradient
     uses the drawn value). `learn()` works as `LinearSoftmaxPolicy.learn` does: standardised discounted
@@ -90,8 +102,7 @@ class LinearGaussianPolicy:
 
     def __init__(self, observation_size: int, seed: int = 0, learning_rate: float = 0.02, discount: float = 0.7,
                  entropy_bonus: float = 0.01, batch_episodes: int = 1, initial_std: float = 0.5) -> None:
-        if batch_episodes < 1:
-            raise ValueError(f"batch_episodes must be at least 1, got {batch_episodes}")
+        super().__init__(batch_episodes)
         if not initial_std > 0:
             raise ValueError(f"initial_std must be > 0, got {initial_std}")
         self.rng = np.random.default_rng(seed)
@@ -100,10 +111,7 @@ class LinearGaussianPolicy:
         self.learning_rate = learning_rate
         self.discount = discount
         self.entropy_bonus = entropy_bonus
-        self.batch_episodes = batch_episodes
         self._adam = _Adam(len(self.parameters))
-        self._trajectory: list[tuple[np.ndarray, float, float]] = []
-        self._batch: list[list[tuple[np.ndarray, float, float]]] = []
 
     @property
     def weights(self) -> np.ndarray:
@@ -126,17 +134,6 @@ class LinearGaussianPolicy:
     def record(self, observation: np.ndarray, action: float | np.ndarray, reward: float) -> None:
         """`action`: the drawn exposure (`last_draw`), or the action given to the environment."""
         self._trajectory.append((np.asarray(observation, dtype=np.float64), float(np.ravel(action)[0]), float(reward)))
-
-    def learn(self) -> float:
-        if not self._trajectory:
-            return 0.0
-        episode, self._trajectory = self._trajectory, []
-        self._batch.append(episode)
-        total = float(sum(r for _, _, r in episode))
-        if len(self._batch) >= self.batch_episodes:
-            self._update(self._batch)
-            self._batch = []
-        return total
 
     def _update(self, episodes: list[list[tuple[np.ndarray, float, float]]]) -> None:
         x = np.array([np.append(o, 1.0) for episode in episodes for o, _, _ in episode])
