@@ -43,6 +43,8 @@ RETURNS_IN_OBSERVATION = 16
 # The longest time-out accepted: the module refuses a duration it cannot hold with an exception that no
 # `except Exception` catches, so values are checked here first.
 MAX_TIMEOUT_SECS = 1e9
+# The most units a ticket carries: the module takes a ticket's units as a 32-bit signed integer.
+MAX_UNITS = 2 ** 31 - 1
 # Net units closer than this count as equal: partial reductions leave rounding dust in the units.
 UNITS_TOLERANCE = 1e-6
 
@@ -76,11 +78,14 @@ def check_timeout(name: str, value: Any) -> float:
 
 
 def check_units(value: Any) -> int:
-    """The size of the positions a session opens: an integer of at least 1."""
+    """The size of the positions a session opens: an integer from 1 to MAX_UNITS."""
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"units must be an integer, got {value!r}")
     if value < 1:
         raise ValueError(f"units must be at least 1, got {value!r}")
+    if value > MAX_UNITS:
+        raise ValueError(f"units must be at most {MAX_UNITS} (2^31 - 1, what a ticket of the module carries), "
+                         f"got {value!r}")
     return int(value)
 
 

@@ -243,6 +243,8 @@ def test_the_rewards_of_an_episode_add_up_to_its_return(ending, make_env):
     ({"units": -3}, ValueError, "units must be at least 1, got -3"),
     ({"units": 1.5}, TypeError, "units must be an integer, got 1.5"),
     ({"units": True}, TypeError, "units must be an integer, got True"),
+    ({"units": 2 ** 31}, ValueError, r"units must be at most 2147483647 \(2\^31 - 1, .*\), got 2147483648"),
+    ({"units": np.int64(10 ** 12)}, ValueError, "units must be at most 2147483647"),
     ({"port": 70000}, ValueError, "port must be 1 to 65535, or None for a free one; got 70000"),
     ({"port": 0}, ValueError, "port must be 1 to 65535"),
     ({"candles": np.zeros((10, 4))}, ValueError, r"candles must be an N x 5 array .* got shape \(10, 4\)"),
