@@ -52,6 +52,7 @@ from tarnel_rl.trading import (
     Step,
     TradingSession,
     UserInterfaceReplaced,
+    check_series_length,
     check_timeout,
     check_units,
 )
@@ -263,6 +264,8 @@ class TradingEnv(gym.Env[Observation, Action]):
         # One market or several (tarnel_rl.markets); `candles` is the one the page holds.
         self.markets: Markets | None = None if candles is None else Markets.load(candles)
         self.candles: Candles | None = None if self.markets is None else self.markets.candles
+        for name, series in ({} if self.markets is None else self.markets.named).items():
+            check_series_length(len(series), name if len(self.markets.named) > 1 else None)
         self.observation_kind = make_observation_kind(observation, self.candles)
 
         def task_options(candles: Candles | None) -> dict[str, Any]:

@@ -261,6 +261,26 @@ def test_arguments_are_checked_when_the_environment_is_made(kwargs, error, messa
     assert leftover_threads(before) == set()  # refused before anything started
 
 
+def test_a_series_too_long_for_the_page_is_refused_with_the_bars_it_may_have(monkeypatch):
+    from tarnel_rl import trading
+
+    # init_candles' message: a 16-byte frame header, an 8-byte matrix header, 40 bytes a bar, within the
+    # 4 GiB - 1 that the page's `ws` socket takes
+    assert trading.MAX_BARS == 107_374_181
+    assert 16 + 8 + 40 * trading.MAX_BARS <= 2 ** 32 - 1 < 16 + 8 + 40 * (trading.MAX_BARS + 1)
+    trading.check_series_length(trading.MAX_BARS)
+    with pytest.raises(ValueError, match="107374182 bars, .* at most 107374181 bars"):
+        trading.check_series_length(trading.MAX_BARS + 1)
+    # the environment checks its candles when it is made (a series of 100 million bars is 4 GB: a lower
+    # limit stands in for it here)
+    monkeypatch.setattr(trading, "MAX_BARS", 40)
+    candles = np.array([[10.0, 11.0, 9.0, 10.0, 1.0]] * 41)
+    before = set(threading.enumerate())
+    with pytest.raises(ValueError, match="the series has 41 bars, .* at most 40 bars"):
+        TradingEnv(candles=candles)
+    assert leftover_threads(before) == set()
+
+
 @pytest.mark.parametrize("page, env_kwargs, differences", [
     ({"seed": 1}, {}, "runs seed 1, but this environment asks for series_seed=7"),
     ({"seed": 7, "options": {"window": 16}}, {"ui_options": {"window": 8}},
