@@ -13,7 +13,9 @@ index, the initial balance, the candles from the history window to the last bar,
 (a discrete action, or the target net units that a target exposure asked for) and the reward, and
 after each step (index 0: at the start) the net units, the close and the equity; the fills and closes
 as the chart marks them; and the summary (`tarnel_rl.summary.EpisodeSummary`) once the episode ended.
-Any JSON reader can load it.
+Any JSON reader can load it. `load_trace` and `Replay` check a file before playing it back
+(`tarnel_rl.trace_check`: keys, types, lengths, and the equity, fills and summary agreeing with the
+actions, net units and closes): a damaged or edited file is a ValueError naming the file and the fault.
 """
 from __future__ import annotations
 
@@ -30,6 +32,7 @@ from numpy.typing import NDArray
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.summary import EpisodeSummary
+from tarnel_rl.trace_check import TraceError, check_trace
 
 FORMAT, VERSION = "tarnel_rl episode trace", 1
 
@@ -79,17 +82,24 @@ def save_trace(trace: EpisodeTrace | None, path: str | Path) -> Path:
 
 
 def load_trace(source: str | Path | dict[str, Any]) -> dict[str, Any]:
-    """The saved trace as a dictionary, checked for its format."""
-    data = source if isinstance(source, dict) else json.loads(Path(source).read_text())
-    if data.get("format") != FORMAT or data.get("version") != VERSION:
-        raise ValueError(f"not a {FORMAT} of version {VERSION}: format {data.get('format')!r}, "
-                         f"version {data.get('version')!r}")
-    steps = len(data["equity"]) - 1
-    for key in ("actions", "rewards"):
-        if len(data[key]) != steps:
-            raise ValueError(f"a damaged trace: {len(data[key])} {key} for {steps} steps")
-    if len(data["candles"]) != data["first"] + steps + 1:
-        raise ValueError(f"a damaged trace: {len(data['candles'])} candles for {steps} steps after {data['first'] + 1}")
+    """The saved trace as a dictionary, checked (`tarnel_rl.trace_check`): a damaged or edited file is a
+    ValueError naming the file and its first fault."""
+    where = "the trace" if isinstance(source, dict) else str(source)
+    if isinstance(source, dict):
+        data = source
+    else:
+        try:
+            data = json.loads(Path(source).read_text())
+        except (UnicodeDecodeError, json.JSONDecodeError) as error:
+            raise ValueError(f"{where}: not a {FORMAT}: not JSON ({error})") from None
+    if not isinstance(data, dict) or data.get("format") != FORMAT or data.get("version") != VERSION:
+        found = (f"format {data.get('format')!r}, version {data.get('version')!r}" if isinstance(data, dict)
+                 else f"a JSON {type(data).__name__}")
+        raise ValueError(f"{where}: not a {FORMAT} of version {VERSION}: {found}")
+    try:
+        check_trace(data)
+    except TraceError as error:
+        raise ValueError(f"{where}: a damaged trace: {error}") from None
     return data
 
 

@@ -66,11 +66,103 @@ def test_nothing_to_save_and_damaged_files_are_refused(tmp_path):
         save_trace(None, tmp_path / "x.json")
     with pytest.raises(ValueError, match="not a tarnel_rl episode trace"):
         load_trace({"format": "something else", "version": 1})
-    good = {"format": "tarnel_rl episode trace", "version": 1, "equity": [1.0, 2.0], "actions": [1], "rewards": [],
-            "candles": [[1, 1, 1, 1, 1]] * 2, "first": 0}
+    good = {"format": "tarnel_rl episode trace", "version": 1, "equity": [1.0, 1.0], "actions": [0], "rewards": [],
+            "candles": [[1, 1, 1, 1, 1]] * 2, "first": 0, "net_units": [0, 0], "closes": [1, 1],
+            "episode_type": "test", "episode_index": 0, "steps_total": 1, "initial_balance": 1.0, "summary": None,
+            "ended": False, "fills": []}
     with pytest.raises(ValueError, match="0 rewards for 1 steps"):
         load_trace(good)
     with pytest.raises(ValueError, match="step must be 0 to"):
-        Replay({**good, "rewards": [0.5], "net_units": [0, 0], "closes": [1, 1], "episode_type": "test",
-                "episode_index": 0, "steps_total": 1, "initial_balance": 1.0, "summary": None, "ended": False,
-                "fills": []}).trace_at(2)
+        Replay({**good, "rewards": [0.5]}).trace_at(2)
+
+
+def hand_trace():
+    """Three steps by hand, fee 0.1 %, no slippage: long 10 at 100 (fee 1), held from 110 to 99, flipped
+    short at 99 (20 units, fee 1.98) to 105, closed at the end at 105 (fee 1.05)."""
+    summary = {"episode_type": "train", "episode_index": 0, "steps": 3, "initial_balance": 10000.0,
+               "final_equity": 9925.97, "return_pct": -0.7403, "realised_pnl": -70.0, "fees": 4.03,
+               "fees_pct": 0.0403, "trades": 2, "wins": 0, "win_rate": 0.0, "max_drawdown_pct": 1.71,
+               "last_bar": 4, "fee_rate": 0.001, "slippage_bps": 0.0}
+    return {
+        "format": "tarnel_rl episode trace", "version": 1, "episode_type": "train", "episode_index": 0,
+        "initial_balance": 10000.0, "steps_total": 3, "first": 1,
+        "candles": [[c, c, c, c, 5.0] for c in (100.0, 100.0, 110.0, 99.0, 105.0)],
+        "actions": [LONG, HOLD, SHORT], "rewards": [0.99, -1.1, None],
+        "net_units": [0.0, 10.0, 10.0, -10.0], "closes": [100.0, 110.0, 99.0, 105.0],
+        "equity": [10000.0, 10000 - 1 + 100.0, 10099 - 110.0, 9925.97],
+        "fills": [{"at": 1, "price": 100.0, "side": 1, "opened": True, "gain": False},
+                  {"at": 3, "price": 99.0, "side": 1, "opened": False, "gain": False},
+                  {"at": 3, "price": 99.0, "side": -1, "opened": True, "gain": False},
+                  {"at": 4, "price": 105.0, "side": -1, "opened": False, "gain": False}],
+        "ended": True, "summary": summary,
+    }
+
+
+def test_a_trace_made_by_hand_loads_and_replays():
+    replay = Replay(hand_trace())
+    assert replay.steps == 3 and replay.summary.final_equity == 9925.97
+    assert [m.at for m in replay.trace_at(3).marks] == [1, 3, 3, 4]
+
+
+def _set(path, value):
+    def damage(trace):
+        *keys, last = path
+        for key in keys:
+            trace = trace[key]
+        trace[last] = value
+    return damage
+
+
+def _drop(key):
+    return lambda trace: trace.pop(key)
+
+
+DAMAGE = {
+    "not JSON": ("text", '{"format": "tarnel_rl episode', r"not JSON"),
+    "a list": ("text", "[1, 2]", r"not a tarnel_rl episode trace of version 1: a JSON list"),
+    "a key missing": (_drop("equity"), None, r"the key 'equity' is missing"),
+    "a list of the wrong type": (_set(["equity"], "lots"), None, r"equity must be a list, got 'lots'"),
+    "an index as text": (_set(["episode_index"], "0"), None, r"episode_index must be an integer, got '0'"),
+    "a balance of 0": (_set(["initial_balance"], 0.0), None, r"initial_balance must be above 0"),
+    "a candle of 4": (_set(["candles", 2], [110.0, 110.0, 110.0, 110.0]), None, r"candles row 2 must be 5 numbers"),
+    "a candle short": (lambda t: t["candles"].pop(), None, r"4 candles for 3 steps after 2 candles of history"),
+    "an action short": (lambda t: t["actions"].pop(), None, r"2 actions for 3 steps"),
+    "a net unit more": (lambda t: t["net_units"].append(0.0), None, r"5 net_units for 3 steps"),
+    "more steps than the episode": (_set(["steps_total"], 2), None, r"3 steps in an episode of 2"),
+    "a candle's high below its close": (_set(["candles", 3, 1], 98.0), None, r"candles row 3"),
+    "an equity of null": (_set(["equity", 2], None), None, r"equity\[2\] must be a finite number, got None"),
+    "a close not its candle's": (_set(["closes", 2], 98.0), None,
+                                 r"closes\[2\] is 98.0, but the close of its candle \(3\) is 99.0"),
+    "a reward as text": (_set(["rewards", 0], "1"), None, r"rewards\[0\] must be a number or null"),
+    "an action not taken": (_set(["actions", 1], FLAT), None,
+                            r"actions\[1\] is 3, but the net units went from 10 to 10"),
+    "an action out of range": (_set(["actions", 0], 7), None, r"actions\[0\] is 7, not a discrete action"),
+    "an edited equity": (_set(["equity", 2], 9989.5), None,
+                         r"equity\[2\] is 9989.5, but the step's net units, closes and costs make 9989.0"),
+    "an edited final equity": (_set(["equity", 3], 9930.0), None, r"the summary's final_equity is 9925.97"),
+    "an edited fill": (_set(["fills", 1, "price"], 98.0), None, r"fills\[1\] is .*'price': 98.0"),
+    "a fill missing": (lambda t: t["fills"].pop(), None, r"fills\[3\] is missing"),
+    "a summary of another episode": (_set(["summary", "episode_index"], 4), None,
+                                     r"the summary's episode_index is 4, but the trace's is 0"),
+    "a summary with an unknown key": (_set(["summary", "bonus"], 1), None, r"the summary is not an episode summary: bonus"),
+    "a gain without costs known": (lambda t: t.update(summary=None, equity=[10000.0, 10100.5, 9990.5, 9920.0]), None,
+                                   r"equity\[1\] is 10100.5, more than the 10100.0"),
+    "a held step that moved without costs known": (
+        lambda t: t.update(summary=None, equity=[10000.0, 10099.0, 9990.0, 9920.0]), None,
+        r"equity\[2\] is 9990.0, but without a trade it is 9989.0"),
+}
+
+
+@pytest.mark.parametrize("kind", DAMAGE)
+def test_a_damaged_or_edited_trace_is_refused_naming_the_file_and_the_fault(tmp_path, kind):
+    damage, text, message = DAMAGE[kind]
+    path = tmp_path / "episode.json"
+    if damage == "text":
+        path.write_text(text)
+    else:
+        trace = hand_trace()
+        damage(trace)
+        path.write_text(json.dumps(trace))
+    with pytest.raises(ValueError, match=message) as refused:
+        Replay(path)
+    assert str(refused.value).startswith(f"{path}: ")
