@@ -534,7 +534,8 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._closing_reward = 0.0
         self.reward_function.reset(self._session.initial_balance)
         if self._trace is not None:
-            self._trace.start(kind, index, step.snapshot, step.window, self._session.initial_balance)
+            self._trace.start(kind, index, step.snapshot, step.window, self._session.initial_balance,
+                              None if self.candles is None else self.candles.times)
         observation = self._observation(step)
         if self._feed is not None:
             self._feed.reset(kind, index, observation)

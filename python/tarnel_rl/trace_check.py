@@ -2,6 +2,7 @@
 of its per-step lists, and the numbers agreeing with one another as far as the file allows.
 
 What is checked exactly (to rounding):
+- the times, when the trace has them: one ISO 8601 text a candle, strictly increasing;
 - the closes are the candles' closes, from the history window's last candle on;
 - a discrete action's position (long, short, flat, or unchanged for hold) and a target's net units are
   the net units after the step;
@@ -22,6 +23,7 @@ from dataclasses import asdict, fields
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from tarnel_rl.data import check_candles
 from tarnel_rl.episode_trace import EpisodeTrace
@@ -66,7 +68,7 @@ def check_trace(data: Any) -> None:
     _check_lengths(data, steps)
     candles = np.asarray(data["candles"], dtype=np.float64)
     try:
-        check_candles(candles)
+        check_candles(candles, _times(data))
     except ValueError as error:
         raise TraceError(str(error)) from None
     closes = _finite_numbers(data, "closes")
@@ -115,6 +117,24 @@ def _check_lengths(data: dict[str, Any], steps: int) -> None:
     for row, candle in enumerate(data["candles"]):
         if not isinstance(candle, list) or len(candle) != 5 or not all(_number(v) for v in candle):
             raise TraceError(f"candles row {row} must be 5 numbers (open, high, low, close, volume), got {candle!r:.60}")
+
+
+def _times(data: dict[str, Any]) -> NDArray[np.datetime64] | None:
+    """The candles' times (None: the trace has none); check_candles then wants them increasing."""
+    times = data.get("times")
+    if times is None:
+        return None
+    if not isinstance(times, list) or len(times) != len(data["candles"]):
+        raise TraceError(f"times must be null or a list of one time a candle ({len(data['candles'])}), got "
+                         f"{len(times) if isinstance(times, list) else repr(times)[:60]}")
+    for k, text in enumerate(times):
+        try:
+            if not isinstance(text, str):
+                raise ValueError("not a text")
+            np.datetime64(text, "ns")
+        except ValueError:
+            raise TraceError(f"times[{k}] must be an ISO 8601 time such as 2024-01-31T09:30, got {text!r:.60}") from None
+    return np.array([np.datetime64(t, "ns") for t in times], dtype="datetime64[ns]")
 
 
 def _check_actions(actions: list[Any], net_units: list[float]) -> None:

@@ -61,6 +61,52 @@ def test_record_trace_without_rendering(tmp_path):
     assert replay.render(2).shape == (400, 720, 3)
 
 
+@requires_node
+def test_an_episode_on_dated_candles_keeps_each_bar_s_time_through_the_file(tmp_path):
+    from tarnel_rl.data import load_candles, sample_path
+    from tarnel_rl.frames import headline
+
+    dates = [line.split(",")[0] for line in sample_path().read_text().splitlines()[1:]]  # the CSV's own column
+    env = TradingEnv(ui="node", record_trace=True, candles=sample_path(), ui_options={"episode_length": 6, "window": 5})
+    try:
+        env.reset(options={"episode_type": "test", "episode_index": 1})
+        bars = []
+        for action in (LONG, HOLD, HOLD, SHORT, FLAT, HOLD):
+            *_, info = env.step(action)
+            bars.append(int(info["snapshot"][1]))
+        live = env.episode_trace
+        assert headline(live).split("  ")[2] == dates[bars[-1]]
+        path = save_trace(live, tmp_path / "dated.json")
+    finally:
+        env.close()
+    data = json.loads(path.read_text())
+    first = data["first"]
+    assert data["times"][first + 1:] == [dates[bar] for bar in bars]
+    assert data["times"][:first + 1] == dates[bars[0] - first - 1:bars[0]]
+    replay = Replay(path)
+    np.testing.assert_array_equal(replay.times, load_candles(sample_path()).times[bars[0] - first - 1:bars[-1] + 1])
+    for step in (0, 3, 6):
+        assert replay.trace_at(step).bar_time == replay.times[first + step]
+
+
+def test_times_to_the_nanosecond_survive_the_file(tmp_path):
+    trace = hand_trace()
+    moments = np.array(["2024-01-31T09:30", "2024-01-31T09:30:00.5", "2024-01-31T09:31:00.000000001",
+                        "2024-02-01", "2024-02-01T00:00:01"], dtype="datetime64[ns]")
+    trace["times"] = [str(np.datetime_as_string(t, unit="auto")) for t in moments]
+    path = tmp_path / "t.json"
+    path.write_text(json.dumps(trace))
+    replay = Replay(path)
+    np.testing.assert_array_equal(replay.times, moments)
+    assert "2024-02-01 00:00:01" in headline_of(replay, 3) and "2024-01-31 09:31:00.000000001" in headline_of(replay, 1)
+
+
+def headline_of(replay, step):
+    from tarnel_rl.frames import headline
+
+    return headline(replay.trace_at(step))
+
+
 def test_nothing_to_save_and_damaged_files_are_refused(tmp_path):
     with pytest.raises(ValueError, match="record_trace=True"):
         save_trace(None, tmp_path / "x.json")
@@ -147,6 +193,12 @@ DAMAGE = {
     "a summary with an unknown key": (_set(["summary", "bonus"], 1), None, r"the summary is not an episode summary: bonus"),
     "a gain without costs known": (lambda t: t.update(summary=None, equity=[10000.0, 10100.5, 9990.5, 9920.0]), None,
                                    r"equity\[1\] is 10100.5, more than the 10100.0"),
+    "times of another length": (_set(["times"], ["2024-01-01"] * 4), None,
+                                r"times must be null or a list of one time a candle \(5\), got 4"),
+    "a time that is no time": (_set(["times"], ["2024-01-01", "2024-01-02", "soon", "2024-01-04", "2024-01-05"]),
+                               None, r"times\[2\] must be an ISO 8601 time .*got 'soon'"),
+    "times going back": (_set(["times"], ["2024-01-01", "2024-01-03", "2024-01-02", "2024-01-04", "2024-01-05"]),
+                         None, r"candles row 2 \(2024-01-02.*\): time is not after the row before's"),
     "a held step that moved without costs known": (
         lambda t: t.update(summary=None, equity=[10000.0, 10099.0, 9990.0, 9920.0]), None,
         r"equity\[2\] is 9990.0, but without a trade it is 9989.0"),
