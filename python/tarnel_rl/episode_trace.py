@@ -16,15 +16,15 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.trading import SNAP_CLOSE, SNAP_EQUITY, SNAP_NET_UNITS, SNAP_STEP
+from tarnel_rl.trading import SNAP_BAR, SNAP_CLOSE, SNAP_EQUITY, SNAP_NET_UNITS, SNAP_STEP
 
-SNAP_BAR, SNAP_STEPS_LEFT = 1, 11
+SNAP_STEPS_LEFT = 11
 
 
 def bar_time_text(moment: np.datetime64) -> str:
     """A bar's time as a reader wants it: the date alone at midnight (daily bars), else the date and the
     time to its last nonzero unit, e.g. 2024-01-31, 2024-01-31 09:30, 2024-01-31 09:30:05.250."""
-    return str(np.datetime_as_string(np.datetime64(moment, "ns"), unit="auto")).replace("T", " ")
+    return str(np.datetime_as_string(np.asarray(moment, dtype="datetime64[ns]"), unit="auto")).replace("T", " ")
 
 
 @dataclass

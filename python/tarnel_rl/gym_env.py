@@ -35,7 +35,7 @@ from tarnel_rl.account import ACCOUNT_PAGE_DEFAULTS, Costs, Sizing, make_costs, 
 from tarnel_rl.actions import DiscreteActions, make_actions
 from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
 from tarnel_rl.data import Candles, split_bars
-from tarnel_rl.episode_trace import EpisodeTrace
+from tarnel_rl.episode_trace import EpisodeTrace, bar_time_text
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
 from tarnel_rl.markets import Markets
@@ -46,6 +46,7 @@ from tarnel_rl.trading import (
     ACTION_NAMES,
     EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
+    SNAP_BAR,
     SNAP_CLOSE,
     SNAP_EQUITY,
     SUMMARY_FINAL_EQUITY,
@@ -538,7 +539,7 @@ class TradingEnv(gym.Env[Observation, Action]):
                               None if self.candles is None else self.candles.times)
         observation = self._observation(step)
         if self._feed is not None:
-            self._feed.reset(kind, index, observation)
+            self._feed.reset(kind, index, observation, *self._bar_of(step))
         return observation, self._info(step)
 
     async def _load_market(self, name: str) -> None:
@@ -582,7 +583,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         info = self._info(step)
         observation = self._observation(step)
         if self._feed is not None:
-            self._feed.step(wanted, reward, observation)
+            self._feed.step(wanted, reward, observation, *self._bar_of(step))
         if terminated or truncated:
             await self._finish(info)
             if terminated:
@@ -687,6 +688,12 @@ class TradingEnv(gym.Env[Observation, Action]):
             info["events"] = fixed
             info["event_count"] = len(events)
         return info
+
+    def _bar_of(self, step: Step) -> tuple[int, str | None]:
+        """The cursor's bar, and its time as text when the candles have times (the dashboard's figures)."""
+        bar = int(step.snapshot[SNAP_BAR])
+        times = None if self.candles is None else self.candles.times
+        return bar, None if times is None else bar_time_text(times[bar])
 
     def _check_open(self) -> None:
         if self._closed:

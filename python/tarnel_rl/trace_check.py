@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import asdict, fields
-from typing import Any
+from typing import Any, TypeGuard
 
 import numpy as np
 from numpy.typing import NDArray
@@ -38,7 +38,7 @@ class TraceError(ValueError):
     """A damaged trace: what is wrong, without the file's name (load_trace adds it)."""
 
 
-def _number(value: Any) -> bool:
+def _number(value: Any) -> TypeGuard[int | float]:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 

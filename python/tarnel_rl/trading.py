@@ -30,7 +30,7 @@ EPISODE_TYPES = ("train", "test")
 EPISODE_CODES = {"train": 0, "test": 1}  # the snapshot's and summary's episode_type column
 
 # Columns of the snapshot vector (see docs/protocol.md).
-SNAP_STEP, SNAP_CLOSE, SNAP_EQUITY = 0, 2, 4
+SNAP_STEP, SNAP_BAR, SNAP_CLOSE, SNAP_EQUITY = 0, 1, 2, 4
 SNAP_OPEN_POSITIONS, SNAP_NET_UNITS, SNAP_DONE = 8, 10, 12
 SNAP_EPISODE_TYPE, SNAP_EPISODE_INDEX = 13, 14
 # Columns of the ticket list, of a receipt, of the summary, and of a candle.
