@@ -4,14 +4,16 @@ of its per-step lists, and the numbers agreeing with one another as far as the f
 What is checked exactly (to rounding):
 - the times, when the trace has them: one ISO 8601 text a candle, strictly increasing;
 - the closes are the candles' closes, from the history window's last candle on;
-- a discrete action's position (long, short, flat, or unchanged for hold) and a target's net units are
-  the net units after the step;
-- the equity: a step trades at the close it starts from and holds its net units to the next close, so
-  equity[k] = equity[k-1] - cost + net_units[k] x (close[k] - close[k-1]); the closing of the session
-  at the end pays one more cost. The cost of trading u units at the close c is
-  u c (slippage + fee_rate (1 +- slippage)) (+ when buying), with the fee rate and slippage that the
-  summary records; a trace without them (no summary) is only checked for costs of at least 0, and a step
-  without a trade for a cost of exactly 0;
+- a discrete action's position (long, short, flat, or unchanged for hold; a long or short sized by the
+  equity may be 0 lots) and a target's net units are the net units after the step;
+- the equity, from the account the summary records (fee rate, slippage, spread, lot size): a step
+  trades at the close it starts from and holds its net units to the next close, so
+  equity[k] = equity[k-1] - cost + net_units[k] x lot_size x (close[k] - close[k-1]), and the closing
+  of the session at the end pays one more cost. Trading u lots at the close c costs
+  u lot_size c (m + fee_rate (1 +- m)), m = slippage + half the spread (+ when buying). With a
+  borrow rate the financing comes on top, which the file cannot recompute: the equity is then only
+  checked to be at most that. A margin call's step is not checked; without a summary (an episode not
+  ended) neither is the equity, whose lot size the file does not say;
 - the fills and closes are the ones the net units and closes make;
 - the summary's type, index, initial balance, steps and final equity are the trace's.
 The rewards depend on the reward function, which the file does not name: they are only checked to be
@@ -19,7 +21,7 @@ numbers (or null for NaN)."""
 from __future__ import annotations
 
 import math
-from dataclasses import asdict, fields
+from dataclasses import MISSING, asdict, dataclass, fields
 from typing import Any, TypeGuard
 
 import numpy as np
@@ -76,13 +78,15 @@ def check_trace(data: Any) -> None:
         if close != candles[data["first"] + k, CANDLE_CLOSE]:
             raise TraceError(f"closes[{k}] is {close!r}, but the close of its candle ({data['first'] + k}) is "
                              f"{float(candles[data['first'] + k, CANDLE_CLOSE])!r}")
-    _check_actions(data["actions"], _finite_numbers(data, "net_units"))
+    _finite_numbers(data, "net_units")
     for k, reward in enumerate(data["rewards"]):
         if reward is not None and not _number(reward):
             raise TraceError(f"rewards[{k}] must be a number or null, got {reward!r}")
     summary = data.get("summary")
     _check_summary(data, summary, steps)
-    _check_equity(data, summary)
+    account = _account(summary)
+    _check_actions(data["actions"], data["net_units"], account is not None and account.margin_call)
+    _check_equity(data, account)
     _check_fills(data)
 
 
@@ -137,11 +141,14 @@ def _times(data: dict[str, Any]) -> NDArray[np.datetime64] | None:
     return np.array([np.datetime64(t, "ns") for t in times], dtype="datetime64[ns]")
 
 
-def _check_actions(actions: list[Any], net_units: list[float]) -> None:
-    for k, action in enumerate(actions, start=1):
+def _check_actions(actions: list[Any], net_units: list[float], margin_call: bool) -> None:
+    # A margin call closes everything inside the last step, whatever it asked.
+    for k, action in enumerate(actions[:-1] if margin_call else actions, start=1):
         net, before = net_units[k], net_units[k - 1]
         if isinstance(action, int) and not isinstance(action, bool):
-            wanted = {HOLD: abs(net - before) <= UNITS_TOLERANCE, LONG: net > 0, SHORT: net < 0,
+            # Sized by the equity, a long or short can be under one lot: 0.
+            wanted = {HOLD: abs(net - before) <= UNITS_TOLERANCE, LONG: net >= 0 and net >= before or net > 0,
+                      SHORT: net <= 0 and net <= before or net < 0,
                       FLAT: abs(net) <= UNITS_TOLERANCE}.get(action)
             if wanted is None:
                 raise TraceError(f"actions[{k - 1}] is {action}, not a discrete action (0 to 3)")
@@ -154,57 +161,72 @@ def _check_actions(actions: list[Any], net_units: list[float]) -> None:
             raise TraceError(f"actions[{k - 1}] must be a discrete action or target net units, got {action!r:.60}")
 
 
-def _costs(summary: dict[str, Any] | None) -> tuple[float, float] | None:
-    """(fee rate, slippage as a fraction of the price) from the summary, when it records them."""
+@dataclass(frozen=True)
+class _Account:
+    """What the summary records of the account's costs and lot."""
+
+    fee_rate: float
+    price_move: float  # slippage + half the spread, a fraction of the price
+    lot_size: float
+    borrow_rate: float
+    margin_call: bool
+
+
+def _account(summary: dict[str, Any] | None) -> _Account | None:
     if summary is None:
         return None
-    fee, slippage_bps = summary.get("fee_rate"), summary.get("slippage_bps")
-    if not (_number(fee) and _number(slippage_bps) and math.isfinite(fee) and math.isfinite(slippage_bps)):
-        return None
-    return float(fee), float(slippage_bps) / 10000.0
+    values = {key: summary.get(key, default) for key, default in
+              (("fee_rate", None), ("slippage_bps", None), ("spread_bps", 0.0), ("lot_size", 1.0), ("borrow_rate", 0.0))}
+    for key, value in values.items():
+        if not (_number(value) and math.isfinite(value)):
+            raise TraceError(f"the summary's {key} must be a finite number, got {value!r:.60}")
+    return _Account(float(values["fee_rate"]), (values["slippage_bps"] + values["spread_bps"] / 2) / 10000.0,
+                    float(values["lot_size"]), float(values["borrow_rate"]), summary.get("margin_call") is True)
 
 
-def _trade_cost(before: float, after: float, close: float, costs: tuple[float, float]) -> float:
-    fee, slippage = costs
-    units = abs(after - before)
-    if units <= UNITS_TOLERANCE:
+def _trade_cost(before: float, after: float, close: float, account: _Account) -> float:
+    """What trading from `before` to `after` lots at `close` costs: the price moved against the trader
+    (slippage, half the spread) and the fee on the price paid."""
+    units = abs(after - before) * account.lot_size
+    if units <= UNITS_TOLERANCE * account.lot_size:
         return 0.0
     side = 1.0 if after > before else -1.0
-    return units * close * (slippage + fee * (1.0 + side * slippage))
+    move = account.price_move
+    return units * close * (move + account.fee_rate * (1.0 + side * move))
 
 
-def _check_equity(data: dict[str, Any], summary: dict[str, Any] | None) -> None:
+def _check_equity(data: dict[str, Any], account: _Account | None) -> None:
     equity, closes, net = _finite_numbers(data, "equity"), data["closes"], data["net_units"]
-    costs = _costs(summary)
     steps = len(equity) - 1
-    for k in range(1, steps + 1):
-        held = net[k] * (closes[k] - closes[k - 1])
-        traded = abs(net[k] - net[k - 1]) > UNITS_TOLERANCE
-        closing = data["ended"] and k == steps and abs(net[k]) > UNITS_TOLERANCE
-        scale = EQUITY_TOLERANCE * (abs(equity[k - 1]) + abs(net[k] * closes[k]) + abs(net[k - 1] * closes[k - 1]))
-        if costs is not None:
-            cost = _trade_cost(net[k - 1], net[k], closes[k - 1], costs)
-            if closing:
-                cost += _trade_cost(net[k], 0.0, closes[k], costs)
-            expected = equity[k - 1] - cost + held
-            if abs(equity[k] - expected) > scale:
-                raise TraceError(f"equity[{k}] is {equity[k]!r}, but the step's net units, closes and costs make "
-                                 f"{expected!r}")
-        elif not (traded or closing):
-            if abs(equity[k] - equity[k - 1] - held) > scale:
-                raise TraceError(f"equity[{k}] is {equity[k]!r}, but without a trade it is "
-                                 f"{equity[k - 1] + held!r}")
-        elif equity[k] > equity[k - 1] + held + scale:
-            raise TraceError(f"equity[{k}] is {equity[k]!r}, more than the {equity[k - 1] + held!r} the step's "
-                             f"net units and closes make before any cost")
+    if account is None:
+        return  # without the lot size, the net units say nothing of the equity
+    # A margin call closes everything at the last bar's close inside the step: that step is not checked.
+    last = steps - 1 if account.margin_call else steps
+    exact = account.borrow_rate == 0.0  # the financing runs by the candles' times and the equity: only >= 0
+    for k in range(1, last + 1):
+        held = net[k] * account.lot_size * (closes[k] - closes[k - 1])
+        closing = data["ended"] and k == steps
+        cost = _trade_cost(net[k - 1], net[k], closes[k - 1], account)
+        if closing:
+            cost += _trade_cost(net[k], 0.0, closes[k], account)
+        expected = equity[k - 1] - cost + held
+        scale = EQUITY_TOLERANCE * (abs(equity[k - 1]) + account.lot_size * (abs(net[k] * closes[k])
+                                                                                 + abs(net[k - 1] * closes[k - 1])))
+        if exact and abs(equity[k] - expected) > scale:
+            raise TraceError(f"equity[{k}] is {equity[k]!r}, but the step's net units, closes and costs make "
+                             f"{expected!r}")
+        if not exact and equity[k] > expected + scale:
+            raise TraceError(f"equity[{k}] is {equity[k]!r}, more than the {expected!r} that the step's net units, "
+                             f"closes and costs make before any financing")
 
 
 def _check_summary(data: dict[str, Any], summary: dict[str, Any] | None, steps: int) -> None:
     if summary is None:
         return
     names = {field.name for field in fields(EpisodeSummary)}
-    if set(summary) != names:
-        wrong = sorted(set(summary) ^ names)
+    needed = {field.name for field in fields(EpisodeSummary) if field.default is MISSING}
+    if set(summary) - names or needed - set(summary):
+        wrong = sorted((set(summary) - names) | (needed - set(summary)))
         raise TraceError(f"the summary is not an episode summary: {', '.join(wrong)} missing or unknown")
     same = {"episode_type": data["episode_type"], "episode_index": data["episode_index"],
             "initial_balance": data["initial_balance"], "final_equity": data["equity"][-1]}

@@ -150,6 +150,56 @@ def test_a_trace_made_by_hand_loads_and_replays():
     assert [m.at for m in replay.trace_at(3).marks] == [1, 3, 3, 4]
 
 
+def test_the_spread_lot_size_financing_and_margin_call_are_the_summary_s():
+    # Lots of 0.5, a spread of 20 bps (0.1 % each way), fee 0.1 %: bought 10 lots at 100.1 (fee 0.5005, half
+    # spread 0.5), held 5 from 110 to 99, sold 20 lots at 98.901 (fee 0.98901, half spread 0.99), bought
+    # back 10 at 105.105 at the end (fee 0.525525, half spread 0.525).
+    trace = hand_trace()
+    e1 = 10000 - 1.0005 + 5 * 10
+    e2 = e1 - 5 * 11
+    e3 = e2 - 1.97901 - 5 * 6
+    final = e3 - 1.050525
+    trace["equity"] = [10000.0, e1, e2, final]
+    trace["summary"].update(final_equity=final, lot_size=0.5, spread_bps=20.0)
+    Replay(trace)
+    with pytest.raises(ValueError, match=r"equity\[1\] is 10048.9995, but the step.s net units, closes and costs make 10049.5"):
+        Replay({**trace, "summary": {**trace["summary"], "spread_bps": 0.0}})
+    # Financing lowers the equity by what the file cannot recompute: less is accepted, more is not.
+    financed = {**trace, "equity": [10000.0, e1 - 0.3, e2 - 0.6, final - 0.9],
+                "summary": {**trace["summary"], "borrow_rate": 0.05, "final_equity": final - 0.9}}
+    Replay(financed)
+    # A margin call closed everything inside the last step, whatever it asked and whatever it cost.
+    called = {**trace, "net_units": [0.0, 10.0, 10.0, 0.0], "equity": [10000.0, e1, e2, 9000.0],
+              "summary": {**trace["summary"], "margin_call": True, "final_equity": 9000.0},
+              "fills": [trace["fills"][0], {"at": 3, "price": 99.0, "side": 1, "opened": False, "gain": False}]}
+    Replay(called)
+    with pytest.raises(ValueError, match=r"equity\[3\] is 9000.0, but the step's net units, closes and costs"):
+        Replay({**called, "summary": {**called["summary"], "margin_call": False}})
+
+
+@requires_node
+@pytest.mark.parametrize("account", [
+    {"fee_rate": 0.001, "slippage_bps": 5},
+    {"spread_bps": 8, "lot_size": 0.1, "sizing": "equity"},
+    {"borrow_rate": 0.2, "spread_bps": 3},
+])
+def test_episodes_with_every_kind_of_account_pass_the_check(tmp_path, account):
+    from tarnel_rl.data import sample_path
+
+    env = TradingEnv(ui="node", record_trace=True, candles=sample_path(), action="target",
+                     ui_options={"episode_length": 25, "window": 5}, **account)
+    rng = np.random.default_rng(5)
+    try:
+        env.reset(options={"episode_type": "train", "episode_index": 2})
+        for exposure in rng.uniform(-1, 1, 25):
+            env.step(np.array([exposure], dtype=np.float32))
+        path = save_trace(env.episode_trace, tmp_path / "episode.json")
+    finally:
+        env.close()
+    replay = Replay(path)
+    assert replay.steps == 25 and len(replay.data["fills"]) > 4
+
+
 def _set(path, value):
     def damage(trace):
         *keys, last = path
@@ -191,17 +241,17 @@ DAMAGE = {
     "a summary of another episode": (_set(["summary", "episode_index"], 4), None,
                                      r"the summary's episode_index is 4, but the trace's is 0"),
     "a summary with an unknown key": (_set(["summary", "bonus"], 1), None, r"the summary is not an episode summary: bonus"),
-    "a gain without costs known": (lambda t: t.update(summary=None, equity=[10000.0, 10100.5, 9990.5, 9920.0]), None,
-                                   r"equity\[1\] is 10100.5, more than the 10100.0"),
+    "a gain beyond the costs where financing runs": (
+        lambda t: (t["summary"].update(borrow_rate=0.05), t["equity"].__setitem__(1, 10099.5)), None,
+        r"equity\[1\] is 10099.5, more than the 10099.0 that .* make before any financing"),
+    "a summary without its fee rate": (lambda t: t["summary"].pop("fee_rate"), None,
+                                       r"the summary is not an episode summary: fee_rate missing"),
     "times of another length": (_set(["times"], ["2024-01-01"] * 4), None,
                                 r"times must be null or a list of one time a candle \(5\), got 4"),
     "a time that is no time": (_set(["times"], ["2024-01-01", "2024-01-02", "soon", "2024-01-04", "2024-01-05"]),
                                None, r"times\[2\] must be an ISO 8601 time .*got 'soon'"),
     "times going back": (_set(["times"], ["2024-01-01", "2024-01-03", "2024-01-02", "2024-01-04", "2024-01-05"]),
                          None, r"candles row 2 \(2024-01-02.*\): time is not after the row before's"),
-    "a held step that moved without costs known": (
-        lambda t: t.update(summary=None, equity=[10000.0, 10099.0, 9990.0, 9920.0]), None,
-        r"equity\[2\] is 9990.0, but without a trade it is 9989.0"),
 }
 
 
