@@ -266,7 +266,8 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.markets: Markets | None = None if candles is None else Markets.load(candles)
         self.candles: Candles | None = None if self.markets is None else self.markets.candles
         for name, series in ({} if self.markets is None else self.markets.named).items():
-            check_series_length(len(series), name if len(self.markets.named) > 1 else None)
+            timed = self.costs.borrow_rate != 0.0 and series.times is not None  # _candle_matrix's sixth column
+            check_series_length(len(series), name if len(self.markets.named) > 1 else None, 6 if timed else 5)
         self.observation_kind = make_observation_kind(observation, self.candles)
 
         def task_options(candles: Candles | None) -> dict[str, Any]:

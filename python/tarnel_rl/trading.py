@@ -46,7 +46,8 @@ MAX_TIMEOUT_SECS = 1e9
 # The most units a ticket carries: the module takes a ticket's units as a 32-bit signed integer.
 MAX_UNITS = 2 ** 31 - 1
 # The longest series init_candles carries to the page: its message (a 16-byte header, the matrix's 8, then
-# 40 bytes a bar) must fit the 4 GiB - 1 the page's WebSocket takes (ui/src/client.js, MAX_MESSAGE_BYTES).
+# 8 bytes a value, 5 a bar, 6 with the times the financing needs) must fit the 4 GiB - 1 the page's
+# WebSocket takes (ui/src/client.js, MAX_MESSAGE_BYTES).
 MAX_MESSAGE_BYTES = 2 ** 32 - 1
 MAX_BARS = (MAX_MESSAGE_BYTES - 16 - 8) // (5 * 8)
 # Net units closer than this count as equal: partial reductions leave rounding dust in the units.
@@ -93,12 +94,15 @@ def check_units(value: Any) -> int:
     return int(value)
 
 
-def check_series_length(bars: int, market: str | None = None) -> None:
-    """Refuses a series longer than MAX_BARS: it would not reach the page, which would close the link."""
-    if bars > MAX_BARS:
+def check_series_length(bars: int, market: str | None = None, columns: int = 5) -> None:
+    """Refuses a series longer than init_candles carries (MAX_BARS with 5 columns): it would not reach the
+    page, which would close the link."""
+    most = MAX_BARS if columns == 5 else (MAX_MESSAGE_BYTES - 16 - 8) // (columns * 8)
+    if bars > most:
         which = "the series" if market is None else f"the series of market {market!r}"
         raise ValueError(f"{which} has {bars} bars, more than the user interface takes: init_candles carries at "
-                         f"most {MAX_BARS} bars (a message of {MAX_MESSAGE_BYTES} bytes); shorten it or split it")
+                         f"most {most} bars of {columns} values (a message of {MAX_MESSAGE_BYTES} bytes); shorten "
+                         f"it or split it")
 
 
 def observation_size() -> int:

@@ -269,8 +269,13 @@ def test_a_series_too_long_for_the_page_is_refused_with_the_bars_it_may_have(mon
     assert trading.MAX_BARS == 107_374_181
     assert 16 + 8 + 40 * trading.MAX_BARS <= 2 ** 32 - 1 < 16 + 8 + 40 * (trading.MAX_BARS + 1)
     trading.check_series_length(trading.MAX_BARS)
-    with pytest.raises(ValueError, match="107374182 bars, .* at most 107374181 bars"):
+    with pytest.raises(ValueError, match="107374182 bars, .* at most 107374181 bars of 5 values"):
         trading.check_series_length(trading.MAX_BARS + 1)
+    # with the times as a sixth column (the financing's): 48 bytes a bar
+    assert 16 + 8 + 48 * 89_478_484 <= 2 ** 32 - 1 < 16 + 8 + 48 * 89_478_485
+    trading.check_series_length(89_478_484, columns=6)
+    with pytest.raises(ValueError, match="series of market 'AAA' has 89478485 bars, .* at most 89478484 bars of 6"):
+        trading.check_series_length(89_478_485, "AAA", columns=6)
     # the environment checks its candles when it is made (a series of 100 million bars is 4 GB: a lower
     # limit stands in for it here)
     monkeypatch.setattr(trading, "MAX_BARS", 40)

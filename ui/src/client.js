@@ -18,9 +18,10 @@ export const LinkState = Object.freeze({
 
 const OPEN = 1;
 // The largest message the link takes: 4 GiB - 1, the most `ws` can be told (it reads the limit as an
-// unsigned 32-bit number), an init_candles of 107,374,181 bars. The module's frame could be 16 bytes
-// longer; Python refuses a series that would not fit (tarnel_rl.trading.MAX_BARS). `ws` would close the
-// link above its default 100 MiB, which no more than 2,621,440 bars fit.
+// unsigned 32-bit number), an init_candles of 107,374,181 bars (89,478,484 with their times). The
+// module's frame could be 16 bytes longer; Python refuses a series that would not fit
+// (tarnel_rl.trading.check_series_length). `ws` would close the link above its default 100 MiB, which
+// no more than 2,621,440 bars fit.
 export const MAX_MESSAGE_BYTES = 0xFFFFFFFF;
 // What a `ws` socket of the link is made with, under any socketOptions given. No compression: it would
 // cost more than the loopback saves, and the module does not offer it.
