@@ -175,13 +175,15 @@ class _Account:
 def _account(summary: dict[str, Any] | None) -> _Account | None:
     if summary is None:
         return None
-    values = {key: summary.get(key, default) for key, default in
-              (("fee_rate", None), ("slippage_bps", None), ("spread_bps", 0.0), ("lot_size", 1.0), ("borrow_rate", 0.0))}
-    for key, value in values.items():
+    values: dict[str, float] = {}
+    for key, default in (("fee_rate", None), ("slippage_bps", None), ("spread_bps", 0.0), ("lot_size", 1.0),
+                         ("borrow_rate", 0.0)):
+        value = summary.get(key, default)
         if not (_number(value) and math.isfinite(value)):
             raise TraceError(f"the summary's {key} must be a finite number, got {value!r:.60}")
-    return _Account(float(values["fee_rate"]), (values["slippage_bps"] + values["spread_bps"] / 2) / 10000.0,
-                    float(values["lot_size"]), float(values["borrow_rate"]), summary.get("margin_call") is True)
+        values[key] = float(value)
+    return _Account(values["fee_rate"], (values["slippage_bps"] + values["spread_bps"] / 2) / 10000.0,
+                    values["lot_size"], values["borrow_rate"], summary.get("margin_call") is True)
 
 
 def _trade_cost(before: float, after: float, close: float, account: _Account) -> float:
@@ -228,6 +230,14 @@ def _check_summary(data: dict[str, Any], summary: dict[str, Any] | None, steps: 
     if set(summary) - names or needed - set(summary):
         wrong = sorted((set(summary) - names) | (needed - set(summary)))
         raise TraceError(f"the summary is not an episode summary: {', '.join(wrong)} missing or unknown")
+    for field in fields(EpisodeSummary):
+        value = summary.get(field.name)
+        fits = {"str": isinstance(value, str), "bool": isinstance(value, bool) or value is None,
+                "int": isinstance(value, int) and not isinstance(value, bool) or value is None,
+                "float": _number(value) or value is None}.get(str(field.type), True)  # null: NaN
+        if not fits:
+            kind = {"str": "a text", "bool": "true or false"}.get(str(field.type), "a number")
+            raise TraceError(f"the summary's {field.name} must be {kind}, got {value!r:.60}")
     same = {"episode_type": data["episode_type"], "episode_index": data["episode_index"],
             "initial_balance": data["initial_balance"], "final_equity": data["equity"][-1]}
     if data["ended"]:

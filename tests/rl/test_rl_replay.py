@@ -244,6 +244,7 @@ DAMAGE = {
     "a gain beyond the costs where financing runs": (
         lambda t: (t["summary"].update(borrow_rate=0.05), t["equity"].__setitem__(1, 10099.5)), None,
         r"equity\[1\] is 10099.5, more than the 10099.0 that .* make before any financing"),
+    "a summary's fees as text": (_set(["summary", "fees"], "4.03"), None, r"the summary's fees must be a number, got '4.03'"),
     "a summary without its fee rate": (lambda t: t["summary"].pop("fee_rate"), None,
                                        r"the summary is not an episode summary: fee_rate missing"),
     "times of another length": (_set(["times"], ["2024-01-01"] * 4), None,
