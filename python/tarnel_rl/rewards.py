@@ -2,7 +2,7 @@
 
     TradingEnv(reward="pct")                         # the default: the equity change, % of the initial balance
     TradingEnv(reward="log")                         # 100 x the log return of the equity
-    TradingEnv(reward="dsr")                         # the differential Sharpe ratio, eta 0.01
+    TradingEnv(reward="dsr")                         # the differential Sharpe ratio, eta 0.01, 10 steps of warm-up
     TradingEnv(reward=DifferentialSharpe(eta=0.05))
 
 The last step of an episode also pays for the closing of the session (what was still open is closed and
