@@ -149,6 +149,8 @@ class TrainingFeed:
         self._rewards: deque[float] = deque(maxlen=LAST_KEPT)
         self._curve: list[float] = [0.0]
         self._observation: Any = None
+        self._bar: int | None = None
+        self._bar_time: str | None = None
         self._kind, self._index, self._step = "train", -1, 0
         self._return = 0.0
         self._episodes = 0
@@ -156,14 +158,20 @@ class TrainingFeed:
         self._rate_mark = (clock(), 0)
         self._rate = 0.0
 
-    def reset(self, kind: str, index: int, observation: Any) -> None:
+    def reset(self, kind: str, index: int, observation: Any, bar: int | None = None,
+              bar_time: str | None = None) -> None:
+        """`bar`: the cursor's bar in the series; `bar_time` its time as text, for a series with times (the
+        page has no times: the dashboard's candle chart shows this one beside the page's bar)."""
         self._kind, self._index, self._step, self._return = kind, index, 0, 0.0
         self._curve = [0.0]
         self._observation = observation
+        self._bar, self._bar_time = bar, bar_time
         self._send(force=True)
 
-    def step(self, action: Any, reward: float, observation: Any) -> None:
+    def step(self, action: Any, reward: float, observation: Any, bar: int | None = None,
+             bar_time: str | None = None) -> None:
         """`action`: an index into the action names, or what the environment's actions took (target units)."""
+        self._bar, self._bar_time = bar, bar_time
         self._step += 1
         self._steps_total += 1
         self._return += reward
@@ -205,6 +213,7 @@ class TrainingFeed:
             "rewards": [_finite(r) for r in self._rewards],
             "curve": [_finite(c) for c in curve],
             "observation": None if observation is None else [_finite(v) for v in observation[:64]],
+            "bar": self._bar, "bar_time": self._bar_time,
         }})
 
 

@@ -4,7 +4,10 @@ the steps already answer (no extra engine call).
 
 A step's trade happens at the close of the bar the step starts from (a market ticket fills at the
 current close), so a change of the net units between two snapshots is a close and/or a fill at the
-earlier snapshot's close."""
+earlier snapshot's close.
+
+When the series has times (`tarnel_rl.data.Candles.times`), the trace keeps each candle's time beside it
+(`times`), from the snapshots' bar index: the frames and a saved trace show a step's bar by its date."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -13,9 +16,15 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.trading import SNAP_CLOSE, SNAP_EQUITY, SNAP_NET_UNITS, SNAP_STEP
+from tarnel_rl.trading import SNAP_BAR, SNAP_CLOSE, SNAP_EQUITY, SNAP_NET_UNITS, SNAP_STEP
 
 SNAP_STEPS_LEFT = 11
+
+
+def bar_time_text(moment: np.datetime64) -> str:
+    """A bar's time as a reader wants it: the date alone at midnight (daily bars), else the date and the
+    time to its last nonzero unit, e.g. 2024-01-31, 2024-01-31 09:30, 2024-01-31 09:30:05.250."""
+    return str(np.datetime_as_string(np.asarray(moment, dtype="datetime64[ns]"), unit="auto")).replace("T", " ")
 
 
 @dataclass
@@ -54,22 +63,33 @@ class EpisodeTrace:
     net_units: list[float] = field(default_factory=list)  # at the start, then after every step
     closes: list[float] = field(default_factory=list)  # the cursor's close at the start, then after every step
     summary: Any = None  # the EpisodeSummary once the episode ended
+    times: list[np.datetime64] | None = None  # each candle's time (datetime64[ns]); None for a series without
+    _series_times: NDArray[np.datetime64] | None = None
     _close: float = 0.0
     _net: float = 0.0
 
     def start(self, kind: str, index: int, snapshot: NDArray[np.float64], window: NDArray[np.float64],
-              initial_balance: float) -> None:
-        """A new episode: `window` is what `get_ohlc` answered at its reset (its candles up to the cursor)."""
+              initial_balance: float, series_times: NDArray[np.datetime64] | None = None) -> None:
+        """A new episode: `window` is what `get_ohlc` answered at its reset (its candles up to the cursor);
+        `series_times` the times of the whole series the page holds, if it has them."""
+        self._series_times = series_times
+        history_times = None
+        if series_times is not None:
+            bar = int(snapshot[SNAP_BAR])
+            history_times = series_times[bar - len(window) + 1:bar + 1]
         self.begin(kind, index, window, int(snapshot[SNAP_STEP] + snapshot[SNAP_STEPS_LEFT]),
                    float(snapshot[SNAP_EQUITY]), float(snapshot[SNAP_CLOSE]), float(snapshot[SNAP_NET_UNITS]),
-                   initial_balance)
+                   initial_balance, history_times)
 
     def begin(self, kind: str, index: int, history: Any, steps_total: int, equity: float, close: float,
-              net_units: float, initial_balance: float) -> None:
+              net_units: float, initial_balance: float, times: Any = None) -> None:
         """A new episode from its values: `history` the candles up to the cursor, then the length in steps,
-        the equity, close and net units at the start."""
+        the equity, close and net units at the start, and the history's times (None: no times)."""
         self.kind, self.index, self.initial_balance = kind, index, initial_balance
         self.candles = list(np.array(history, dtype=np.float64, copy=True))
+        self.times = None if times is None else list(np.asarray(times, dtype="datetime64[ns]"))
+        if self.times is not None and len(self.times) != len(self.candles):
+            raise ValueError(f"{len(self.times)} times for {len(self.candles)} candles of history")
         self.first = len(self.candles) - 1
         self.steps_total = steps_total
         self.equity = [equity]
@@ -85,15 +105,19 @@ class EpisodeTrace:
 
     def step(self, snapshot: NDArray[np.float64], window: NDArray[np.float64], action: Any = None,
              reward: float = float("nan")) -> None:
+        time = None if self._series_times is None else self._series_times[int(snapshot[SNAP_BAR])]
         self.advance(float(snapshot[SNAP_NET_UNITS]), window[-1], float(snapshot[SNAP_EQUITY]),
-                     float(snapshot[SNAP_CLOSE]), action, reward)
+                     float(snapshot[SNAP_CLOSE]), action, reward, time)
 
     def advance(self, net_units: float, candle: NDArray[np.float64], equity: float, close: float,
-                action: Any = None, reward: float = float("nan")) -> None:
+                action: Any = None, reward: float = float("nan"), time: Any = None) -> None:
         """One step from the values it answered: the net units and equity after it, its new candle and
-        close. `step` takes them from a snapshot; a replay (tarnel_rl.replay) from a saved trace."""
+        close (and its bar's time, for a trace with times). `step` takes them from a snapshot; a replay
+        (tarnel_rl.replay) from a saved trace."""
         self._trade(net_units)
         self.candles.append(np.array(candle, dtype=np.float64, copy=True))
+        if self.times is not None:
+            self.times.append(np.datetime64("NaT", "ns") if time is None else np.datetime64(time, "ns"))
         self.equity.append(equity)
         self.actions.append(action)
         self.rewards.append(float(reward))
@@ -118,6 +142,11 @@ class EpisodeTrace:
     def last_reward(self) -> float:
         """The last step's reward (0 before the first step)."""
         return self.rewards[-1] if self.rewards else 0.0
+
+    @property
+    def bar_time(self) -> np.datetime64 | None:
+        """The time of the cursor's bar (the last step's), or None without times."""
+        return None if not self.times else self.times[-1]
 
     @property
     def return_pct(self) -> float:

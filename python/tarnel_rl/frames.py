@@ -1,8 +1,8 @@
 """Draws an environment's episode as an RGB image, laid out as the page's chart: a line of text (episode,
-step, last action, reward and return), the episode's progress, the candles with the fills (triangles: up
-for a buy, down for a sell), the closes (squares: green for a gain, red for a loss) and the open
-position's entry level, with a price scale, and the equity below with the initial balance as a dashed
-line and a scale in percent.
+step and, for a series with times, its bar's date, last action, reward and return), the episode's
+progress, the candles with the fills (triangles: up for a buy, down for a sell), the closes (squares:
+green for a gain, red for a loss) and the open position's entry level, with a price scale, and the
+equity below with the initial balance as a dashed line and a scale in percent.
 
 One time axis: both panes show the same bars, a candle every CANDLE_STEP_PX pixels, the newest at the
 right once the bars fill the width. The equity after step k belongs to the bar the cursor reached with
@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.episode_trace import EpisodeTrace
+from tarnel_rl.episode_trace import EpisodeTrace, bar_time_text
 
 FRAME_HEIGHT, FRAME_WIDTH = 400, 720  # even sizes, as video encoders want them
 CANDLE_STEP_PX = 7
@@ -108,12 +108,14 @@ def draw_frame(trace: EpisodeTrace, height: int = FRAME_HEIGHT, width: int = FRA
 
 
 def headline(trace: EpisodeTrace) -> str:
-    """The frame's line of text: episode, step, last action and reward, return (percent of the initial
-    balance)."""
+    """The frame's line of text: episode, step (and its bar's time when the series has times), last action
+    and reward, return (percent of the initial balance)."""
     ended = " (ended)" if trace.ended else ""
     reward = trace.last_reward
     said = f"{reward:+.3f} %" if np.isfinite(reward) else "-"
-    return (f"{trace.kind} #{trace.index}  step {trace.step_count}/{trace.steps_total}{ended}  action "
+    moment = trace.bar_time
+    when = "" if moment is None or np.isnat(moment) else f"  {bar_time_text(moment)}"
+    return (f"{trace.kind} #{trace.index}  step {trace.step_count}/{trace.steps_total}{ended}{when}  action "
             f"{_action_label(trace.last_action)}  reward {said}  return {trace.return_pct:+.3f} %")
 
 

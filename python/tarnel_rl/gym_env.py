@@ -35,7 +35,7 @@ from tarnel_rl.account import ACCOUNT_PAGE_DEFAULTS, Costs, Sizing, make_costs, 
 from tarnel_rl.actions import DiscreteActions, make_actions
 from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
 from tarnel_rl.data import Candles, split_bars
-from tarnel_rl.episode_trace import EpisodeTrace
+from tarnel_rl.episode_trace import EpisodeTrace, bar_time_text
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
 from tarnel_rl.markets import Markets
@@ -46,12 +46,14 @@ from tarnel_rl.trading import (
     ACTION_NAMES,
     EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
+    SNAP_BAR,
     SNAP_CLOSE,
     SNAP_EQUITY,
     SUMMARY_FINAL_EQUITY,
     Step,
     TradingSession,
     UserInterfaceReplaced,
+    check_series_length,
     check_timeout,
     check_units,
 )
@@ -263,6 +265,9 @@ class TradingEnv(gym.Env[Observation, Action]):
         # One market or several (tarnel_rl.markets); `candles` is the one the page holds.
         self.markets: Markets | None = None if candles is None else Markets.load(candles)
         self.candles: Candles | None = None if self.markets is None else self.markets.candles
+        for name, series in ({} if self.markets is None else self.markets.named).items():
+            timed = self.costs.borrow_rate != 0.0 and series.times is not None  # _candle_matrix's sixth column
+            check_series_length(len(series), name if len(self.markets.named) > 1 else None, 6 if timed else 5)
         self.observation_kind = make_observation_kind(observation, self.candles)
 
         def task_options(candles: Candles | None) -> dict[str, Any]:
@@ -531,10 +536,11 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._closing_reward = 0.0
         self.reward_function.reset(self._session.initial_balance)
         if self._trace is not None:
-            self._trace.start(kind, index, step.snapshot, step.window, self._session.initial_balance)
+            self._trace.start(kind, index, step.snapshot, step.window, self._session.initial_balance,
+                              None if self.candles is None else self.candles.times)
         observation = self._observation(step)
         if self._feed is not None:
-            self._feed.reset(kind, index, observation)
+            self._feed.reset(kind, index, observation, *self._bar_of(step))
         return observation, self._info(step)
 
     async def _load_market(self, name: str) -> None:
@@ -578,7 +584,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         info = self._info(step)
         observation = self._observation(step)
         if self._feed is not None:
-            self._feed.step(wanted, reward, observation)
+            self._feed.step(wanted, reward, observation, *self._bar_of(step))
         if terminated or truncated:
             await self._finish(info)
             if terminated:
@@ -683,6 +689,12 @@ class TradingEnv(gym.Env[Observation, Action]):
             info["events"] = fixed
             info["event_count"] = len(events)
         return info
+
+    def _bar_of(self, step: Step) -> tuple[int, str | None]:
+        """The cursor's bar, and its time as text when the candles have times (the dashboard's figures)."""
+        bar = int(step.snapshot[SNAP_BAR])
+        times = None if self.candles is None else self.candles.times
+        return bar, None if times is None else bar_time_text(times[bar])
 
     def _check_open(self) -> None:
         if self._closed:

@@ -9,11 +9,14 @@
     frames = list(replay.frames())                 # 400 x 720 x 3 uint8 frames, one a step, as render() draws
 
 The file is JSON (`"format": "tarnel_rl episode trace"`, `"version": 1`): the episode's type and
-index, the initial balance, the candles from the history window to the last bar, per step the action
+index, the initial balance, the candles from the history window to the last bar (and their times as
+ISO 8601 texts, `"times"`, when the series has times; else null), per step the action
 (a discrete action, or the target net units that a target exposure asked for) and the reward, and
 after each step (index 0: at the start) the net units, the close and the equity; the fills and closes
 as the chart marks them; and the summary (`tarnel_rl.summary.EpisodeSummary`) once the episode ended.
-Any JSON reader can load it.
+Any JSON reader can load it. `load_trace` and `Replay` check a file before playing it back
+(`tarnel_rl.trace_check`: keys, types, lengths, and the equity, fills and summary agreeing with the
+actions, net units and closes): a damaged or edited file is a ValueError naming the file and the fault.
 """
 from __future__ import annotations
 
@@ -30,6 +33,7 @@ from numpy.typing import NDArray
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.summary import EpisodeSummary
+from tarnel_rl.trace_check import TraceError, check_trace
 
 FORMAT, VERSION = "tarnel_rl episode trace", 1
 
@@ -46,6 +50,17 @@ def _plain(value: Any) -> Any:
     return value
 
 
+def _time_text(moment: np.datetime64) -> str | None:
+    """ISO 8601 to the last nonzero unit (2024-01-31, 2024-01-31T09:30): read back exactly by datetime64."""
+    return None if np.isnat(moment) else str(np.datetime_as_string(moment, unit="auto"))
+
+
+def trace_times(data: dict[str, Any]) -> NDArray[np.datetime64] | None:
+    """A loaded trace's candle times as datetime64[ns] (None for a trace without times)."""
+    times = data.get("times")
+    return None if times is None else np.array([np.datetime64(t, "ns") for t in times], dtype="datetime64[ns]")
+
+
 def trace_to_dict(trace: EpisodeTrace) -> dict[str, Any]:
     return {
         "format": FORMAT,
@@ -56,6 +71,7 @@ def trace_to_dict(trace: EpisodeTrace) -> dict[str, Any]:
         "steps_total": trace.steps_total,
         "first": trace.first,  # the candle the first step starts from (the last of the history window)
         "candles": _plain(np.asarray(trace.candles, dtype=np.float64)),
+        "times": None if trace.times is None else [_time_text(t) for t in trace.times],
         "actions": _plain(list(trace.actions)),
         "rewards": _plain(list(trace.rewards)),
         "net_units": _plain(list(trace.net_units)),
@@ -79,17 +95,24 @@ def save_trace(trace: EpisodeTrace | None, path: str | Path) -> Path:
 
 
 def load_trace(source: str | Path | dict[str, Any]) -> dict[str, Any]:
-    """The saved trace as a dictionary, checked for its format."""
-    data = source if isinstance(source, dict) else json.loads(Path(source).read_text())
-    if data.get("format") != FORMAT or data.get("version") != VERSION:
-        raise ValueError(f"not a {FORMAT} of version {VERSION}: format {data.get('format')!r}, "
-                         f"version {data.get('version')!r}")
-    steps = len(data["equity"]) - 1
-    for key in ("actions", "rewards"):
-        if len(data[key]) != steps:
-            raise ValueError(f"a damaged trace: {len(data[key])} {key} for {steps} steps")
-    if len(data["candles"]) != data["first"] + steps + 1:
-        raise ValueError(f"a damaged trace: {len(data['candles'])} candles for {steps} steps after {data['first'] + 1}")
+    """The saved trace as a dictionary, checked (`tarnel_rl.trace_check`): a damaged or edited file is a
+    ValueError naming the file and its first fault."""
+    where = "the trace" if isinstance(source, dict) else str(source)
+    if isinstance(source, dict):
+        data = source
+    else:
+        try:
+            data = json.loads(Path(source).read_text())
+        except (UnicodeDecodeError, json.JSONDecodeError) as error:
+            raise ValueError(f"{where}: not a {FORMAT}: not JSON ({error})") from None
+    if not isinstance(data, dict) or data.get("format") != FORMAT or data.get("version") != VERSION:
+        found = (f"format {data.get('format')!r}, version {data.get('version')!r}" if isinstance(data, dict)
+                 else f"a JSON {type(data).__name__}")
+        raise ValueError(f"{where}: not a {FORMAT} of version {VERSION}: {found}")
+    try:
+        check_trace(data)
+    except TraceError as error:
+        raise ValueError(f"{where}: a damaged trace: {error}") from None
     return data
 
 
@@ -101,6 +124,8 @@ class Replay:
         self.actions: list[Any] = self.data["actions"]
         self.rewards: list[float] = [math.nan if r is None else r for r in self.data["rewards"]]
         self.equity: list[float] = self.data["equity"]
+        # Each candle's time (datetime64[ns]), when the episode's series had times; else None.
+        self.times: NDArray[np.datetime64] | None = trace_times(self.data)
         summary = self.data["summary"]
         fields: dict[str, Any] = {} if summary is None else {k: (math.nan if v is None else v) for k, v in summary.items()}
         self.summary = EpisodeSummary(**fields) if fields else None
@@ -116,12 +141,13 @@ class Replay:
         d = self.data
         candles: NDArray[np.float64] = np.asarray(d["candles"], dtype=np.float64)
         first = d["first"]
+        times = self.times
         trace = EpisodeTrace()
         trace.begin(d["episode_type"], d["episode_index"], candles[:first + 1], d["steps_total"], d["equity"][0],
-                    d["closes"][0], d["net_units"][0], d["initial_balance"])
+                    d["closes"][0], d["net_units"][0], d["initial_balance"], None if times is None else times[:first + 1])
         for k in range(1, step + 1):
             trace.advance(d["net_units"][k], candles[first + k], d["equity"][k], d["closes"][k],
-                          d["actions"][k - 1], self.rewards[k - 1])
+                          d["actions"][k - 1], self.rewards[k - 1], None if times is None else times[first + k])
         if step == self.steps and d["ended"]:
             trace.finish(d["equity"][-1], self.summary)
         return trace

@@ -2,7 +2,7 @@
 
     TradingEnv(reward="pct")                         # the default: the equity change, % of the initial balance
     TradingEnv(reward="log")                         # 100 x the log return of the equity
-    TradingEnv(reward="dsr")                         # the differential Sharpe ratio, eta 0.01
+    TradingEnv(reward="dsr")                         # the differential Sharpe ratio, eta 0.01, 10 steps of warm-up
     TradingEnv(reward=DifferentialSharpe(eta=0.05))
 
 The last step of an episode also pays for the closing of the session (what was still open is closed and
@@ -54,37 +54,74 @@ class LogReturn(Reward):
         return 100.0 * math.log(max(after, floor) / max(before, floor))
 
 
+_Moments = tuple[int, float, float]  # steps seen, A, B
+
+
 class DifferentialSharpe(Reward):
     """The differential Sharpe ratio of Moody and Saffell: how much the step's return R = after / before - 1
-    raises an exponential moving estimate of the Sharpe ratio. With A and B the moving averages of R and
-    R^2 (rate `eta`, both 0 at the start of an episode):
+    raises a moving estimate of the Sharpe ratio. With A and B the moving averages of R and R^2 before the
+    step, sigma = sqrt(max(B - A^2, min_std^2)), S = A / sigma and z = (R - A) / sigma, clipped to
+    [-max_z, max_z]:
 
-        D = (B' dA - A' dB / 2) / (B' - A'^2)^(3/2),   dA = R - A',  dB = R^2 - B'
+        D = z + S (1 - z^2) / 2
 
-    where A' and B' are the values before the step; then A += eta dA, B += eta dB. While B' - A'^2 is not
-    above zero (the first step, or after only equal returns) D is 0."""
+    which, while sigma^2 = B - A^2 and |z| <= max_z, is their (B dA - A dB / 2) / (B - A^2)^(3/2) with
+    dA = R - A, dB = R^2 - B. Then A += eta dA and B += eta dB.
+
+    Warm-up: the first `warmup` steps of an episode pay 0, and A and B start as the plain means of their
+    R and R^2. (Started from 0, the variance after one step is eta (1 - eta) R1^2: a second return much
+    larger than a tiny first one was paid millions.) `min_std`, a return's standard deviation per step
+    (1e-4: 0.01 %), stands in for a variance the moments do not show yet, as after flat steps only.
+
+    The bound: |D| <= |z| + |S| (1 + z^2) / 2 <= max_z + |S| (1 + max_z^2) / 2. A step pays about its
+    return's distance from the running mean in running standard deviations: |D| <= |R - A| / sigma
+    (1 + |S| max_z / 2) + |S| / 2: with the Sharpe ratio S of one step near 1 or under, as on market
+    series after the warm-up (a daily S of 1 is 16 a year), at most (1 + max_z / 2) / min_std times
+    |R - A|, plus 1/2 (tests/rl/test_rl_rewards.py checks it on every step of the shipped sample).
+    The clip only acts where sigma is too young or too calm to measure a return by: there the term
+    S z^2 / 2 would pay a return of 850 standard deviations -360,000.
+
+    `DifferentialSharpe(eta, warmup=0, min_std=0, max_z=math.inf)` is the recursion started from A = B = 0
+    (a step whose variance is not above 0 pays 0)."""
 
     name = "dsr"
 
-    def __init__(self, eta: float = 0.01) -> None:
-        if not (isinstance(eta, (int, float)) and 0 < eta <= 1):
+    def __init__(self, eta: float = 0.01, warmup: int = 10, min_std: float = 1e-4, max_z: float = 10.0) -> None:
+        if isinstance(eta, bool) or not (isinstance(eta, (int, float)) and 0 < eta <= 1):
             raise ValueError(f"the differential Sharpe ratio's eta must be in (0, 1], got {eta!r}")
-        self.eta = float(eta)
-        self._state = (0.0, 0.0)
-        self._before_last = (0.0, 0.0)
+        if isinstance(warmup, bool) or not isinstance(warmup, int) or warmup < 0:
+            raise ValueError(f"the differential Sharpe ratio's warmup must be a whole number of steps, 0 or more, "
+                             f"got {warmup!r}")
+        if isinstance(min_std, bool) or not (isinstance(min_std, (int, float)) and 0 <= min_std < math.inf):
+            raise ValueError(f"the differential Sharpe ratio's min_std must be a finite number, 0 or more, "
+                             f"got {min_std!r}")
+        if isinstance(max_z, bool) or not (isinstance(max_z, (int, float)) and max_z > 0):
+            raise ValueError(f"the differential Sharpe ratio's max_z must be a number above 0, got {max_z!r}")
+        self.eta, self.warmup, self.min_std, self.max_z = float(eta), warmup, float(min_std), float(max_z)
+        self._state: _Moments = (0, 0.0, 0.0)
+        self._before_last: _Moments = self._state
         self._last: tuple[float, float] | None = None  # (equity before, reward) of the last step
 
     def reset(self, initial_balance: float) -> None:
         super().reset(initial_balance)
-        self._state = self._before_last = (0.0, 0.0)
+        self._state = self._before_last = (0, 0.0, 0.0)
         self._last = None
 
-    def _update(self, state: tuple[float, float], ret: float) -> tuple[float, tuple[float, float]]:
-        a, b = state
-        delta_a, delta_b = ret - a, ret * ret - b
-        variance = b - a * a
-        value = (b * delta_a - 0.5 * a * delta_b) / variance ** 1.5 if variance > 0 else 0.0
-        return float(value), (a + self.eta * delta_a, b + self.eta * delta_b)
+    def value(self, state: _Moments, ret: float) -> float:
+        """D for the return `ret` after the moments `state` (steps seen, A, B)."""
+        count, a, b = state
+        if count < self.warmup:
+            return 0.0
+        sigma = math.sqrt(max(b - a * a, self.min_std * self.min_std))
+        if not sigma > 0:
+            return 0.0
+        z, sharpe = min(max((ret - a) / sigma, -self.max_z), self.max_z), a / sigma
+        return float(z + 0.5 * sharpe * (1.0 - z * z))
+
+    def _update(self, state: _Moments, ret: float) -> tuple[float, _Moments]:
+        count, a, b = state
+        rate = 1.0 / (count + 1) if count < self.warmup else self.eta  # plain means over the warm-up
+        return self.value(state, ret), (count + 1, a + rate * (ret - a), b + rate * (ret * ret - b))
 
     def step(self, before: float, after: float) -> float:
         value, state = self._update(self._state, _simple_return(before, after))

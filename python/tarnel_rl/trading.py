@@ -30,7 +30,7 @@ EPISODE_TYPES = ("train", "test")
 EPISODE_CODES = {"train": 0, "test": 1}  # the snapshot's and summary's episode_type column
 
 # Columns of the snapshot vector (see docs/protocol.md).
-SNAP_STEP, SNAP_CLOSE, SNAP_EQUITY = 0, 2, 4
+SNAP_STEP, SNAP_BAR, SNAP_CLOSE, SNAP_EQUITY = 0, 1, 2, 4
 SNAP_OPEN_POSITIONS, SNAP_NET_UNITS, SNAP_DONE = 8, 10, 12
 SNAP_EPISODE_TYPE, SNAP_EPISODE_INDEX = 13, 14
 # Columns of the ticket list, of a receipt, of the summary, and of a candle.
@@ -43,6 +43,13 @@ RETURNS_IN_OBSERVATION = 16
 # The longest time-out accepted: the module refuses a duration it cannot hold with an exception that no
 # `except Exception` catches, so values are checked here first.
 MAX_TIMEOUT_SECS = 1e9
+# The most units a ticket carries: the module takes a ticket's units as a 32-bit signed integer.
+MAX_UNITS = 2 ** 31 - 1
+# The longest series init_candles carries to the page: its message (a 16-byte header, the matrix's 8, then
+# 8 bytes a value, 5 a bar, 6 with the times the financing needs) must fit the 4 GiB - 1 the page's
+# WebSocket takes (ui/src/client.js, MAX_MESSAGE_BYTES).
+MAX_MESSAGE_BYTES = 2 ** 32 - 1
+MAX_BARS = (MAX_MESSAGE_BYTES - 16 - 8) // (5 * 8)
 # Net units closer than this count as equal: partial reductions leave rounding dust in the units.
 UNITS_TOLERANCE = 1e-6
 
@@ -76,12 +83,26 @@ def check_timeout(name: str, value: Any) -> float:
 
 
 def check_units(value: Any) -> int:
-    """The size of the positions a session opens: an integer of at least 1."""
+    """The size of the positions a session opens: an integer from 1 to MAX_UNITS."""
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"units must be an integer, got {value!r}")
     if value < 1:
         raise ValueError(f"units must be at least 1, got {value!r}")
+    if value > MAX_UNITS:
+        raise ValueError(f"units must be at most {MAX_UNITS} (2^31 - 1, what a ticket of the module carries), "
+                         f"got {value!r}")
     return int(value)
+
+
+def check_series_length(bars: int, market: str | None = None, columns: int = 5) -> None:
+    """Refuses a series longer than init_candles carries (MAX_BARS with 5 columns): it would not reach the
+    page, which would close the link."""
+    most = MAX_BARS if columns == 5 else (MAX_MESSAGE_BYTES - 16 - 8) // (columns * 8)
+    if bars > most:
+        which = "the series" if market is None else f"the series of market {market!r}"
+        raise ValueError(f"{which} has {bars} bars, more than the user interface takes: init_candles carries at "
+                         f"most {most} bars of {columns} values (a message of {MAX_MESSAGE_BYTES} bytes); shorten "
+                         f"it or split it")
 
 
 def observation_size() -> int:

@@ -71,6 +71,18 @@ def test_the_feed_thins_long_curves_and_sends_no_nan():
     json.dumps(sent, allow_nan=False)  # plain JSON throughout
 
 
+def test_the_feed_says_the_bar_and_its_time_for_the_candle_chart():
+    feed, sent, clock = feed_with_clock()
+    feed.reset("test", 1, np.zeros(3), bar=40, bar_time="2024-01-31")
+    assert (sent[-1]["train"]["bar"], sent[-1]["train"]["bar_time"]) == (40, "2024-01-31")
+    clock.now += 1.0
+    feed.step(0, 0.0, np.zeros(3), bar=41, bar_time="2024-02-01 09:30")
+    assert (sent[-1]["train"]["bar"], sent[-1]["train"]["bar_time"]) == (41, "2024-02-01 09:30")
+    clock.now += 1.0
+    feed.step(0, 0.0, np.zeros(3), bar=42)  # a series without times
+    assert (sent[-1]["train"]["bar"], sent[-1]["train"]["bar_time"]) == (42, None)
+
+
 def stats_of(url: str) -> dict:
     parsed = urllib.parse.urlsplit(url)
     with urllib.request.urlopen(f"http://127.0.0.1:{parsed.port}/stats?{parsed.query}", timeout=10) as response:

@@ -243,6 +243,8 @@ def test_the_rewards_of_an_episode_add_up_to_its_return(ending, make_env):
     ({"units": -3}, ValueError, "units must be at least 1, got -3"),
     ({"units": 1.5}, TypeError, "units must be an integer, got 1.5"),
     ({"units": True}, TypeError, "units must be an integer, got True"),
+    ({"units": 2 ** 31}, ValueError, r"units must be at most 2147483647 \(2\^31 - 1, .*\), got 2147483648"),
+    ({"units": np.int64(10 ** 12)}, ValueError, "units must be at most 2147483647"),
     ({"port": 70000}, ValueError, "port must be 1 to 65535, or None for a free one; got 70000"),
     ({"port": 0}, ValueError, "port must be 1 to 65535"),
     ({"candles": np.zeros((10, 4))}, ValueError, r"candles must be an N x 5 array .* got shape \(10, 4\)"),
@@ -257,6 +259,31 @@ def test_arguments_are_checked_when_the_environment_is_made(kwargs, error, messa
     with pytest.raises(error, match=message):
         TradingEnv(**kwargs)
     assert leftover_threads(before) == set()  # refused before anything started
+
+
+def test_a_series_too_long_for_the_page_is_refused_with_the_bars_it_may_have(monkeypatch):
+    from tarnel_rl import trading
+
+    # init_candles' message: a 16-byte frame header, an 8-byte matrix header, 40 bytes a bar, within the
+    # 4 GiB - 1 that the page's `ws` socket takes
+    assert trading.MAX_BARS == 107_374_181
+    assert 16 + 8 + 40 * trading.MAX_BARS <= 2 ** 32 - 1 < 16 + 8 + 40 * (trading.MAX_BARS + 1)
+    trading.check_series_length(trading.MAX_BARS)
+    with pytest.raises(ValueError, match="107374182 bars, .* at most 107374181 bars of 5 values"):
+        trading.check_series_length(trading.MAX_BARS + 1)
+    # with the times as a sixth column (the financing's): 48 bytes a bar
+    assert 16 + 8 + 48 * 89_478_484 <= 2 ** 32 - 1 < 16 + 8 + 48 * 89_478_485
+    trading.check_series_length(89_478_484, columns=6)
+    with pytest.raises(ValueError, match="series of market 'AAA' has 89478485 bars, .* at most 89478484 bars of 6"):
+        trading.check_series_length(89_478_485, "AAA", columns=6)
+    # the environment checks its candles when it is made (a series of 100 million bars is 4 GB: a lower
+    # limit stands in for it here)
+    monkeypatch.setattr(trading, "MAX_BARS", 40)
+    candles = np.array([[10.0, 11.0, 9.0, 10.0, 1.0]] * 41)
+    before = set(threading.enumerate())
+    with pytest.raises(ValueError, match="the series has 41 bars, .* at most 40 bars"):
+        TradingEnv(candles=candles)
+    assert leftover_threads(before) == set()
 
 
 @pytest.mark.parametrize("page, env_kwargs, differences", [

@@ -398,6 +398,39 @@ def test_a_frame_says_step_action_reward_return_and_prices():
     assert np.array_equal(frames.draw_frame(other)[where.prices.y:], frame[where.prices.y:])
 
 
+def dated_trace(times, first_bar: int, steps: int) -> EpisodeTrace:
+    """A trace over the series `times` whose history window of 4 bars ends on `first_bar`."""
+    trace = EpisodeTrace()
+    start = snapshot(0, 100.0, 0)
+    start[1] = first_bar
+    trace.start("test", 0, start, window(100.0, 4), 10000.0, np.array(times, dtype="datetime64[ns]"))
+    for step in range(1, steps + 1):
+        after = snapshot(step, 100.0 + step, 0)
+        after[1] = first_bar + step
+        trace.step(after, window(100.0 + step), action=HOLD, reward=0.0)
+    return trace
+
+
+@pytest.mark.parametrize("times, said", [
+    (np.arange("2024-01-29", "2024-02-10", dtype="datetime64[D]"), "step 2/10  2024-02-05  action hold"),
+    (np.arange("2024-01-31T09:30", "2024-01-31T09:42", dtype="datetime64[m]"),
+     "step 2/10  2024-01-31 09:37  action hold"),
+    (np.arange("2024-01-31T09:30:00", "2024-01-31T09:30:12", dtype="datetime64[s]"),
+     "step 2/10  2024-01-31 09:30:07  action hold"),
+])
+def test_a_frame_says_the_date_of_the_step_s_bar(times, said):
+    trace = dated_trace(times, 5, 2)  # history on bars 2-5, the cursor on bar 7 after 2 steps
+    assert frames.headline(trace).startswith(f"test #0  {said}")
+    assert trace.times == list(np.array(times[2:8], dtype="datetime64[ns]"))
+    undated = dated_trace(times, 5, 2)
+    undated.times = None
+    assert "step 2/10  action hold" in frames.headline(undated)
+    where = frames.layout(trace)
+    # the date is drawn: the text line differs from the one without it, nothing else does
+    assert not np.array_equal(frames.draw_frame(trace)[:where.prices.y], frames.draw_frame(undated)[:where.prices.y])
+    assert np.array_equal(frames.draw_frame(trace)[where.prices.y:], frames.draw_frame(undated)[where.prices.y:])
+
+
 def test_markers_are_big_enough_for_a_video():
     trace = EpisodeTrace()  # a long opened at step 1 and closed at a gain at step 3: a triangle and a square
     trace.start("train", 0, snapshot(0, 100.0, 0, left=10), window(100.0, 4), 10000.0)

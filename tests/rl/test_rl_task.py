@@ -139,7 +139,9 @@ def test_log_rewards_add_up_to_the_log_return(make_env):
 
 def test_differential_sharpe_rewards_follow_the_hand_computed_recursion(make_env):
     eta = 0.1
-    env = make_env(action="target", fee_rate=FEE, slippage_bps=10, reward=DifferentialSharpe(eta))
+    # Without warm-up, floor or clip: the plain recursion from A = B = 0 (tests/rl/test_rl_rewards.py has the rest)
+    env = make_env(action="target", fee_rate=FEE, slippage_bps=10,
+                   reward=DifferentialSharpe(eta, warmup=0, min_std=0, max_z=math.inf))
     rewards, _, _ = run_targets(env, [0.5, 1.0, -0.2, -0.26])
     path, final, _ = hand_equity_path()
     r1, r2, r3 = path[1] / path[0] - 1, path[2] / path[1] - 1, path[3] / path[2] - 1

@@ -2,6 +2,8 @@
 // sell) and closes (rings: green for a gain, red for a loss), open positions with their exit levels,
 // pending orders, and the equity curve below. A level beyond the price axis is drawn at the axis's edge
 // with an arrow and its price, and labels are kept inside the pane. Reads the engine; never changes it.
+// The page knows a bar by its index only: a bar's time comes with the trainer's figures (`bar`,
+// `bar_time`, tarnel_rl.dashboard), when its series has times.
 // What the last draw put where is in `chart.drawn` (for tests and automated checks).
 
 import { trailingLevel } from './book.js';
@@ -20,6 +22,14 @@ const FONT = '11px system-ui, sans-serif';
 const PAD = { left: 8, right: 64, top: 22, bottom: 6 };
 const PANE_GAP = 18;
 const CANDLE_STEP_PX = 7;
+
+// The trainer's bar time for the title: its own bar said too when the page has moved on since (the two
+// are published apart, the figures at most 10 times a second).
+export function barTimeText(cursor, figures) {
+  const time = figures?.bar_time;
+  if (typeof time !== 'string' || time === '') return '';
+  return figures.bar === cursor ? ` · ${time}` : ` · (bar ${figures.bar}: ${time})`;
+}
 
 export class Chart {
   constructor(canvas) {
@@ -41,7 +51,8 @@ export class Chart {
     return { width: width / ratio, height: height / ratio };
   }
 
-  draw(engine) {
+  // figures: the trainer's latest for this session (its `bar` and `bar_time`), or null.
+  draw(engine, figures = null) {
     const { width, height } = this.#resize();
     const ctx = this.ctx;
     this.drawn = { marks: [], levels: [], labels: [], pricePane: null };
@@ -54,12 +65,12 @@ export class Chart {
     const pricePane = { x: PAD.left, y: PAD.top, w: plotWidth, h: priceHeight };
     const equityPane = { x: PAD.left, y: PAD.top + priceHeight + PANE_GAP, w: plotWidth,
       h: Math.max(10, height - PAD.top - PAD.bottom - PANE_GAP - priceHeight) };
-    this.#title(session, width);
+    this.#title(session, width, figures);
     this.#prices(session, pricePane);
     this.#equity(session, equityPane);
   }
 
-  #title(session, width) {
+  #title(session, width, figures) {
     const ctx = this.ctx;
     const name = session.type === 1 ? `test episode ${session.index}` : session.type === 0
       ? `train episode ${session.index}` : 'whole series';
@@ -67,8 +78,8 @@ export class Chart {
     ctx.fillStyle = COLORS.text;
     ctx.textAlign = 'left';
     ctx.textBaseline = 'middle';
-    ctx.fillText(`${name}${state} · step ${session.step} / ${session.lastBar - session.firstBar} · bar ${session.cursor}`,
-      PAD.left, PAD.top / 2);
+    ctx.fillText(`${name}${state} · step ${session.step} / ${session.lastBar - session.firstBar} · bar ${session.cursor}`
+      + barTimeText(session.cursor, figures), PAD.left, PAD.top / 2);
     ctx.textAlign = 'right';
     ctx.fillText(`close ${session.price().toFixed(4)}`, width - 4, PAD.top / 2);
   }

@@ -17,16 +17,27 @@ export const LinkState = Object.freeze({
 });
 
 const OPEN = 1;
+// The largest message the link takes: 4 GiB - 1, the most `ws` can be told (it reads the limit as an
+// unsigned 32-bit number), an init_candles of 107,374,181 bars (89,478,484 with their times). The
+// module's frame could be 16 bytes longer; Python refuses a series that would not fit
+// (tarnel_rl.trading.check_series_length). `ws` would close the link above its default 100 MiB, which
+// no more than 2,621,440 bars fit.
+export const MAX_MESSAGE_BYTES = 0xFFFFFFFF;
+// What a `ws` socket of the link is made with, under any socketOptions given. No compression: it would
+// cost more than the loopback saves, and the module does not offer it.
+export const LINK_SOCKET_OPTIONS = Object.freeze({ maxPayload: MAX_MESSAGE_BYTES, perMessageDeflate: false });
 const DEFAULT_RECONNECT = Object.freeze({ initialMs: 250, maxMs: 5000, factor: 2 });
 
 export class LinkClient {
   // url: ws://host:port; WebSocket: the class to connect with; engine: answers requests
-  // (engine.js); socketOptions: second constructor argument for `ws` (e.g. { origin }), omitted when
-  // null; reconnect: back-off settings, or false for a single attempt. sendCopies: whether `send` is
-  // done with the bytes it is given when it returns. The standard WebSocket (the browser's) copies them
+  // (engine.js); socketOptions: second constructor argument for `ws` (e.g. { origin }), laid over
+  // LINK_SOCKET_OPTIONS; null (the default for the browser's WebSocket) omits it; reconnect: back-off
+  // settings, or false for a single attempt. sendCopies: whether `send` is done with the bytes it is
+  // given when it returns. The standard WebSocket (the browser's) copies them
   // by definition; for any other class the answer buffer is given up whenever the socket still has
   // bytes queued after a send, as it may be holding ours.
-  constructor({ url, WebSocket, engine, socketOptions = null, reconnect = DEFAULT_RECONNECT,
+  constructor({ url, WebSocket, engine, socketOptions = WebSocket === globalThis.WebSocket ? null : {},
+    reconnect = DEFAULT_RECONNECT,
     sendCopies = WebSocket === globalThis.WebSocket,
     onState = () => {}, onHandshake = () => {}, onNotice = () => {}, onPong = () => {} }) {
     this.url = url;
@@ -35,7 +46,7 @@ export class LinkClient {
     this.sendCopies = sendCopies;
     this.answer = new Answer();
     this.frame = { version: 0, kind: 0, seq: 0, fnId: 0, payloadLength: 0, payload: null };
-    this.socketOptions = socketOptions;
+    this.socketOptions = socketOptions === null ? null : { ...LINK_SOCKET_OPTIONS, ...socketOptions };
     this.reconnect = reconnect === false ? null : { ...DEFAULT_RECONNECT, ...reconnect };
     this.callbacks = { onState, onHandshake, onNotice, onPong };
     this.state = LinkState.Disconnected;

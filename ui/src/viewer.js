@@ -68,7 +68,7 @@ function render() {
   }));
   if (latest === null) return;
   const state = latest;
-  chart.draw(engineFromState(state));
+  chart.draw(engineFromState(state), envs[chosen]?.train);
   const equity = state.snapshot[state.snapshotColumns.indexOf('equity')];
   $('stat-equity').textContent = Number.isFinite(equity) ? equity.toFixed(2) : '-';
   $('link-state').textContent = state.link ?? '-';

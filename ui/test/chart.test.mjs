@@ -2,7 +2,7 @@
 
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { Chart } from '../src/chart.js';
+import { barTimeText, Chart } from '../src/chart.js';
 import { Engine } from '../src/engine.js';
 import { call, ok } from '../test-support/requests.mjs';
 import { recordingCanvas } from '../test-support/canvas.mjs';
@@ -157,4 +157,23 @@ test('opened as a file, the page says how to serve it', async () => {
       assert.equal(elements['link-state'].dataset.state, 'error');
     }
   }
+});
+
+test('the title says the bar time the trainer sent, and whose bar it is when the page has moved on', () => {
+  const engine = new Engine({ seed: 5, bars: 400, window: 8, episodeLength: 30 });
+  ok(call(engine, 'reset_episode', 1, 'train'));
+  for (let i = 0; i < 3; i++) ok(call(engine, 'step_next'));
+  const cursor = engine.session.cursor;
+  const titles = (figures) => {
+    const { canvas, calls } = recordingCanvas(900, 500);
+    new Chart(canvas).draw(engine, figures);
+    return calls.filter(([name, text]) => name === 'fillText' && String(text).startsWith('train episode')).map(([, t]) => t);
+  };
+  assert.deepEqual(titles({ bar: cursor, bar_time: '2024-01-31' }), [`train episode 1 · step 3 / 30 · bar ${cursor} · 2024-01-31`]);
+  assert.deepEqual(titles({ bar: cursor - 2, bar_time: '2024-01-29 09:30' }),
+    [`train episode 1 · step 3 / 30 · bar ${cursor} · (bar ${cursor - 2}: 2024-01-29 09:30)`]);
+  for (const figures of [null, undefined, { bar: cursor, bar_time: null }, { bar: cursor }]) {
+    assert.deepEqual(titles(figures), [`train episode 1 · step 3 / 30 · bar ${cursor}`]);
+  }
+  assert.equal(barTimeText(7, { bar: 7, bar_time: '' }), '');
 });

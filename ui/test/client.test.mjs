@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import WebSocket, { WebSocketServer } from 'ws';
 import { Engine } from '../src/engine.js';
-import { LinkClient, LinkState } from '../src/client.js';
+import { LINK_SOCKET_OPTIONS, LinkClient, LinkState, MAX_MESSAGE_BYTES } from '../src/client.js';
 import {
   decodeErrorBody, decodeVecF64, encodeFrame, encodeMatF64, FrameKind, parseFrame,
 } from '../src/protocol.js';
@@ -150,6 +150,38 @@ test('echo requests and pings go out and their replies come back', async (t) => 
   await nextMessage(conn);
   conn.socket.terminate();
   await assert.rejects(within(lost, 'the lost echo'), /lost: the link closed/);
+});
+
+test('a `ws` socket takes the largest message the link carries, under the options given', () => {
+  const made = [];
+  class Recording extends WebSocket {
+    constructor(url, options) { super(url, options); made.push(options); this.terminate(); }
+  }
+  const client = new LinkClient({ url: 'ws://127.0.0.1:9', WebSocket: Recording, engine: null,
+    socketOptions: { origin: 'http://localhost' }, reconnect: false });
+  client.start();
+  client.stop();
+  assert.equal(MAX_MESSAGE_BYTES, 2 ** 32 - 1); // `ws` reads its limit as an unsigned 32-bit number
+  assert.deepEqual(made, [{ ...LINK_SOCKET_OPTIONS, origin: 'http://localhost' }]);
+  assert.ok(made[0].maxPayload > 100 * 1024 * 1024); // `ws` closed the link above 100 MiB by default
+  const browserLike = new LinkClient({ url: 'ws://127.0.0.1:9', WebSocket: globalThis.WebSocket ?? Recording,
+    engine: null, socketOptions: null });
+  assert.equal(browserLike.socketOptions, null);
+});
+
+test('a request of more than 100 MiB reaches the engine over the link', async (t) => {
+  const stand = await standInServer();
+  const { client, states } = startClient(stand.port);
+  t.after(async () => { client.stop(); await stand.close(); });
+  const conn = await stand.nextConnection(1);
+  conn.socket.send(HANDSHAKE);
+  await untilState(states, LinkState.Connected);
+  // 2,621,441 bars: one more than the default limit of `ws` let through (init_candles, fnId 100)
+  const bars = 100 * 1024 * 1024 / 40 + 1;
+  conn.socket.send(encodeFrame(FrameKind.Request, 5, 100, encodeMatF64(bars, 5, new Float64Array(bars * 5))));
+  const answer = parseFrame(await nextMessage(conn));
+  assert.deepEqual([answer.kind, answer.seq, answer.fnId], [FrameKind.ErrorResponse, 5, 100]);
+  assert.equal(client.state, LinkState.Connected);
 });
 
 test('a browser-like socket without ping reports that it cannot ping', async (t) => {
