@@ -261,7 +261,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.reward_function = make_reward(reward)
         self.ui_options = ui_host.checked_options(ui_options)
         if ui is not None:  # a page of its own has the walk-forward passes that evaluate() plays by default
-            self.ui_options.setdefault("walk_forward", True)
+            self.ui_options.setdefault("walk_forward", 1)
         # One market or several (tarnel_rl.markets); `candles` is the one the page holds.
         self.markets: Markets | None = None if candles is None else Markets.load(candles)
         self.candles: Candles | None = None if self.markets is None else self.markets.candles
