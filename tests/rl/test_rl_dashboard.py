@@ -50,11 +50,13 @@ def test_the_feed_keeps_to_its_pace_and_never_loses_an_episode():
     assert figures["rewards"][-2:] == [0.5, -0.25] and len(figures["rewards"]) == dashboard.LAST_KEPT
     assert figures["return_pct"] == pytest.approx(24.75) and figures["observation"] == [2.0] * 18
     assert figures["curve"][0] == 0.0 and figures["curve"][-1] == pytest.approx(24.75)
+    clock.now += 1.01 / dashboard.FEED_RATE  # an episode's end keeps to the pace too
     feed.episode_end(-0.75)  # the closing of the session: part of the episode's return
     episode = [m for m in sent if m["op"] == "episode"]
     assert episode == [{"op": "episode", "env": 3, "episode": {
-        "n": 1, "type": "train", "index": 4, "steps": 51, "return_pct": 24.0, "at_step": 51}}]
+        "n": 1, "type": "train", "index": 4, "steps": 51, "return_pct": 24.0, "at_step": 51, "market_pct": None}}]
     assert sent[-1]["op"] == "train" and sent[-1]["train"]["episodes"] == 1
+    assert sent[-1]["train"]["last_episode"] == {"n": 1, "return_pct": 24.0, "steps": 51}
 
 
 def test_the_feed_thins_long_curves_and_sends_no_nan():
