@@ -55,6 +55,7 @@ MAX_VIEWERS = 64  # event streams at once
 HEAD_SECS = 10.0  # from a connection (or the previous answer) to a whole request head
 BODY_SECS = 10.0
 WRITE_SECS = 30.0  # a dashboard that reads nothing for this long is dropped
+LINGER_SECS = 1.0  # the unread rest of a refused body is drained this long before closing (not to reset)
 KEEP_ALIVE_SECS = 15.0
 EVENT_INTERVAL_SECS = 1 / 30  # the most a dashboard is sent: 30 updates a second
 HEADER_LIMITS = {"max_line_size": 4096, "max_field_size": 4096, "max_headers": 32}
@@ -80,8 +81,9 @@ class Hub:
     `runs_dir`: serve those past runs (read-only) instead of a live trainer."""
 
     def __init__(self, ui: Path, runs_dir: Path | None = None, run_folder: Path | None = None,
-                 started: float | None = None) -> None:
+                 started: float | None = None, head_secs: float = HEAD_SECS, body_secs: float = BODY_SECS) -> None:
         self.ui = ui
+        self.head_secs, self.body_secs = head_secs, body_secs
         self.runs_dir = runs_dir
         self.view_token = secrets.token_urlsafe(18)
         self.publish_token = secrets.token_urlsafe(18)
@@ -102,20 +104,19 @@ class Hub:
         self._wake.set()
         self._wake = asyncio.Event()  # the streams wait on the event of their time
 
-    async def listen(self, port: int, max_connections: int) -> None:
-        self.server = BoundedServer(self.handle, max_connections, access_log=None, keepalive_timeout=HEAD_SECS,
+    def listen(self, port: int, max_connections: int) -> None:
+        self.server = BoundedServer(self.handle, max_connections, access_log=None, keepalive_timeout=self.head_secs,
+                                    lingering_time=LINGER_SECS,
                                     **HEADER_LIMITS)
-        listening = await asyncio.get_running_loop().create_server(self.server, "127.0.0.1", port, backlog=128)
-        self.port = listening.sockets[0].getsockname()[1]
+        self.port = self.server.listen(port)
         self._origins = {f"http://{host}:{self.port}" for host in LOOPBACK_HOSTS}
         self._publish_origins = set(self._origins)
-        self._listening = listening
 
     async def close(self) -> None:
         self.closed.set()
         self._changed()
-        self._listening.close()
         if self.server is not None:
+            self.server.stop_listening()
             await self.server.shutdown(1.0)
         if self.writer is not None:
             self.writer.close()
@@ -140,8 +141,8 @@ class Hub:
             return await self._route(request)
         except Refused as refusal:
             reply = self._reply(request, refusal.status, f"{refusal}\n".encode(), _TEXT)
-            if refusal.status in (411, 413, 408):
-                reply.force_close()  # the body was not read: the connection ends after the answer
+            if request.method == "POST":
+                reply.force_close()  # its body was not read: the connection ends after the answer
             return reply
         finally:
             self.server.busy.discard(request.protocol)
@@ -205,9 +206,9 @@ class Hub:
         if length > limit:
             raise Refused(413, f"a body of {length} bytes, more than {limit}")
         try:
-            body = await asyncio.wait_for(request.content.readexactly(length), BODY_SECS)
+            body = await asyncio.wait_for(request.content.readexactly(length), self.body_secs)
         except asyncio.TimeoutError:
-            raise Refused(408, f"the body did not arrive within {BODY_SECS:g} s") from None
+            raise Refused(408, f"the body did not arrive within {self.body_secs:g} s") from None
         except asyncio.IncompleteReadError:
             raise Refused(400, "the body ended early") from None
         # One line per event: JSON from JSON.stringify has none, but a stray newline must not split it.
@@ -341,9 +342,10 @@ def _quiet_about_descriptors(loop: asyncio.AbstractEventLoop, context: dict[str,
 async def serve(args: argparse.Namespace) -> int:
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(_quiet_about_descriptors)
-    hub = Hub(args.ui, runs_dir=args.runs, run_folder=args.run_folder, started=args.started)
+    hub = Hub(args.ui, runs_dir=args.runs, run_folder=args.run_folder, started=args.started,
+              head_secs=args.head_secs, body_secs=args.body_secs)
     try:
-        await hub.listen(args.port, descriptor_budget() if args.max_connections is None else args.max_connections)
+        hub.listen(args.port, descriptor_budget() if args.max_connections is None else args.max_connections)
     except OSError as error:
         if args.runs is not None:
             print(f"tarnel_rl: cannot listen on 127.0.0.1:{args.port}: {error.strerror}", file=sys.stderr, flush=True)
@@ -394,6 +396,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--runs", type=Path, default=None, help="serve these past runs, read-only")
     parser.add_argument("--max-connections", type=int, default=None,
                         help=f"open connections at most (default: {MAX_CONNECTIONS}, within the descriptors)")
+    parser.add_argument("--head-secs", type=float, default=HEAD_SECS, help="the time a request's head may take")
+    parser.add_argument("--body-secs", type=float, default=BODY_SECS, help="the time a request's body may take")
     return parser.parse_args(argv)
 
 
