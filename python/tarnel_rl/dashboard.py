@@ -174,6 +174,7 @@ class TrainingFeed:
         self._steps_total = 0
         self._rate_mark = (clock(), 0)
         self._rate = 0.0
+        self._started = training_log.run_started()
 
     def reset(self, kind: str, index: int, observation: Any) -> None:
         self._kind, self._index, self._step, self._return = kind, index, 0, 0.0
@@ -224,6 +225,7 @@ class TrainingFeed:
             "type": self._kind, "index": self._index, "step": self._step, "episodes": self._episodes,
             "return_pct": _finite(self._return), "steps_per_second": round(self._rate, 1),
             "env_steps": self._steps_total, "last_episode": self._last_episode,
+            "wall": round(time.time() - self._started, 3),
             "actions": [self._label(a) for a in self._actions],
             "rewards": [_finite(r) for r in self._rewards],
             "curve": [_finite(c) for c in curve],

@@ -127,7 +127,7 @@ class HubState:
         steps = figures.get("env_steps")
         if isinstance(steps, int) and not isinstance(steps, bool) and steps >= 0:
             seat.env_steps = steps
-        encoded = _json({**figures, "wall": self.wall()})
+        encoded = _json(figures)
         if len(encoded) > MAX_FIGURES_BYTES:
             raise ValueError(f"a seat's figures take {len(encoded)} bytes, more than {MAX_FIGURES_BYTES}")
         seat.figures = encoded
@@ -208,7 +208,7 @@ class HubState:
             chunks.append(_event(b"seats", _json({"seats": seats})))
         if cursor.figures != self._figures_version:
             cursor.figures = self._figures_version
-            envs = [b'{"env":%d,"train":%s}' % (s.env, s.figures) for s in self.seats if s.figures is not None]
+            envs = [b'{"env":%d,"train":%s}' % (s.env, s.figures or b"null") for s in self.seats]
             chunks.append(_event(b"train", b'{"envs":[' + b",".join(envs) + b"]}"))
         fresh = _tail(self._episodes, self.episodes_total, cursor.episodes)
         cursor.episodes = self.episodes_total

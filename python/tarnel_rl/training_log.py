@@ -76,6 +76,17 @@ def current_run(for_dashboard: bool = False) -> Run | None:
         return _run
 
 
+def run_started() -> float:
+    """When this trainer's run started (seconds since the epoch), without making a run: the run's, the
+    parent process's run's, or this process's start."""
+    if _run is not None and _run_pid == os.getpid():
+        return _run.started
+    try:
+        return float(json.loads(os.environ.get(RUN_VARIABLE) or "")["started"])
+    except (ValueError, KeyError, TypeError):
+        return _process_started
+
+
 def _write_config(run: Run) -> None:
     run.config = {"name": run.name, "started": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(run.started)),
                   "command": sys.argv, **_settings["config"]}

@@ -59,8 +59,10 @@ LINGER_SECS = 1.0  # the unread rest of a refused body is drained this long befo
 KEEP_ALIVE_SECS = 15.0
 EVENT_INTERVAL_SECS = 1 / 30  # the most a dashboard is sent: 30 updates a second
 HEADER_LIMITS = {"max_line_size": 4096, "max_field_size": 4096, "max_headers": 32}
-STATIC = re.compile(r"(viewer\.html|viewer\.css|src/[A-Za-z0-9_-]+\.(?:js|css))")
-# The files every dashboard loads, kept for the code that imports the name.
+# The files a dashboard loads, found from its page: the modules it names and those they import.
+_PAGE_MODULE = re.compile(rb"""<script[^>]*\ssrc=["'](src/[A-Za-z0-9_-]+\.js)["']""")
+_IMPORT = re.compile(rb"""(?:\bfrom|\bimport)\s*\(?\s*["']\./([A-Za-z0-9_-]+\.js)["']""")
+# The files every dashboard loaded before it grew (kept for the code that imports the name).
 VIEWER_FILES = ("viewer.html", "src/viewer.js", "src/viewer-state.js", "src/chart.js", "src/book.js",
                 "src/candles.js", "src/columns.js", "src/orders.js", "src/errors.js", "src/prng.js",
                 "src/returns-chart.js", "src/dashboard-cells.js")
@@ -99,6 +101,7 @@ class Hub:
         self._origins: set[str] = set()
         self._publish_origins: set[str] = set()
         self.server: BoundedServer | None = None
+        self.files = dashboard_files(ui)
 
     def _changed(self) -> None:
         self._wake.set()
@@ -163,7 +166,7 @@ class Hub:
         self._check_host(request)
         # The page and its modules hold no secret: they are served to anyone on this machine.
         name = "viewer.html" if path in ("/", "/index.html") else path.lstrip("/")
-        if not STATIC.fullmatch(name) or not (self.ui / name).is_file():
+        if name not in self.files:
             raise Refused(404, "not found")
         kind = "text/html; charset=utf-8" if name.endswith(".html") else (
             "text/css" if name.endswith(".css") else "text/javascript")
@@ -292,6 +295,27 @@ class Hub:
         if origin is not None and status < 400 and origin in self._publish_origins:
             headers.update({"Access-Control-Allow-Origin": origin, "Vary": "Origin"})
         return web.Response(status=status, body=body if request.method != "HEAD" else None, headers=headers)
+
+
+def dashboard_files(ui: Path) -> frozenset[str]:
+    """viewer.html and the modules it loads, transitively (no other file of the user interface)."""
+    try:
+        page = (ui / "viewer.html").read_bytes()
+    except OSError:
+        return frozenset()
+    found = {"viewer.html"}
+    waiting = [name.decode() for name in _PAGE_MODULE.findall(page)]
+    while waiting:
+        name = waiting.pop()
+        if name in found:
+            continue
+        try:
+            text = (ui / name).read_bytes()
+        except OSError:
+            continue
+        found.add(name)
+        waiting += [f"src/{module.decode()}" for module in _IMPORT.findall(text)]
+    return frozenset(found)
 
 
 def _env_of(request: web.BaseRequest) -> int:
