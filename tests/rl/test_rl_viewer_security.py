@@ -359,3 +359,73 @@ def test_a_stalled_head_is_closed_and_a_stalled_body_answered_408():
     finally:
         process.stdin.close()
         process.wait(10)
+
+
+# --- the publish token is on no command line ------------------------------------------------------------
+
+import asyncio  # noqa: E402
+
+from rl_support import requires_node  # noqa: E402
+from tarnel_rl import ui_host  # noqa: E402
+
+
+def command_lines(pids) -> dict:
+    lines = {}
+    for pid in pids:
+        try:
+            lines[pid] = Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            pass
+    return lines
+
+
+def process_group(pgid: int) -> list[int]:
+    members = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if int(Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()[2]) == pgid:
+                    members.append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    return members
+
+
+@pytest.fixture
+def refused_port():
+    """A port on which nothing listens (held bound, so that nothing else takes it): the page's link
+    retries while its publisher publishes."""
+    with socket.socket() as held:
+        held.bind(("127.0.0.1", 0))
+        yield held.getsockname()[1]
+
+
+@requires_node
+def test_the_node_page_gets_the_publish_token_through_its_environment(hub, refused_port):
+    ui = ui_host.NodeUI(refused_port, 1, viewer=hub.publish_url)
+    try:
+        assert wait_until(lambda: hub.publications >= 1, timeout=30), ui.exit_report()  # it got the address
+        lines = command_lines([ui.process.pid, hub.process.pid])
+        assert len(lines) == 2 and "run-ui.mjs" in lines[ui.process.pid]
+        for line in lines.values():
+            assert hub.publish_token not in line and hub.view_token not in line and "token=" not in line, line
+    finally:
+        asyncio.run(ui.close())
+
+
+@pytest.mark.skipif(not ui_host.browser_available(), reason="headless Chromium is not installed")
+def test_the_browser_page_gets_the_publish_token_off_its_address_and_command_lines(hub, refused_port):
+    async def open_and_check() -> None:
+        ui = await ui_host.BrowserUI.open(refused_port, 1, viewer=hub.publish_url, allow_origin=hub.allow_origin)
+        try:
+            assert hub.publish_token not in ui.url and "viewer=" not in ui.url
+            published = await asyncio.to_thread(wait_until, lambda: hub.publications >= 1, 60)
+            assert published, "the page did not publish: it did not get the hub's address"
+            lines = command_lines(process_group(ui.browser_process))
+            assert len(lines) >= 2 and any("chromium" in line for line in lines.values()), lines
+            for line in lines.values():
+                assert hub.publish_token not in line and "token=" not in line, line
+        finally:
+            await ui.close()
+
+    asyncio.run(open_and_check())
