@@ -176,6 +176,10 @@ class TrainingFeed:
         self._rate = 0.0
         self._started = training_log.run_started()
 
+    def describe(self, config: dict[str, Any]) -> None:
+        """The environment's configuration, for the run's config.json (once per process)."""
+        training_log.describe("environment", config)
+
     def reset(self, kind: str, index: int, observation: Any) -> None:
         self._kind, self._index, self._step, self._return = kind, index, 0, 0.0
         self._curve = [0.0]

@@ -88,9 +88,21 @@ def run_started() -> float:
 
 
 def _write_config(run: Run) -> None:
+    described = {key: value for key, value in run.config.items() if key == "environment"}
     run.config = {"name": run.name, "started": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(run.started)),
-                  "command": sys.argv, **_settings["config"]}
+                  "command": sys.argv, **described, **_settings["config"]}
     run.writer.write_config(run.config)
+
+
+def describe(section: str, values: dict[str, Any]) -> None:
+    """Adds `values` to the run's config.json under `section` (the environment's configuration goes
+    under "environment"), once per section and process, and tells the dashboard."""
+    run = current_run()
+    if run is None or section in run.config:
+        return
+    run.config[section] = values
+    run.writer.write_config(run.config)
+    _tell_hub({"op": "run", "name": run.name, "config": run.config})
 
 
 def _tell_hub(message: dict[str, Any]) -> bool:

@@ -357,3 +357,15 @@ def test_thinning_keeps_the_ends_and_spreads_evenly():
     assert thinned(list(range(10)), 20) == list(range(10))
     assert thinned(list(range(101)), 11) == list(range(0, 101, 10))
     assert thinned(list(range(5)), 1) == [4] and thinned([1, 2], 0) == []
+
+
+def test_the_environment_describes_itself_once_in_the_run_config(fresh_run):
+    from tarnel_rl import run_folder, training_log
+
+    feed, sent, clock = feed_with_clock()
+    feed.describe({"window": 32, "fee_rate": 0.0002})
+    feed.describe({"window": 64})  # another environment of the same trainer: the first stays
+    training_log.log.configure(config={"lr": 0.01})  # the trainer's own settings beside it
+    run = training_log.current_run()
+    config = json.loads((run.folder / run_folder.CONFIG_FILE).read_text())
+    assert config["environment"] == {"window": 32, "fee_rate": 0.0002} and config["lr"] == 0.01
