@@ -63,14 +63,15 @@ class RunWriter:
         self._thread.start()
         atexit.register(_close_at_exit, weakref.ref(self))
 
-    def append(self, file: str, line: bytes) -> None:
-        """One JSON line (without its newline) for `file` of the folder."""
+    def append(self, file: str, *lines: bytes) -> None:
+        """JSON lines (without their newlines) for `file` of the folder."""
+        size = sum(len(line) + 1 for line in lines)
         with self._lock:
-            if self._pending_bytes + len(line) > MAX_BUFFERED_BYTES:
-                self.dropped += 1
+            if self._pending_bytes + size > MAX_BUFFERED_BYTES:
+                self.dropped += len(lines)
                 return
-            self._pending.setdefault(file, []).append(line)
-            self._pending_bytes += len(line) + 1
+            self._pending.setdefault(file, []).extend(lines)
+            self._pending_bytes += size
 
     def write_config(self, config: dict[str, Any]) -> None:
         """config.json, replaced whole (written to a temporary file, then renamed)."""

@@ -25,7 +25,8 @@ from tarnel_rl.run_folder import SCALARS_FILE, RunWriter, new_run_folder
 RUNS_DIR_VARIABLE = "TARNEL_RUNS_DIR"
 RUN_VARIABLE = "TARNEL_RUN"  # {"folder", "started"}: the run of the process that started this one
 DEFAULT_RUNS_DIR = "runs"
-HUB_GAP_SECS = 0.1  # logged values go to the hub at most this often (the rest wait for the next call)
+HUB_GAP_SECS = 0.1
+HUB_BATCH = 500  # logged values per message to the hub (a line well within the pipe's buffer)  # logged values go to the hub at most this often (the rest wait for the next call)
 
 
 @dataclass
@@ -53,6 +54,8 @@ def current_run(for_dashboard: bool = False) -> Run | None:
     under the configured runs folder, TARNEL_RUNS_DIR, or (`for_dashboard`) `runs/`. None when runs are
     not kept."""
     global _run, _run_pid
+    if _run is not None and _run_pid == os.getpid():  # the quick way, every call after the first
+        return _run
     with _lock:
         if _run is not None and _run_pid == os.getpid():
             return _run
@@ -134,8 +137,7 @@ class TrainingLog:
         if run is not None:
             if self._send_pending not in run.writer.after_flush:  # what waits for the hub goes within FLUSH_SECS
                 run.writer.after_flush.append(self._send_pending)
-            for entry in entries:
-                run.writer.append(SCALARS_FILE, json.dumps(entry, separators=(",", ":")).encode())
+            run.writer.append(SCALARS_FILE, *(_encode(entry).encode() for entry in entries))
         elif not self._warned:
             self._warned = True
             warnings.warn("tarnel_rl.log: logged values are not kept: set TARNEL_RUNS_DIR or call "
@@ -152,7 +154,8 @@ class TrainingLog:
                 return
             self._last_sent = now
             pending, self._pending = self._pending, []
-        _tell_hub({"op": "scalars", "scalars": pending})
+        for first in range(0, len(pending), HUB_BATCH):
+            _tell_hub({"op": "scalars", "scalars": pending[first:first + HUB_BATCH]})
 
     def configure(self, runs_dir: str | os.PathLike | None = None, name: str | None = None,
                   config: dict[str, Any] | None = None) -> Run | None:
@@ -209,6 +212,9 @@ class ScalarWriter:
         run = current_run()
         if run is not None:
             run.writer.flush()
+
+
+_encode = json.JSONEncoder(separators=(",", ":")).encode
 
 
 def _number(value: Any) -> float | int | None:

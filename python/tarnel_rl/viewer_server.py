@@ -179,7 +179,10 @@ class Hub:
         if path == "/events":
             return await self._events(request, env)
         if path == "/stats":
-            return self._reply(request, 200, json.dumps(self.state.stats(self.viewers)).encode(), "application/json")
+            assert self.server is not None
+            stats = {**self.state.stats(self.viewers), "connections": self.server.open_connections(),
+                     "pushed_out": self.server.pushed_out}
+            return self._reply(request, 200, json.dumps(stats).encode(), "application/json")
         try:
             page = self.state.seat(env).page if self.state.seats else None
         except ValueError as error:

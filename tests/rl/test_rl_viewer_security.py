@@ -217,6 +217,8 @@ def test_idle_and_stalled_connections_leave_a_dashboard_room(hub):
         assert cpu_seconds(pid) - cpu_before < 5.0
         # A dashboard still connects and gets its first event within a second, from before its request.
         assert first_event_within(hub.port, hub.view_token, 1.0) < 1.0
+        stats = hub.stats()
+        assert stats["pushed_out"] >= 300 - 256 and stats["connections"] <= 256, stats
     finally:
         for connection in held:
             connection.close()
