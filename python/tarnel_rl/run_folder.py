@@ -126,40 +126,85 @@ def _close_at_exit(ref: weakref.ref[RunWriter]) -> None:
 
 def list_runs(runs_dir: str | os.PathLike) -> list[dict[str, Any]]:
     """Every run folder under `runs_dir`, oldest name first: its name, configuration, how many episodes
-    it holds and the names it logged."""
+    it holds and the names it logged (remembered while its files do not change)."""
     root = Path(runs_dir)
     runs = []
     for folder in sorted(root.iterdir()) if root.is_dir() else []:
-        if not folder.is_dir() or not _NAME.fullmatch(folder.name):
-            continue
-        episodes = _count_lines(folder / EPISODES_FILE)
-        names = sorted({entry["name"] for entry in _read_lines(folder / SCALARS_FILE) if "name" in entry})
-        runs.append({"name": folder.name, "config": _read_config(folder), "episodes": episodes, "scalars": names})
+        if folder.is_dir() and _NAME.fullmatch(folder.name):
+            runs.append(_summary(folder))
     return runs
 
 
+def _summary(folder: Path) -> dict[str, Any]:
+    marks = tuple(_mark(folder / file) for file in (CONFIG_FILE, EPISODES_FILE, SCALARS_FILE))
+    known = _summaries.get(folder)
+    if known is not None and known[0] == marks:
+        return known[1]
+    names = _counts_by_name(folder / SCALARS_FILE)
+    summary = {"name": folder.name, "config": _read_config(folder), "episodes": _count_lines(folder / EPISODES_FILE),
+               "scalars": sorted(names)}
+    if len(_summaries) > 1000:
+        _summaries.clear()
+    _summaries[folder] = (marks, summary)
+    return summary
+
+
+_summaries: dict[Path, tuple[tuple, dict[str, Any]]] = {}
+
+
+def _mark(path: Path) -> tuple[int, int]:
+    try:
+        status = path.stat()
+    except OSError:
+        return (-1, -1)
+    return (status.st_size, status.st_mtime_ns)
+
+
 def read_run(runs_dir: str | os.PathLike, name: str) -> dict[str, Any]:
-    """One run: its configuration, its episodes and its logged values, each curve evenly thinned to at
-    most POINTS_SHOWN points (the last point kept). An unknown name raises FileNotFoundError."""
+    """One run: its configuration, its episodes and its logged values, each curve (the episodes, each
+    logged name) evenly thinned to at most POINTS_SHOWN points, its first and last kept. Read in two
+    passes, so that a long run costs no more memory than what is answered. An unknown name raises
+    FileNotFoundError."""
     folder = Path(runs_dir) / check_run_name(name)
     if not folder.is_dir():
         raise FileNotFoundError(f"no run named {name!r} in {runs_dir}")
-    episodes = thinned(list(_read_lines(folder / EPISODES_FILE)), POINTS_SHOWN)
-    by_name: dict[str, list[dict[str, Any]]] = {}
-    for entry in _read_lines(folder / SCALARS_FILE):
-        if isinstance(entry.get("name"), str):
-            by_name.setdefault(entry["name"], []).append(entry)
-    scalars = [entry for entries in by_name.values() for entry in thinned(entries, POINTS_SHOWN)]
+    episodes_file, scalars_file = folder / EPISODES_FILE, folder / SCALARS_FILE
+    episode_picks = _picks(sum(1 for _ in _read_lines(episodes_file)), POINTS_SHOWN)
+    episodes = [entry for n, entry in enumerate(_read_lines(episodes_file)) if n in episode_picks]
+    picks = {name: _picks(count, POINTS_SHOWN) for name, count in _counts_by_name(scalars_file).items()}
+    seen: dict[str, int] = {}
+    scalars = []
+    for entry in _read_lines(scalars_file):
+        kind = entry.get("name")
+        if isinstance(kind, str) and kind in picks:
+            index = seen[kind] = seen.get(kind, -1) + 1
+            if index in picks[kind]:
+                scalars.append(entry)
     return {"name": folder.name, "config": _read_config(folder), "live": False, "episodes": episodes,
             "scalars": scalars}
 
 
-def thinned(entries: list[Any], most: int) -> list[Any]:
+def _counts_by_name(path: Path) -> dict[str, int]:
+    counts: dict[str, int] = {}
+    for entry in _read_lines(path):
+        if isinstance(entry.get("name"), str):
+            counts[entry["name"]] = counts.get(entry["name"], 0) + 1
+    return counts
+
+
+def _picks(count: int, most: int) -> range | set[int]:
+    """The indices `thinned` keeps of `count` entries."""
+    if count <= most:
+        return range(count)
+    return set(thinned(range(count), most))
+
+
+def thinned(entries: Any, most: int) -> list[Any]:
     """At most `most` entries, evenly spread, the first and the last kept."""
     if len(entries) <= most:
-        return entries
+        return list(entries)
     if most < 2:
-        return entries[-most:] if most > 0 else []
+        return list(entries[len(entries) - most:]) if most > 0 else []
     step = (len(entries) - 1) / (most - 1)
     return [entries[round(i * step)] for i in range(most)]
 

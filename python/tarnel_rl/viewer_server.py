@@ -102,6 +102,7 @@ class Hub:
         self._publish_origins: set[str] = set()
         self.server: BoundedServer | None = None
         self.files = dashboard_files(ui)
+        self._reading = asyncio.Semaphore(2)
 
     def _changed(self) -> None:
         self._wake.set()
@@ -174,7 +175,7 @@ class Hub:
 
     async def _get(self, request: web.BaseRequest, path: str) -> web.StreamResponse:
         if path in ("/runs", "/run"):
-            return self._past_runs(request, path)
+            return await self._past_runs(request, path)
         env = _env_of(request)
         if path == "/events":
             return await self._events(request, env)
@@ -189,20 +190,24 @@ class Hub:
             raise Refused(404, str(error)) from None
         return self._reply(request, 200 if page is not None else 204, page or b"", "application/json")
 
-    def _past_runs(self, request: web.BaseRequest, path: str) -> web.StreamResponse:
+    async def _past_runs(self, request: web.BaseRequest, path: str) -> web.StreamResponse:
         if self.runs_dir is None:
             raise Refused(404, "this hub serves a live trainer: past runs are served by "
                                "python -m tarnel_rl.dashboard RUNS_DIR")
-        if path == "/runs":
-            answer: Any = {"runs": list_runs(self.runs_dir)}
-        else:
-            try:
-                answer = read_run(self.runs_dir, request.query.get("name", ""))
-            except ValueError as error:
-                raise Refused(400, str(error)) from None
-            except FileNotFoundError as error:
-                raise Refused(404, str(error)) from None
-        return self._reply(request, 200, json.dumps(answer, separators=(",", ":")).encode(), "application/json")
+        runs_dir = self.runs_dir
+        # Reading a long run takes a while: on a thread, never the loop's, and a few at a time (memory).
+        async with self._reading:
+            if path == "/runs":
+                answer: Any = {"runs": await asyncio.to_thread(list_runs, runs_dir)}
+            else:
+                try:
+                    answer = await asyncio.to_thread(read_run, runs_dir, request.query.get("name", ""))
+                except ValueError as error:
+                    raise Refused(400, str(error)) from None
+                except FileNotFoundError as error:
+                    raise Refused(404, str(error)) from None
+            body = await asyncio.to_thread(lambda: json.dumps(answer, separators=(",", ":")).encode())
+        return self._reply(request, 200, body, "application/json")
 
     async def _post(self, request: web.BaseRequest, path: str) -> web.StreamResponse:
         limit = MAX_STATE_BYTES if path == "/publish" else MAX_TRAIN_BYTES
