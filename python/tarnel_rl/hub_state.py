@@ -47,7 +47,7 @@ class Cursor:
         self.episodes = 0
         self.scalars = 0
         self.page = 0
-        self.run = False
+        self.run = -1
 
 
 class HubState:
@@ -61,6 +61,7 @@ class HubState:
         self.version = 0
         self._seats_version = 0
         self._figures_version = 0
+        self._run_version = 0
         self._episodes: deque[bytes] = deque(maxlen=EPISODES_KEPT)
         self.episodes_total = 0
         self._scalars: deque[bytes] = deque(maxlen=SCALARS_KEPT)
@@ -170,6 +171,7 @@ class HubState:
         if len(encoded) > MAX_FIGURES_BYTES * 4:
             raise ValueError(f"a run's configuration takes {len(encoded)} bytes, more than {MAX_FIGURES_BYTES * 4}")
         self.run = {"name": str(name or "")[:MAX_LABEL_CHARS], "live": True, "config": config}
+        self._run_version += 1
         self._changed()
 
     # --- the pages' states ---------------------------------------------------------------------------
@@ -199,8 +201,8 @@ class HubState:
     def events(self, cursor: Cursor, watched: Seat | None) -> list[bytes]:
         """The events one dashboard has not seen yet, oldest first; moves its cursor."""
         chunks = []
-        if not cursor.run:
-            cursor.run = True
+        if cursor.run != self._run_version:  # on connect, and again when the trainer adds to its configuration
+            cursor.run = self._run_version
             chunks.append(_event(b"run", _json(self.run)))
         if cursor.seats != self._seats_version:
             cursor.seats = self._seats_version

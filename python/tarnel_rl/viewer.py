@@ -42,7 +42,9 @@ def _taken(port: int) -> str:
 
 class ViewerHub:
     """The hub on 127.0.0.1:`port` (0: a free one), in a process of its own, serving the dashboard from
-    `ui` (default: `ui_directory()`). A taken port raises `ViewerPortTaken`."""
+    `ui` (default: `ui_directory()`). A taken port raises `ViewerPortTaken`. `run_folder`: where the hub
+    appends the finished episodes (episodes.jsonl); `started`: the run's start (seconds since the epoch),
+    from which the episodes' `wall` counts."""
 
     def __init__(self, port: int = 0, ui: Path | None = None, run_folder: Path | None = None,
                  started: float | None = None) -> None:

@@ -369,3 +369,51 @@ def test_the_environment_describes_itself_once_in_the_run_config(fresh_run):
     run = training_log.current_run()
     config = json.loads((run.folder / run_folder.CONFIG_FILE).read_text())
     assert config["environment"] == {"window": 32, "fee_rate": 0.0002} and config["lr"] == 0.01
+
+
+def events_of(chunks: list) -> dict:
+    return {c.split(b"\n")[0][7:].decode(): json.loads(c.split(b"\n")[1][6:]) for c in chunks}
+
+
+def test_each_dashboard_is_told_each_change_once_in_the_contract_s_shapes():
+    from tarnel_rl.hub_state import Cursor, HubState
+
+    state = HubState(started=0.0)
+    cursor = Cursor()
+    assert list(events_of(state.events(cursor, None))) == ["run", "seats", "train"]
+    assert state.events(cursor, None) == []  # nothing new
+    state.join("first")
+    state.join(None)
+    state.command({"op": "train", "env": 1, "train": {"step": 3, "env_steps": 40}})
+    state.command({"op": "episode", "env": 0, "episode": {"n": 1, "return_pct": 2.0, "at_step": 64}})
+    state.command({"op": "scalars", "scalars": [{"name": "loss", "step": 7, "wall": 1.5, "value": 0.25}]})
+    told = events_of(state.events(cursor, state.seats[0]))
+    assert told["seats"] == {"seats": [{"env": 0, "label": "first", "closed": False},
+                                       {"env": 1, "label": "env 1", "closed": False}]}
+    assert told["train"] == {"envs": [{"env": 0, "train": None}, {"env": 1, "train": {"step": 3, "env_steps": 40}}]}
+    [episode] = told["episodes"]
+    assert (episode["env"], episode["env_steps"], episode["market_pct"]) == (0, 64 + 40, None) and episode["wall"] > 0
+    assert told["scalars"] == {"scalars": [{"name": "loss", "step": 7, "wall": 1.5, "value": 0.25}]}
+    state.command({"op": "leave", "env": 1})
+    state.set_run("r", {"lr": 1})
+    told = events_of(state.events(cursor, None))
+    assert list(told) == ["run", "seats"] and told["run"] == {"name": "r", "live": True, "config": {"lr": 1}}
+    assert told["seats"]["seats"][1]["closed"] is True
+
+
+@pytest.mark.parametrize("entry, reason", [
+    ({"name": "", "step": 1, "wall": 0, "value": 1}, "1 to 100 characters"),
+    ({"name": "x" * 101, "step": 1, "wall": 0, "value": 1}, "1 to 100 characters"),
+    ({"name": "loss", "step": 1.5, "wall": 0, "value": 1}, "step of 'loss' is an integer"),
+    ({"name": "loss", "step": 1, "wall": 0, "value": "1"}, "value of 'loss' is a number or null"),
+    ({"name": "loss", "step": 1, "wall": True, "value": 1}, "wall of 'loss' is a number or null"),
+    ("loss", "a logged value is a JSON object"),
+])
+def test_malformed_logged_values_are_refused_and_change_nothing(entry, reason):
+    from tarnel_rl.hub_state import HubState
+
+    state = HubState()
+    good = {"name": "ok", "step": 1, "wall": 0, "value": 1}
+    with pytest.raises(ValueError, match=reason):
+        state.add_scalars([good, entry])
+    assert state.scalars_total == 0  # the good one of the same message is not kept either
