@@ -31,8 +31,9 @@ import { httpPost } from './http-post.mjs';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
+  + '[--initial-balance X] [--lot-size X] [--spread-bps X] [--borrow-rate X] [--bars-per-year X] [--maintenance-margin X] '
   + '[--regime-bars X] [--half-life X] [--fee-rate X] [--slippage-bps X] [--test-share X] [--test-bars N] '
-  + '[--validation-bars N] [--train-starts grid|any] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
+  + '[--validation-bars N] [--train-starts grid|any] [--walk-forward 0|1] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
 const PAGES = ['reference', 'trivial'];
 const PARENT_POLL_MS = 500;
 
@@ -85,10 +86,17 @@ function readOptions(argv) {
       'half-life': { type: 'string' },
       'fee-rate': { type: 'string' },
       'slippage-bps': { type: 'string' },
+      'initial-balance': { type: 'string' },
+      'lot-size': { type: 'string' },
+      'spread-bps': { type: 'string' },
+      'borrow-rate': { type: 'string' },
+      'bars-per-year': { type: 'string' },
+      'maintenance-margin': { type: 'string' },
       'test-share': { type: 'string' },
       'test-bars': { type: 'string' },
       'validation-bars': { type: 'string' },
       'train-starts': { type: 'string' },
+      'walk-forward': { type: 'string' },
       viewer: { type: 'string' },
       page: { type: 'string', default: 'reference' },
       quiet: { type: 'boolean', default: false },
@@ -117,10 +125,19 @@ function readOptions(argv) {
     ['fee-rate', 'feeRate'], ['slippage-bps', 'slippageBps'], ['test-share', 'testShare']]) {
     if (values[name] !== undefined) engine[key] = number(name, values[name]);
   }
+  // The account's options (engine.js, DEFAULTS).
+  for (const [name, key] of [['initial-balance', 'initialBalance'], ['lot-size', 'lotSize'], ['spread-bps', 'spreadBps'],
+    ['borrow-rate', 'borrowRate'], ['bars-per-year', 'barsPerYear'], ['maintenance-margin', 'maintenanceMargin']]) {
+    if (values[name] !== undefined) engine[key] = number(name, values[name]);
+  }
   for (const [name, key] of [['test-bars', 'testBars'], ['validation-bars', 'validationBars']]) {
     if (values[name] !== undefined) engine[key] = integer(name, values[name]);
   }
   if (values['train-starts'] !== undefined) engine.trainStarts = values['train-starts'];
+  if (values['walk-forward'] !== undefined) {
+    if (!['0', '1'].includes(values['walk-forward'])) throw new Error(`--walk-forward must be 0 or 1, got ${values['walk-forward']}`);
+    engine.walkForward = values['walk-forward'] === '1';
+  }
   // An IPv6 literal needs brackets inside a URL.
   const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
   if (values.viewer !== undefined && !/^https?:\/\//.test(values.viewer)) {
