@@ -13,11 +13,11 @@ from typing import Any
 from aiohttp import web
 from aiohttp.web_protocol import RequestHandler
 
-DESCRIPTORS_KEPT = 32  # for the hub's own files, pipes and listening socket
+DESCRIPTORS_KEPT = 48  # for the hub's own files, pipes and listening socket, and ACCEPTS_PER_WAKE in passing
 MAX_CONNECTIONS = 256
 ACCEPTS_PER_WAKE = 16
 FULL_PAUSE_SECS = 0.5  # every connection is in a request, or no descriptor is left: accept again after this
-CLOSING_PAUSE_SECS = 0.02  # a pushed-out connection's descriptor is freed on the loop's next turn
+CLOSING_PAUSE_SECS = 0.01  # a connection being handed to aiohttp, or closed, is settled within a few turns
 OUT_OF_RESOURCES = (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM)
 
 
@@ -86,8 +86,12 @@ class BoundedServer(web.Server):
     def _accept(self) -> None:
         assert self._socket is not None
         for _ in range(ACCEPTS_PER_WAKE):
-            if self.open_connections() + self._adopting >= self.budget:
-                self._pause(CLOSING_PAUSE_SECS if self._push_out_one() else FULL_PAUSE_SECS)
+            # A connection pushed out frees its descriptor on the loop's next turn: until then the hub holds
+            # at most ACCEPTS_PER_WAKE more than its budget, well within DESCRIPTORS_KEPT.
+            if self.open_connections() + self._adopting >= self.budget and not self._push_out_one():
+                # Connections just accepted (not yet handed to aiohttp) or closing are settled on the loop's
+                # next turns; only when every connection is in a request is there nothing to wait for.
+                self._pause(CLOSING_PAUSE_SECS if self._adopting or self._closing else FULL_PAUSE_SECS)
                 return
             try:
                 connection, _ = self._socket.accept()
