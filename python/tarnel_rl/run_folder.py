@@ -33,7 +33,7 @@ def check_run_name(name: str) -> str:
 def new_run_folder(runs_dir: str | os.PathLike, name: str | None = None) -> Path:
     """Makes `RUNS_DIR/<UTC time>[-name]` (with `-2`, `-3`... when taken) and answers it."""
     stem = time.strftime("%Y-%m-%dT%H-%M-%S", time.gmtime()) + (f"-{check_run_name(name)}" if name else "")
-    root = Path(runs_dir)
+    root = Path(runs_dir).absolute()  # the trainer may change its directory later
     root.mkdir(parents=True, exist_ok=True)
     for attempt in range(1, 1000):
         folder = root / (stem if attempt == 1 else f"{stem}-{attempt}")

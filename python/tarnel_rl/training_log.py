@@ -168,6 +168,11 @@ class TrainingLog:
         if name is not None:
             from tarnel_rl.run_folder import check_run_name
             check_run_name(name)
+        made = _run if _run is not None and _run_pid == os.getpid() else None
+        if made is not None and (runs_dir is not None or name is not None):
+            warnings.warn(f"tarnel_rl.log.configure: this trainer's run is kept in {made.folder} already (an "
+                          "environment or a log made it): runs_dir and name apply from the next trainer process; "
+                          "call configure before the first environment", stacklevel=2)
         with _lock:
             if runs_dir is not None:
                 _settings["runs_dir"] = os.fspath(runs_dir)

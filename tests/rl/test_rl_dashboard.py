@@ -417,3 +417,20 @@ def test_malformed_logged_values_are_refused_and_change_nothing(entry, reason):
     with pytest.raises(ValueError, match=reason):
         state.add_scalars([good, entry])
     assert state.scalars_total == 0  # the good one of the same message is not kept either
+
+
+def test_without_a_runs_folder_logging_says_once_that_nothing_is_kept(fresh_run, monkeypatch, tmp_path):
+    from tarnel_rl import training_log
+
+    monkeypatch.delenv(training_log.RUNS_DIR_VARIABLE)
+    monkeypatch.chdir(tmp_path)
+    log = training_log.TrainingLog()
+    with pytest.warns(UserWarning, match="not kept: set TARNEL_RUNS_DIR"):
+        log(1, loss=0.5)
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        log(2, loss=0.4)  # once only
+    assert training_log.current_run() is None and not (tmp_path / "runs").exists()
+    # With the dashboard on, runs/ under the current directory is the default.
+    assert training_log.current_run(for_dashboard=True).folder.parent == tmp_path / "runs"
