@@ -274,13 +274,16 @@ class BrowserUI:
             raise RuntimeError(f"the browser user interface needs Chromium at {CHROMIUM}, which is missing: "
                                "apt-get install chromium, or use the Node.js user interface, ui='node'")
         query = page_query(engine_port, seed, host, options)  # the hub's address, with its token, goes apart
-        before_page = None if viewer is None else f"globalThis.tarnelViewerPublish = {json.dumps(viewer)};"
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
             if viewer is not None and allow_origin is not None:  # the hub takes publications from allowed pages only
                 allow_origin(ui._server.url("").rstrip("/"))
             url = ui.url = ui._server.url(f"{page}?{query}")
+            # Given to the page before its own scripts run, and only to a page of our static server.
+            before_page = None if viewer is None else (
+                f"if (location.origin === {json.dumps(ui._server.url('').rstrip('/'))}) "
+                f"globalThis.tarnelViewerPublish = {json.dumps(viewer)};")
             if not automation:
                 # The page is opened over the browser's DevTools pipe, after the script that gives it the hub's
                 # address: neither is on a command line, which every local user can read.
