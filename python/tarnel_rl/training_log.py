@@ -187,9 +187,14 @@ class TrainingLog:
         return run
 
     def writer(self) -> ScalarWriter:
-        """An output for Stable-Baselines3's logger (`model.set_logger(Logger(None, [tarnel_rl.log.writer()]))`)
-        or any loop that logs dicts."""
-        return ScalarWriter(self)
+        """An output for Stable-Baselines3's logger (`logger.output_formats.append(tarnel_rl.log.writer())`),
+        or for any loop that logs dicts. SB3's logger writes only to its `KVWriter`s: with SB3 installed the
+        writer is one (SB3 is not needed otherwise)."""
+        try:
+            from stable_baselines3.common.logger import KVWriter
+        except ImportError:
+            return ScalarWriter(self)
+        return _as_kv_writer(KVWriter)(self)
 
 
 class ScalarWriter:
@@ -217,6 +222,16 @@ class ScalarWriter:
         run = current_run()
         if run is not None:
             run.writer.flush()
+
+
+_kv_writers: dict[type, type] = {}
+
+
+def _as_kv_writer(base: type) -> type:
+    """ScalarWriter as a subclass of SB3's KVWriter (made once)."""
+    if base not in _kv_writers:
+        _kv_writers[base] = type("SB3ScalarWriter", (ScalarWriter, base), {"__module__": __name__})
+    return _kv_writers[base]
 
 
 _encode = json.JSONEncoder(separators=(",", ":")).encode

@@ -434,3 +434,33 @@ def test_without_a_runs_folder_logging_says_once_that_nothing_is_kept(fresh_run,
     assert training_log.current_run() is None and not (tmp_path / "runs").exists()
     # With the dashboard on, runs/ under the current directory is the default.
     assert training_log.current_run(for_dashboard=True).folder.parent == tmp_path / "runs"
+
+
+def test_the_writer_is_one_of_sb3_s_outputs_when_sb3_is_there(fresh_run, monkeypatch):
+    import sys
+    import types
+
+    import tarnel_rl
+    from tarnel_rl import training_log
+
+    class KVWriter:  # SB3's base class of its outputs; its Logger.dump writes only to instances of it
+        def write(self, key_values, key_excluded, step=0):
+            raise NotImplementedError
+
+    logger = types.ModuleType("stable_baselines3.common.logger")
+    logger.KVWriter = KVWriter
+    for name in ("stable_baselines3", "stable_baselines3.common"):
+        monkeypatch.setitem(sys.modules, name, types.ModuleType(name))
+    monkeypatch.setitem(sys.modules, "stable_baselines3.common.logger", logger)
+    writer = tarnel_rl.log.writer()
+    assert isinstance(writer, KVWriter) and isinstance(writer, training_log.ScalarWriter)
+    assert type(tarnel_rl.log.writer()) is type(writer)
+    outputs = [writer]  # as SB3's Logger.dump does
+    for output in outputs:
+        if isinstance(output, KVWriter):
+            output.write({"train/loss": 0.5}, {"train/loss": None}, 7)
+    writer.close()
+    run = training_log.current_run()
+    assert json.loads((run.folder / "scalars.jsonl").read_text())["step"] == 7
+    monkeypatch.setitem(sys.modules, "stable_baselines3.common.logger", None)  # SB3 missing: a plain writer
+    assert type(tarnel_rl.log.writer()) is training_log.ScalarWriter
