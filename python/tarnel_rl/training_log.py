@@ -69,9 +69,15 @@ def current_run(for_dashboard: bool = False) -> Run | None:
                 pass  # a stale or garbled variable: make a run of our own
         runs_dir = _settings["runs_dir"] or os.environ.get(RUNS_DIR_VARIABLE) or (
             DEFAULT_RUNS_DIR if for_dashboard else None)
-        if not runs_dir:
+        if not runs_dir or _settings.get("unwritable") == runs_dir:
             return None
-        folder = new_run_folder(runs_dir, _settings["name"])
+        try:
+            folder = new_run_folder(runs_dir, _settings["name"])
+        except OSError as error:  # a folder that cannot be written stops nothing: it is said once
+            _settings["unwritable"] = runs_dir
+            warnings.warn(f"tarnel_rl: this run cannot be kept in {runs_dir} ({error.strerror or error}): set "
+                          f"{RUNS_DIR_VARIABLE} to a folder you can write", stacklevel=2)
+            return None
         started = time.time()
         _run, _run_pid = Run(folder, started, RunWriter(folder)), os.getpid()
         _write_config(_run)

@@ -464,3 +464,15 @@ def test_the_writer_is_one_of_sb3_s_outputs_when_sb3_is_there(fresh_run, monkeyp
     assert json.loads((run.folder / "scalars.jsonl").read_text())["step"] == 7
     monkeypatch.setitem(sys.modules, "stable_baselines3.common.logger", None)  # SB3 missing: a plain writer
     assert type(tarnel_rl.log.writer()) is training_log.ScalarWriter
+
+
+def test_a_runs_folder_that_cannot_be_written_stops_nothing(fresh_run, monkeypatch, tmp_path):
+    from tarnel_rl import training_log
+
+    blocked = tmp_path / "a-file"
+    blocked.write_text("")
+    monkeypatch.setenv(training_log.RUNS_DIR_VARIABLE, str(blocked / "runs"))
+    with pytest.warns(UserWarning, match="cannot be kept in .*a-file/runs"):
+        assert training_log.current_run(for_dashboard=True) is None
+    seat, started = dashboard.take_seat(None, "env 0")  # the dashboard still starts, without a run
+    assert started and stats_of(seat.url)["envs"] == [{"label": "env 0", "closed": False}]
