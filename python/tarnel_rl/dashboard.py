@@ -85,11 +85,11 @@ def take_seat(viewer_port: int | None, label: str | None = None) -> tuple[Seat, 
                 pass  # the hub of the parent is gone: start one of our own
         started = hub is None
         if hub is None:
-            run = training_log.current_run(for_dashboard=True)
-            hub = ViewerHub(viewer_port or 0, run_folder=None if run is None else run.folder,
-                            started=None if run is None else run.started)
+            hub = ViewerHub(viewer_port or 0)
+            run = training_log.current_run(for_dashboard=True)  # once the hub stands: a taken port makes none
             if run is not None:
-                hub.send({"op": "run", "name": run.name, "config": run.config})
+                hub.send({"op": "run", "name": run.name, "config": run.config, "folder": str(run.folder),
+                          "started": run.started})
             _hubs[viewer_port] = hub
             if None not in _hubs:
                 _hubs[None] = hub

@@ -42,12 +42,9 @@ def _taken(port: int) -> str:
 
 class ViewerHub:
     """The hub on 127.0.0.1:`port` (0: a free one), in a process of its own, serving the dashboard from
-    `ui` (default: `ui_directory()`). A taken port raises `ViewerPortTaken`. `run_folder`: where the hub
-    appends the finished episodes (episodes.jsonl); `started`: the run's start (seconds since the epoch),
-    from which the episodes' `wall` counts."""
+    `ui` (default: `ui_directory()`). A taken port raises `ViewerPortTaken`."""
 
-    def __init__(self, port: int = 0, ui: Path | None = None, run_folder: Path | None = None,
-                 started: float | None = None) -> None:
+    def __init__(self, port: int = 0, ui: Path | None = None) -> None:
         if not isinstance(port, int) or isinstance(port, bool) or not 0 <= port <= 65535:
             raise ValueError(f"viewer_port must be 1 to 65535, or None for a free one; got {port!r}")
         ui = ui or ui_directory()
@@ -55,9 +52,7 @@ class ViewerHub:
         path = os.pathsep.join(filter(None, [package_parent, os.environ.get("PYTHONPATH")]))
         self._process = subprocess.Popen(
             [sys.executable, "-m", "tarnel_rl.viewer_server", "--port", str(port), "--ui", str(ui),
-             "--parent", str(os.getpid()),
-             *(["--run-folder", str(run_folder)] if run_folder is not None else []),
-             *(["--started", repr(started)] if started is not None else [])],
+             "--parent", str(os.getpid())],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=dict(os.environ, PYTHONPATH=path))
         self.owner = os.getpid()

@@ -82,19 +82,16 @@ class Hub:
     """The hub's server: the routes, the checks and the streams; `state` holds what it knows.
     `runs_dir`: serve those past runs (read-only) instead of a live trainer."""
 
-    def __init__(self, ui: Path, runs_dir: Path | None = None, run_folder: Path | None = None,
-                 started: float | None = None, head_secs: float = HEAD_SECS, body_secs: float = BODY_SECS) -> None:
+    def __init__(self, ui: Path, runs_dir: Path | None = None, head_secs: float = HEAD_SECS,
+                 body_secs: float = BODY_SECS) -> None:
         self.ui = ui
         self.head_secs, self.body_secs = head_secs, body_secs
         self.runs_dir = runs_dir
         self.view_token = secrets.token_urlsafe(18)
         self.publish_token = secrets.token_urlsafe(18)
         self._wake = asyncio.Event()
-        self.state = HubState(self._changed, started)
-        self.writer = RunWriter(run_folder) if run_folder is not None else None
-        if self.writer is not None:
-            writer = self.writer
-            self.state.on_episode = lambda line: writer.append(EPISODES_FILE, line)
+        self.state = HubState(self._changed)
+        self.writer: RunWriter | None = None  # the run folder's, once the trainer names it
         self.viewers = 0
         self.closed = asyncio.Event()
         self.port = 0
@@ -128,6 +125,14 @@ class Hub:
     # --- the trainer's messages ------------------------------------------------------------------------
 
     def command(self, message: dict[str, Any]) -> Any:
+        """A message of the trainer's (its stdin: trusted). Besides the seats' messages (HubState.command):
+        `allow-origin` (a page origin that may publish), and in `run` the run's `folder` (where the hub
+        appends the finished episodes) and `started` (seconds since the epoch, whence `wall` counts)."""
+        if message.get("op") == "run" and message.get("folder") and self.writer is None:
+            self.writer = writer = RunWriter(Path(str(message["folder"])))
+            self.state.on_episode = lambda line: writer.append(EPISODES_FILE, line)
+            if isinstance(message.get("started"), (int, float)):
+                self.state.started = float(message["started"])
         if message.get("op") == "allow-origin":
             origin = str(message.get("origin"))
             if not origin.startswith(tuple(f"http://{host}:" for host in LOOPBACK_HOSTS)):
@@ -374,8 +379,7 @@ def _quiet_about_descriptors(loop: asyncio.AbstractEventLoop, context: dict[str,
 async def serve(args: argparse.Namespace) -> int:
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(_quiet_about_descriptors)
-    hub = Hub(args.ui, runs_dir=args.runs, run_folder=args.run_folder, started=args.started,
-              head_secs=args.head_secs, body_secs=args.body_secs)
+    hub = Hub(args.ui, runs_dir=args.runs, head_secs=args.head_secs, body_secs=args.body_secs)
     try:
         hub.listen(args.port, descriptor_budget() if args.max_connections is None else args.max_connections)
     except OSError as error:
@@ -423,8 +427,6 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--ui", type=Path, required=True)
     parser.add_argument("--parent", type=int, default=None, help="the trainer's process id: the hub ends with it")
-    parser.add_argument("--run-folder", type=Path, default=None, help="where the finished episodes are kept")
-    parser.add_argument("--started", type=float, default=None, help="the run's start (seconds since the epoch)")
     parser.add_argument("--runs", type=Path, default=None, help="serve these past runs, read-only")
     parser.add_argument("--max-connections", type=int, default=None,
                         help=f"open connections at most (default: {MAX_CONNECTIONS}, within the descriptors)")

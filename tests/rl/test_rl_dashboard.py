@@ -476,3 +476,16 @@ def test_a_runs_folder_that_cannot_be_written_stops_nothing(fresh_run, monkeypat
         assert training_log.current_run(for_dashboard=True) is None
     seat, started = dashboard.take_seat(None, "env 0")  # the dashboard still starts, without a run
     assert started and stats_of(seat.url)["envs"] == [{"label": "env 0", "closed": False}]
+
+
+def test_a_taken_viewer_port_leaves_no_run_folder_behind(fresh_run):
+    import socket
+
+    from tarnel_rl.viewer import ViewerPortTaken
+
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        with pytest.raises(ViewerPortTaken):
+            dashboard.take_seat(busy.getsockname()[1])
+    assert not fresh_run.exists()
