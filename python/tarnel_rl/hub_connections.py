@@ -98,10 +98,10 @@ class BoundedServer(web.Server):
             except (BlockingIOError, InterruptedError, ConnectionAbortedError):
                 return
             except OSError as error:
-                if error.errno not in OUT_OF_RESOURCES:
-                    raise
-                # Descriptors ran out all the same (the hub's own files): free one, and wait.
-                self._pause(CLOSING_PAUSE_SECS if self._push_out_one() else FULL_PAUSE_SECS)
+                # Descriptors ran out all the same (the hub's own files): free one, and wait. Any other
+                # failure: wait too, rather than be called again at once for the same failure.
+                freed = error.errno in OUT_OF_RESOURCES and self._push_out_one()
+                self._pause(CLOSING_PAUSE_SECS if freed else FULL_PAUSE_SECS)
                 return
             connection.setblocking(False)
             self._adopting += 1

@@ -369,16 +369,8 @@ class _TrainerLines(asyncio.Protocol):
         self._hub.closed.set()
 
 
-def _quiet_about_descriptors(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
-    # Out of descriptors, asyncio stops accepting for a second and says so each time: expected here.
-    if isinstance(context.get("exception"), OSError) and context["exception"].errno in (errno.EMFILE, errno.ENFILE):
-        return
-    loop.default_exception_handler(context)
-
-
 async def serve(args: argparse.Namespace) -> int:
     loop = asyncio.get_running_loop()
-    loop.set_exception_handler(_quiet_about_descriptors)
     hub = Hub(args.ui, runs_dir=args.runs, head_secs=args.head_secs, body_secs=args.body_secs)
     try:
         hub.listen(args.port, descriptor_budget() if args.max_connections is None else args.max_connections)
