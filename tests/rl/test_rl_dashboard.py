@@ -375,7 +375,7 @@ def events_of(chunks: list) -> dict:
     return {c.split(b"\n")[0][7:].decode(): json.loads(c.split(b"\n")[1][6:]) for c in chunks}
 
 
-def test_each_dashboard_is_told_each_change_once_in_the_contract_s_shapes():
+def test_each_dashboard_is_told_each_change_once_in_the_events_shapes():
     from tarnel_rl.hub_state import Cursor, HubState
 
     state = HubState(started=0.0)
