@@ -295,6 +295,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._closing_reward = 0.0
         self._equity = 0.0
         self._price = 0.0  # the last snapshot's close: the price the next step trades at
+        self._first_price = 0.0
         self._owns_loop = loop is None
         self._loop = loop if loop is not None else make_loop()
         # Every engine call of a step has its own time-out. Run in the calling thread, a step needs no
@@ -473,6 +474,8 @@ class TradingEnv(gym.Env[Observation, Action]):
         if self.candles is not None:
             await engine.init_candles(self._candle_matrix(), timeout_secs=self.timeout)
         self.config = await self._session.load_config()
+        if self._feed is not None:  # the run folder's config.json
+            self._feed.describe(self.config)
         if self.ui_kind is None:
             self._check_external_page(self.config)
         self._set_spaces()
@@ -533,6 +536,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._episode_over = bool(step.done)
         self._equity = float(step.snapshot[SNAP_EQUITY])
         self._price = float(step.snapshot[SNAP_CLOSE])
+        self._first_price = self._price  # the market's move over the episode, for the dashboard's curve
         self._closing_reward = 0.0
         self.reward_function.reset(self._session.initial_balance)
         if self._trace is not None:
@@ -605,7 +609,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         record = EpisodeSummary.from_row(info["summary"], self.config, *self._episode)
         info["episode_summary"] = record
         if self._feed is not None:
-            self._feed.episode_end(self._closing_reward)
+            self._feed.episode_end(self._closing_reward, market_pct=(self._price / self._first_price - 1.0) * 100.0)
         if self._trace is not None:
             self._trace.finish(final_equity, record)
         closing = self._session.closing_events

@@ -11,8 +11,9 @@
 // --watch-parent it also exits when the process that started it is gone, however that one ended (even
 // by SIGKILL): that process holds the other end of our stdin, so its end is an end of file here, and as a
 // second sign our parent process changes (we are handed to init or a subreaper).
-// --origin '' sends no Origin header at all. --viewer publishes the engine's state to the live viewer's
-// hub at URL (tarnel_rl.viewer), at most 30 times a second. --page trivial runs the trivial page instead of
+// --origin '' sends no Origin header at all. --viewer (or $TARNEL_VIEWER_PUBLISH, which keeps its token off
+// the command line) publishes the engine's state to the live viewer's hub at URL (tarnel_rl.viewer), at
+// most 30 times a second. --page trivial runs the trivial page instead of
 // the reference one (ui/trivial: a ready-made answer for every request, the floor benchmarks measure
 // against).
 //
@@ -107,6 +108,9 @@ function readOptions(argv) {
     console.log(USAGE);
     process.exit(0);
   }
+  // The trainer hands the hub's publish address (it holds a token) through the environment: a command line
+  // is readable by every local user.
+  if (values.viewer === undefined && process.env.TARNEL_VIEWER_PUBLISH) values.viewer = process.env.TARNEL_VIEWER_PUBLISH;
   if (values.port === undefined) throw new Error('--port is required');
   if (!PAGES.includes(values.page)) throw new Error(`--page must be ${PAGES.join(' or ')}, got ${values.page}`);
   const port = integer('port', values.port);
