@@ -501,3 +501,30 @@ def test_a_taken_viewer_port_leaves_no_run_folder_behind(fresh_run):
         with pytest.raises(ViewerPortTaken):
             dashboard.take_seat(busy.getsockname()[1])
     assert not fresh_run.exists()
+
+
+@requires_node
+def test_an_environment_s_episodes_reach_the_run_folder_with_the_market_s_move(fresh_run):
+    from tarnel_rl import run_folder, training_log
+    from tarnel_rl.data import load_candles, sample_path
+    from tarnel_rl.gym_env import TradingEnv
+
+    candles = load_candles(sample_path())
+    env = TradingEnv(candles=candles, render_mode="human", ui_options={"window": 8, "episode_length": 6})
+    try:
+        _, info = env.reset(seed=3)
+        first = int(info["snapshot"][1])
+        terminated = False
+        while not terminated:
+            _, _, terminated, _, info = env.step(1)
+        last = int(info["snapshot"][1])
+    finally:
+        env.close()
+    run = training_log.current_run()
+    episodes = run.folder / run_folder.EPISODES_FILE
+    assert wait_until(lambda: episodes.is_file() and episodes.read_text().strip(), timeout=10)
+    episode = json.loads(episodes.read_text().splitlines()[0])
+    closes = candles.values[:, 3]
+    assert episode["market_pct"] == pytest.approx((closes[last] / closes[first] - 1.0) * 100.0, abs=1e-6)  # sent to 6 places
+    assert episode["steps"] == 6 and episode["return_pct"] == pytest.approx(info["episode_summary"].return_pct)
+    assert json.loads((run.folder / run_folder.CONFIG_FILE).read_text())["environment"]["window"] == 8
