@@ -526,5 +526,5 @@ def test_an_environment_s_episodes_reach_the_run_folder_with_the_market_s_move(f
     episode = json.loads(episodes.read_text().splitlines()[0])
     closes = candles.values[:, 3]
     assert episode["market_pct"] == pytest.approx((closes[last] / closes[first] - 1.0) * 100.0, abs=1e-6)  # sent to 6 places
-    assert episode["steps"] == 6 and episode["return_pct"] == pytest.approx(info["episode_summary"].return_pct)
+    assert episode["steps"] == 6 and episode["return_pct"] == pytest.approx(info["episode_summary"].return_pct, abs=1e-6)
     assert json.loads((run.folder / run_folder.CONFIG_FILE).read_text())["environment"]["window"] == 8
