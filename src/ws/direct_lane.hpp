@@ -19,7 +19,6 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -59,13 +58,5 @@ private:
     std::atomic<std::thread::id> owner_{};
 #endif
 };
-
-namespace test_seams {
-// Called when a call's request went out directly and its answer was not there yet, before its coroutine
-// starts waiting for it: a test runs the link there (as another thread may at that moment), which consumes
-// the socket's readiness, and the wait must still see the answer.
-void set_answer_not_there_yet(std::function<void()> seam);
-void answer_not_there_yet();
-}  // namespace test_seams
 
 }  // namespace tarnel::ws
