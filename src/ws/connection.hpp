@@ -98,11 +98,13 @@ struct Received {
     std::exception_ptr exception;  // for Broken
 };
 
-// Every member runs on the socket's executor, the strand of the engine that owns the connection, so
-// nothing here needs a lock; except the direct lane's members (ws/connection_direct.cpp), which a call uses
-// from its own thread under the rules of ws/direct_lane.hpp: those that touch the socket or the lane's
-// counters ask for the lane's lock as a proof (a DirectLane::Hold), idle() and the flags it reads are
-// atomic, and discard_from_outside() is the only way to discard the connection off the strand.
+// Every member runs on the socket's executor, the strand of the engine that owns the connection, and is
+// used by one call at a time, the holder of the engine's slot lock, from its send to the end of its
+// receive (see SharedRecords), so nothing here needs a lock; except the direct lane's members
+// (ws/connection_direct.cpp), which a call uses from its own thread under the rules of ws/direct_lane.hpp:
+// those that touch the socket or the lane's counters ask for the lane's lock as a proof (a
+// DirectLane::Hold), idle() and the flags it reads are atomic, and discard_from_outside() is the only way
+// to discard the connection off the strand.
 //
 // A call may be abandoned while it waits for a read or a write. A WebSocket operation can only be
 // cancelled terminally, and the connection must stay usable, so stream operations are never cancelled:

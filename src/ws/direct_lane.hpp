@@ -14,8 +14,11 @@
 //    and nothing is buffered above the socket): its socket is then the lane's alone.
 // 3. Off the strand, a connection is discarded only with Connection::discard_from_outside(), which leaves
 //    closing the socket and its timer to the strand.
+// 4. A call begun here keeps the slot lock when its answer has not come yet: the lock goes to its coroutine
+//    with the rest of the call and is let go only when its receive ends, so that no other call sends or
+//    reads between this call's request and its answer.
 //
-// The lock is only ever held for a few non-blocking system calls.
+// The lane's lock is only ever held for a few non-blocking system calls.
 #pragma once
 
 #include <atomic>
