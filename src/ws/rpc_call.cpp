@@ -222,11 +222,11 @@ struct DirectStart {
 // Requests up to this size may be written directly: beyond, the socket would rarely take them whole.
 constexpr std::size_t kDirectRequestBytes = 64 * 1024;
 
-// On the calling thread, before the call's coroutine starts: when the connection is idle and the lane's lock
-// and the slot lock are free, the request is written with one system call and, if the page answered meanwhile, its answer read
-// with another, and the call ends here. Nothing is done (and the coroutine makes the whole call) when
-// anything else is going on; what is left (the rest of the write, the wait for the answer) is left to the
-// coroutine through `started`.
+// On the calling thread, before the call's coroutine starts: when the connection is idle and the lane's
+// lock and the slot lock are free, the request is written with one system call and, if the page answered
+// meanwhile, its answer read with another, and the call ends here. Nothing is done (and the coroutine makes
+// the whole call) when anything else is going on; what is left (the rest of the write, the wait for the
+// answer) is left to the coroutine through `started`, with the slot lock.
 std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16_t fn_id, ByteView payload,
                                              runtime::Duration timeout, std::optional<DirectStart>& started) {
     if (payload.size() > kDirectRequestBytes) return std::nullopt;
@@ -240,29 +240,30 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
 
     RequestHeader header;
     frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
-    auto unsent = connection->write_directly(lane, header, payload);
-    if (!unsent) {
-        connection->discard_from_outside();
-        records.slot.reset();
-        return Unexpected<EngineError>(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
-    }
-    if (unsent->empty() && connection->worth_reading_directly(lane)) {
-        std::optional<Connection::DirectAnswer> answer;
-        try {
-            answer = connection->read_directly(lane, seq, fn_id);
-        } catch (...) {
-            // What was read may be half given back: the stream's state is unknown, so the connection goes, as
-            // after a failed transport; the call fails with the exception (a panic).
-            connection->discard_from_outside();
+    Connection& link = *connection;  // `connection` itself goes to `started` at the end
+    try {
+        auto unsent = link.write_directly(lane, header, payload);
+        if (!unsent) {
+            link.discard_from_outside();
             records.slot.reset();
-            throw;
+            return Unexpected<EngineError>(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
         }
-        connection->note_direct_read(lane);
-        if (answer) return std::move(answer->payload);
+        if (unsent->empty() && link.worth_reading_directly(lane)) {
+            auto answer = link.read_directly(lane, seq, fn_id);
+            link.note_direct_read(lane);
+            if (answer) return std::move(answer->payload);
+        }
+        started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent),
+                                    runtime::deadline_after(timeout)});
+        return std::nullopt;
+    } catch (...) {
+        // A frame half written, or bytes read and half given back (no memory, say): the stream's state is
+        // unknown, so the connection goes as after a failed transport, and the call fails with the exception
+        // (a panic). `connection` still holds it: nothing throws once it went to `started`.
+        link.discard_from_outside();
+        records.slot.reset();
+        throw;
     }
-    started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent),
-                                runtime::deadline_after(timeout)});
-    return std::nullopt;
 }
 
 // The rest of a call begun directly: the end of its write, if any, then the wait for its answer.
