@@ -1,6 +1,7 @@
 // PyDoneCallback and CheckedCompletor: small callable types made once, on first need.
 #include "bridge/callbacks.hpp"
 
+#include "bridge/future_completion.hpp"
 #include "bridge/interpreter_lock.hpp"
 #include "bridge/python_names.hpp"
 
@@ -58,7 +59,11 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject*) {
     PyObject *future = nullptr, *method = nullptr, *value = nullptr;
     if (!PyArg_UnpackTuple(args, "CheckedCompletor", 3, 3, &future, &method, &value)) return nullptr;
     if (future_cancelled(future)) Py_RETURN_NONE;
-    return PyObject_CallFunctionObjArgs(method, value, nullptr);
+    // Runs on the loop's thread: a refused outcome is reported here, and the future failed with a panic,
+    // rather than left to the loop's exception handler with the call pending.
+    py::object done = py::object::steal(PyObject_CallFunctionObjArgs(method, value, nullptr));
+    if (!done) fail_after_refused_outcome(py::handle(future));
+    Py_RETURN_NONE;
 }
 
 PyType_Slot g_completor_slots[] = {

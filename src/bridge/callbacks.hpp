@@ -28,7 +28,8 @@ private:
 // PyDoneCallback(future): when the future was cancelled, sends the cancel signal (at most once).
 py::Result<py::object> make_done_callback(std::shared_ptr<CancelRelay> relay);
 
-// The shared CheckedCompletor(future, method, value): calls method(value) unless the future was cancelled.
+// The shared CheckedCompletor(future, method, value): calls method(value) unless the future was cancelled;
+// when that raises, the call fails with TarnelPanic instead (see future_completion.hpp).
 // Borrowed; lives for the life of the process.
 py::Result<py::handle> checked_completor();
 

@@ -14,4 +14,9 @@ void install_failure_report();
 // `where`, and returns its text (for the panic that fails the call it belonged to).
 std::string report_unraisable(std::string_view where) noexcept;
 
+// The same for the interpreter's current exception (which must be set; it is cleared): reported as
+// "<type>: <text>" escaped from `where`, with the exception itself as the report's cause and its traceback
+// as the report's. Returns the "<type>: <text>".
+std::string report_python_unraisable(std::string_view where) noexcept;
+
 }  // namespace tarnel::bridge

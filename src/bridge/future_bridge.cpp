@@ -11,6 +11,7 @@
 #include "bridge/callbacks.hpp"
 #include "bridge/exceptions.hpp"
 #include "bridge/failure_report.hpp"
+#include "bridge/future_completion.hpp"
 #include "bridge/interpreter_lock.hpp"
 #include "bridge/loop_inbox.hpp"
 #include "bridge/pending_call.hpp"
@@ -26,45 +27,60 @@ namespace {
 py::object exception_for(runtime::TaskOutcome& outcome, const ResultBuilder& build, bool& is_exception) {
     is_exception = true;
     if (auto* error = std::get_if<EngineError>(&outcome)) return to_python(*error).value_object();
-    if (auto* abnormal = std::get_if<runtime::Abnormal>(&outcome)) {
-        const std::string text =
-            "tarnel future panicked: " + (abnormal->message.empty() ? std::string("unknown error") : abnormal->message);
-        PyObject* type = tarnel_panic_type();
-        if (type == nullptr) return py::Error::fetch().value_object();
-        return py::Error::make(type, text).value_object();
-    }
+    if (auto* abnormal = std::get_if<runtime::Abnormal>(&outcome)) return panic_value(abnormal->message);
     auto value = build(std::move(std::get<Bytes>(outcome)));
     if (!value) return std::move(value.error()).value_object();
     is_exception = false;
     return std::move(*value);
 }
 
-// Hands the outcome to the loop; runs on a worker thread with the interpreter lock held. Failures of
-// these calls are printed with the interpreter's report; the outcome is then lost.
+// loop.call_soon_threadsafe(completor, future, future.set_result or set_exception, value); false, with the
+// exception set, when that raises.
+bool schedule_completion(PendingCall& call, bool is_exception, py::handle value) {
+    auto completor = checked_completor();
+    if (!completor) {
+        std::move(completor.error()).restore();
+        return false;
+    }
+    const PythonNames* names = python_names();
+    if (names == nullptr) return false;
+    py::object method = py::object::steal(
+        PyObject_GetAttr(call.future.ptr(), is_exception ? names->set_exception : names->set_result));
+    py::object schedule = method ? py::object::steal(PyObject_GetAttr(call.loop.ptr(), names->call_soon_threadsafe))
+                                 : py::object();
+    py::object args = schedule ? py::object::steal(PyTuple_Pack(4, completor->ptr(), call.future.ptr(), method.ptr(),
+                                                                value.ptr()))
+                               : py::object();
+    py::object done = args ? py::object::steal(PyObject_Call(schedule.ptr(), args.ptr(), names->context_none))
+                           : py::object();
+    return static_cast<bool>(done);
+}
+
+// loop.is_closed(); a failure counts as "not closed".
+bool loop_closed(PendingCall& call) {
+    const PythonNames* names = python_names();
+    py::object closed =
+        py::object::steal(names ? PyObject_CallMethodObjArgs(call.loop.ptr(), names->is_closed, nullptr) : nullptr);
+    if (!closed) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_IsTrue(closed.ptr()) == 1;
+}
+
+// Hands the outcome to the loop from a worker thread, with the interpreter lock held (the road of loops
+// whose inbox has closed). A refusal is reported through sys.unraisablehook, and the call gets one more
+// try, with a panic; except when its loop is closed: nothing will ever run a closed loop's callbacks, so
+// its call's outcome is lost, reported as it always was.
 void deliver(PendingCall& call, runtime::TaskOutcome& outcome) {
     if (call.released() || future_cancelled(call.future.ptr())) return;
     bool is_exception = false;
     py::object value = exception_for(outcome, call.build, is_exception);
-    auto completor = checked_completor();
-    if (!completor) {
-        std::move(completor.error()).restore();
-        PyErr_Print();
-        return;
-    }
-    const PythonNames* names = python_names();
-    if (names == nullptr) {
-        PyErr_Print();
-        return;
-    }
-    py::object method = py::object::steal(
-        PyObject_GetAttr(call.future.ptr(), is_exception ? names->set_exception : names->set_result));
-    py::object schedule = py::object::steal(PyObject_GetAttr(call.loop.ptr(), names->call_soon_threadsafe));
-    py::object args = method && schedule ? py::object::steal(PyTuple_Pack(4, completor->ptr(), call.future.ptr(),
-                                                                          method.ptr(), value.ptr()))
-                                         : py::object();
-    py::object done = args ? py::object::steal(PyObject_Call(schedule.ptr(), args.ptr(), names->context_none))
-                           : py::object();
-    if (!done) PyErr_Print();
+    if (schedule_completion(call, is_exception, value)) return;
+    const std::string failure = report_python_unraisable("a call's delivery");
+    if (loop_closed(call)) return;
+    py::object panic = panic_value("its delivery failed: " + failure);
+    if (!schedule_completion(call, true, panic)) report_python_unraisable("a call's delivery, reporting a panic");
 }
 
 // Off the loop's thread: a delivery that throws is reported, and the call fails with a panic instead.
@@ -84,18 +100,16 @@ void deliver_or_panic(PendingCall& call, runtime::TaskOutcome& outcome) noexcept
     }
 }
 
-// On the loop's thread, after a delivery threw: the future, if still pending, gets TarnelPanic.
+// On the loop's thread, after a delivery threw: the future, if still pending, gets TarnelPanic, once.
 void panic_on_loop(PendingCall& call, const std::string& failure) noexcept {
     try {
         if (call.released() || future_cancelled(call.future.ptr())) return;
-        runtime::TaskOutcome panic = runtime::Abnormal{"its delivery failed: " + failure};
-        bool is_exception = false;
-        py::object value = exception_for(panic, call.build, is_exception);
+        py::object panic = panic_value("its delivery failed: " + failure);
         const PythonNames* names = python_names();
         py::object done = names == nullptr ? py::object()
                                            : py::object::steal(PyObject_CallMethodObjArgs(
-                                                 call.future.ptr(), names->set_exception, value.ptr(), nullptr));
-        if (!done) PyErr_Print();
+                                                 call.future.ptr(), names->set_exception, panic.ptr(), nullptr));
+        if (!done) report_python_unraisable("a call's delivery, reporting a panic");
     } catch (...) {
         report_unraisable("a call's delivery, reporting a panic");
     }
@@ -108,13 +122,7 @@ void deliver_on_loop(LoopInbox::Delivery& delivery) {
         if (!call.released() && !future_cancelled(call.future.ptr())) {
             bool is_exception = false;
             py::object value = exception_for(delivery.outcome, call.build, is_exception);
-            const PythonNames* names = python_names();
-            py::object done = names == nullptr
-                                  ? py::object()
-                                  : py::object::steal(PyObject_CallMethodObjArgs(
-                                        call.future.ptr(), is_exception ? names->set_exception : names->set_result,
-                                        value.ptr(), nullptr));
-            if (!done) PyErr_Print();
+            complete_or_panic(call.future, is_exception, value);
         }
     } catch (...) {
         // One call that fails abnormally must not keep the others in the batch from completing; it fails
@@ -253,17 +261,16 @@ void hand_over(const std::shared_ptr<PendingCall>& call, runtime::TaskOutcome ou
 // The answer of a call that finished while it was made, completed here if it is a payload (its result,
 // or the error of a payload that fails its checks) and the loop's run of such completions allows. True
 // when the future is done.
-bool completed_at_once(PendingCall& call, runtime::TaskOutcome& outcome, const PythonNames& names) {
+bool completed_at_once(PendingCall& call, runtime::TaskOutcome& outcome) {
     auto* payload = std::get_if<Bytes>(&outcome);
     if (payload == nullptr || call.inbox->inline_completions_in_a_row >= kInlineCompletionsInARow) return false;
     ++call.inbox->inline_completions_in_a_row;
     auto value = call.build(std::move(*payload));
-    py::object set = value ? py::object::steal(
-                                 PyObject_CallMethodObjArgs(call.future.ptr(), names.set_result, value->ptr(), nullptr))
-                           : py::object::steal(PyObject_CallMethodObjArgs(
-                                 call.future.ptr(), names.set_exception, std::move(value.error()).value_object().ptr(),
-                                 nullptr));
-    if (!set) PyErr_Print();
+    if (value) {
+        complete_or_panic(call.future, false, *value);
+    } else {
+        complete_or_panic(call.future, true, std::move(value.error()).value_object());
+    }
     call.release_held();
     ws::give_back_large_buffer(std::move(*payload));
     return true;
@@ -302,7 +309,7 @@ py::Result<py::object> spawn(const std::function<runtime::Task()>& make_task, Re
         }));
     }
     if (made.outcome) {
-        if (completed_at_once(*call, *made.outcome, *names)) return std::move(*future);
+        if (completed_at_once(*call, *made.outcome)) return std::move(*future);
         hand_over(call, std::move(*made.outcome));
     }
     // Only a future that may still be pending needs its cancellation forwarded.

@@ -1,6 +1,7 @@
 // Interned attribute names and the shared keyword arguments of the bridge's calls.
 #include "bridge/python_names.hpp"
 
+#include "bridge/failure_report.hpp"
 #include "module/pyref.hpp"
 
 namespace tarnel::bridge {
@@ -22,6 +23,8 @@ const PythonNames* python_names() {
         {&names.create_future, "create_future"},
         {&names.add_done_callback, "add_done_callback"},
         {&names.cancelled, "cancelled"},
+        {&names.done, "done"},
+        {&names.is_closed, "is_closed"},
         {&names.set_result, "set_result"},
         {&names.set_exception, "set_exception"},
         {&names.call_soon_threadsafe, "call_soon_threadsafe"},
@@ -43,7 +46,7 @@ bool future_cancelled(PyObject* future) {
     py::object result =
         py::object::steal(names ? PyObject_CallMethodObjArgs(future, names->cancelled, nullptr) : nullptr);
     if (!result) {
-        PyErr_Print();
+        report_python_unraisable("a call's future.cancelled()");
         return false;
     }
     return PyObject_IsTrue(result.ptr()) == 1;

@@ -12,6 +12,8 @@ struct PythonNames {
     PyObject* create_future;
     PyObject* add_done_callback;
     PyObject* cancelled;
+    PyObject* done;
+    PyObject* is_closed;
     PyObject* set_result;
     PyObject* set_exception;
     PyObject* call_soon_threadsafe;
@@ -21,7 +23,7 @@ struct PythonNames {
 // NULL, with the exception set, when they cannot be made. The interpreter lock must be held.
 const PythonNames* python_names();
 
-// future.cancelled(); a failure is printed with the interpreter's report and counts as "not cancelled".
+// future.cancelled(); a failure is reported through sys.unraisablehook and counts as "not cancelled".
 bool future_cancelled(PyObject* future);
 
 }  // namespace tarnel::bridge

@@ -32,7 +32,8 @@ struct TaskBody {
     std::function<asio::awaitable<Expected<Bytes>>()> run;
     // For a task on the link, work the launching thread may do first, without the executor: when it
     // returns an outcome, that is the task's and the coroutine never runs; otherwise the coroutine starts
-    // at once. It must leave to `run` whatever it leaves unfinished.
+    // at once. It must leave to `run` whatever it leaves unfinished. An exception it throws ends the task
+    // as one out of the coroutine would.
     std::function<std::optional<Expected<Bytes>>()> at_launch;
 };
 

@@ -123,7 +123,16 @@ CancelHandle launch(Task task, Completion on_done) {
     // before launch() returns, and no other thread wakes for it.
     const bool start_here = runs_on_link(state->strand);
     if (start_here && body && body->at_launch) {
-        if (auto outcome = body->at_launch()) {
+        std::optional<Expected<Bytes>> outcome;
+        try {
+            outcome = body->at_launch();
+        } catch (...) {
+            // Ends the task as an exception out of its coroutine would: a panic on the call, not a failure
+            // of launch() itself.
+            finish(std::current_exception(), Expected<Bytes>());
+            return CancelHandle(std::move(state));
+        }
+        if (outcome) {
             finish(nullptr, std::move(*outcome));
             return CancelHandle(std::move(state));
         }

@@ -22,6 +22,7 @@
 #include "ws/large_buffers.hpp"
 #include "ws/log.hpp"
 #include "ws/origin_check.hpp"
+#include "ws/test_seams.hpp"
 #include "ws/upgrade_request.hpp"
 
 namespace tarnel::ws {
@@ -64,7 +65,14 @@ FrameBuffer::mutable_buffers_type FrameBuffer::prepare(std::size_t n) {
     if (n > max_size() - size()) throw std::length_error("FrameBuffer overflow");
     const std::size_t in_head = std::min(n, kHeadLen - head_used_);
     const std::size_t in_body = n - in_head;
-    grow_body(body_used_ + in_body);
+    try {
+        grow_body(body_used_ + in_body);
+    } catch (const std::length_error&) {
+        throw;
+    } catch (...) {
+        failure_ = std::current_exception();
+        throw std::length_error("the receive buffer could not grow");
+    }
     return {asio::mutable_buffer(head_.data() + head_used_, in_head),
             asio::mutable_buffer(body_.data() + body_used_, in_body)};
 }
@@ -124,6 +132,7 @@ void FrameBuffer::grow_body(std::size_t size) {
     if (size >= runtime::kLargeTransferBytes && !large_) large_ = std::make_unique<runtime::LargeTransfer>();
     if (size <= body_.size()) return;
     if (size > body_.capacity()) {
+        if (size >= runtime::kLargeTransferBytes) test_seams::large_receive_allocation(size);
         Bytes bigger = size >= kLargeBuffer ? take_large_buffer(size) : Bytes();
         if (bigger.capacity() < size) bigger.reserve(std::max(size, 2 * body_.capacity()));
         if (bigger.size() < body_used_) bigger.resize(body_used_);
@@ -289,10 +298,14 @@ asio::awaitable<boost::system::error_code> Connection::send_rest(Bytes rest, Dea
 void Connection::start_read(std::optional<AnswerTo> answer_to) {
     buffer_.clear();
     read_state_ = ReadState::Reading;
-    if (answer_to && nothing_buffered()) {
-        read_when_readable(*answer_to);
-    } else {
-        start_websocket_read();
+    try {
+        if (answer_to && nothing_buffered()) {
+            read_when_readable(*answer_to);
+        } else {
+            start_websocket_read();
+        }
+    } catch (...) {
+        read_broke(std::current_exception());
     }
 }
 
@@ -305,15 +318,29 @@ void Connection::start_websocket_read() {
 
 // The message read directly becomes the received one, as if the WebSocket layer had read it.
 void Connection::answer_read(const DirectAnswer& answer) {
-    const auto room = buffer_.prepare(answer.head.size() + answer.payload.size());
-    const std::array<asio::const_buffer, 2> parts{asio::buffer(answer.head), asio::buffer(answer.payload)};
-    buffer_.commit(asio::buffer_copy(room, parts));
+    try {
+        const auto room = buffer_.prepare(answer.head.size() + answer.payload.size());
+        const std::array<asio::const_buffer, 2> parts{asio::buffer(answer.head), asio::buffer(answer.payload)};
+        buffer_.commit(asio::buffer_copy(room, parts));
+    } catch (...) {
+        return read_broke(std::current_exception());
+    }
     read_ended(boost::system::error_code(), false);
 }
 
 void Connection::read_ended(boost::system::error_code ec, bool text) {
     read_error_ = ec;
+    read_exception_ = buffer_.take_failure();
     read_text_ = text;
+    read_state_ = ReadState::Ready;
+    reader_.wake(boost::system::error_code());
+}
+
+void Connection::read_broke(std::exception_ptr failure) {
+    buffer_.end_large();
+    if (auto kept = buffer_.take_failure()) failure = kept;
+    read_error_ = boost::system::error_code();
+    read_exception_ = failure;
     read_state_ = ReadState::Ready;
     reader_.wake(boost::system::error_code());
 }
@@ -370,7 +397,11 @@ asio::awaitable<std::optional<Received>> Connection::receive(Deadline deadline, 
     }
     read_state_ = ReadState::Idle;  // the message stays in buffer_ until the next read starts
     Received received;
-    if (!read_error_) {
+    if (read_exception_) {
+        received.kind = Received::Kind::Broken;
+        received.exception = std::exchange(read_exception_, nullptr);
+        buffer_.release();
+    } else if (!read_error_) {
         received.kind = read_text_ ? Received::Kind::Text : Received::Kind::Binary;
         if (read_text_) buffer_.release();  // text is never looked at
     } else if (is_end_of_connection(read_error_)) {

@@ -12,6 +12,7 @@
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -73,10 +74,16 @@ public:
     // The message being read has grown large (see runtime/link.hpp): counted until end_large().
     void end_large() { large_.reset(); }
 
+    // A failure to grow (no memory) is kept here, and prepare() throws std::length_error instead: the one
+    // exception the WebSocket layer turns into a failed read (buffer_overflow) rather than letting it unwind
+    // through its own state. Whoever sees the read fail takes the real exception here.
+    std::exception_ptr take_failure() { return std::exchange(failure_, nullptr); }
+
 private:
     void grow_body(std::size_t size);
 
     std::unique_ptr<runtime::LargeTransfer> large_;
+    std::exception_ptr failure_;
     std::array<std::uint8_t, kHeadLen> head_{};
     std::size_t head_used_ = 0;
     Bytes body_;  // its size() is the writable part, at least body_used_; kept from message to message
@@ -84,16 +91,20 @@ private:
 };
 
 struct Received {
-    enum class Kind { Binary, Text, Closed, Failed };
+    // Broken: the read threw (no memory for the message, say); the stream's state is unknown.
+    enum class Kind { Binary, Text, Closed, Failed, Broken };
     Kind kind = Kind::Closed;
-    std::string failure;  // the WebSocket layer's description, for Failed
+    std::string failure;           // the WebSocket layer's description, for Failed
+    std::exception_ptr exception;  // for Broken
 };
 
-// Every member runs on the socket's executor, the strand of the engine that owns the connection, so
-// nothing here needs a lock; except the direct lane's members (ws/connection_direct.cpp), which a call uses
-// from its own thread under the rules of ws/direct_lane.hpp: those that touch the socket or the lane's
-// counters ask for the lane's lock as a proof (a DirectLane::Hold), idle() and the flags it reads are
-// atomic, and discard_from_outside() is the only way to discard the connection off the strand.
+// Every member runs on the socket's executor, the strand of the engine that owns the connection, and is
+// used by one call at a time, the holder of the engine's slot lock, from its send to the end of its
+// receive (see SharedRecords), so nothing here needs a lock; except the direct lane's members
+// (ws/connection_direct.cpp), which a call uses from its own thread under the rules of ws/direct_lane.hpp:
+// those that touch the socket or the lane's counters ask for the lane's lock as a proof (a
+// DirectLane::Hold), idle() and the flags it reads are atomic, and discard_from_outside() is the only way
+// to discard the connection off the strand.
 //
 // A call may be abandoned while it waits for a read or a write. A WebSocket operation can only be
 // cancelled terminally, and the connection must stay usable, so stream operations are never cancelled:
@@ -129,7 +140,9 @@ public:
 
     // The next message, or nothing when the deadline passes first (none: no limit). A message that is
     // already waiting is taken even when the deadline has passed. A Binary or Text message stays in
-    // message() until the next receive.
+    // message() until the next receive. An exception thrown while the message was read (an allocation
+    // failure) ends the read as Broken, carrying it, rather than unwinding through the link and leaving
+    // the caller to its deadline; the connection must then be discarded.
     //
     // With `answer_to` (the request whose answer is awaited), when nothing is buffered above the socket the
     // read waits for the socket to become readable and reads that answer directly (read_directly): no
@@ -225,6 +238,8 @@ private:
                                             std::uint16_t fn_id);
     void answer_read(const DirectAnswer& answer);
     void read_ended(boost::system::error_code ec, bool text);
+    // The read threw `failure` (or, when the receive buffer kept one, that one): it ends as Broken.
+    void read_broke(std::exception_ptr failure);
     void start_write(bool text, Deadline deadline);
     asio::awaitable<boost::system::error_code> finish_write();
     void watch_deadline(std::chrono::steady_clock::time_point deadline);
@@ -235,6 +250,7 @@ private:
     // Set on the strand; read by idle() from the thread of a direct call.
     std::atomic<ReadState> read_state_ = ReadState::Idle;
     boost::system::error_code read_error_;
+    std::exception_ptr read_exception_;  // the read broke (see receive)
     bool read_text_ = false;
     Parking reader_;
     Deadline reader_deadline_;

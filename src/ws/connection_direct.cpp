@@ -199,11 +199,16 @@ void Connection::read_when_readable(AnswerTo answer_to) {
             if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) {
                 return self->read_ended(ec, false);  // discarded meanwhile
             }
-            if (auto answer = self->take_answer(ec, got, answer_to.seq, answer_to.fn_id)) {
-                self->answer_read(*answer);
-                return;
+            // What throws here (no memory for the answer) ends the read, not the link's run: the caller
+            // would otherwise wait for its deadline.
+            std::optional<DirectAnswer> answer;
+            try {
+                answer = self->take_answer(ec, got, answer_to.seq, answer_to.fn_id);
+                if (!answer) self->start_websocket_read();
+            } catch (...) {
+                return self->read_broke(std::current_exception());
             }
-            self->start_websocket_read();
+            if (answer) self->answer_read(*answer);
         });
 }
 

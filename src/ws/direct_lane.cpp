@@ -40,16 +40,4 @@ void DirectLane::Hold::check() const {
 #endif
 }
 
-namespace {
-std::function<void()>* g_answer_not_there_yet = nullptr;  // set by tests only, before any call
-}  // namespace
-
-void test_seams::set_answer_not_there_yet(std::function<void()> seam) {
-    delete std::exchange(g_answer_not_there_yet, seam ? new std::function<void()>(std::move(seam)) : nullptr);
-}
-
-void test_seams::answer_not_there_yet() {
-    if (g_answer_not_there_yet) (*g_answer_not_there_yet)();
-}
-
 }  // namespace tarnel::ws

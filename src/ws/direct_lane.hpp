@@ -14,12 +14,14 @@
 //    and nothing is buffered above the socket): its socket is then the lane's alone.
 // 3. Off the strand, a connection is discarded only with Connection::discard_from_outside(), which leaves
 //    closing the socket and its timer to the strand.
+// 4. A call begun here keeps the slot lock when its answer has not come yet: the lock goes to its coroutine
+//    with the rest of the call and is let go only when its receive ends, so that no other call sends or
+//    reads between this call's request and its answer.
 //
-// The lock is only ever held for a few non-blocking system calls.
+// The lane's lock is only ever held for a few non-blocking system calls.
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -59,13 +61,5 @@ private:
     std::atomic<std::thread::id> owner_{};
 #endif
 };
-
-namespace test_seams {
-// Called when a call's request went out directly and its answer was not there yet, before its coroutine
-// starts waiting for it: a test runs the link there (as another thread may at that moment), which consumes
-// the socket's readiness, and the wait must still see the answer.
-void set_answer_not_there_yet(std::function<void()> seam);
-void answer_not_there_yet();
-}  // namespace test_seams
 
 }  // namespace tarnel::ws

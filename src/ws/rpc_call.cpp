@@ -1,5 +1,7 @@
-// One RPC: connection check, seq, request frame, send, then the wait for the matching response.
+// One RPC: connection check, seq, request frame, send, then the wait for the matching response, all under
+// the engine's slot lock.
 #include <array>
+#include <exception>
 #include <optional>
 
 #include "codec/frame.hpp"
@@ -7,6 +9,7 @@
 #include "ws/direct_lane.hpp"
 #include "ws/engine_link.hpp"
 #include "ws/shared_records.hpp"
+#include "ws/test_seams.hpp"
 
 namespace tarnel::ws {
 
@@ -69,7 +72,11 @@ struct TransportFailure {
 struct StrayFrameFailure {
     EngineError error;
 };
-using ReceiveEnding = std::variant<Bytes, EngineError, TransportFailure, StrayFrameFailure>;
+// The read threw (an allocation failure, say): the stream's state is unknown.
+struct BrokenRead {
+    std::exception_ptr exception;
+};
+using ReceiveEnding = std::variant<Bytes, EngineError, TransportFailure, StrayFrameFailure, BrokenRead>;
 
 constexpr std::string_view kTimeoutText = "timeout waiting response";
 
@@ -85,6 +92,8 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
                 co_return TransportFailure{"websocket closed"};
             case Received::Kind::Failed:
                 co_return TransportFailure{"websocket recv failed: " + received->failure};
+            case Received::Kind::Broken:
+                co_return BrokenRead{received->exception};
             case Received::Kind::Text:
                 continue;
             case Received::Kind::Binary:
@@ -133,6 +142,13 @@ asio::awaitable<Expected<Bytes>> receive_answer(SharedRecords& records, std::sha
     ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, deadline);
     // A call that failed on a stray frame stays remembered (when the guard goes with this frame).
     if (!std::holds_alternative<StrayFrameFailure>(ending)) abandoned.call_ended();
+    if (auto* broken = std::get_if<BrokenRead>(&ending)) {
+        // The connection goes as after a transport failure, and the call fails at once with the exception,
+        // which the task turns into a panic.
+        connection->discard();
+        if (records.slot == connection) records.slot.reset();
+        if (!records.closed) std::rethrow_exception(broken->exception);
+    }
     if (records.closed) co_return failure(std::string(kEngineClosed));
     if (auto* stray = std::get_if<StrayFrameFailure>(&ending)) co_return Unexpected<EngineError>(std::move(stray->error));
     if (auto* transport = std::get_if<TransportFailure>(&ending)) {
@@ -145,46 +161,29 @@ asio::awaitable<Expected<Bytes>> receive_answer(SharedRecords& records, std::sha
     co_return std::get<Bytes>(std::move(ending));
 }
 
-// Every lock below is taken at once when it is free (the usual case), without the coroutine frame of a
-// wait in turn.
+// The whole call holds the slot lock, from the look at the slot to the end of its receive: the answer on
+// the connection is this call's, and no other call (a coroutine, or a direct call from another thread)
+// can send or read in between and take it. Calls of one engine therefore go one at a time. Each lock is
+// taken at once when it is free (the usual case), without the coroutine frame of a wait in turn.
 asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records, std::uint16_t fn_id, Bytes payload,
                                           runtime::Duration timeout) {
-    {
-        auto guard = records->slot_lock.try_lock();
-        if (!guard.owns_lock()) {
-            auto waited = co_await records->slot_lock.lock();
-            guard = std::move(waited);
-        }
-        if (records->closed) co_return Unexpected<EngineError>(EngineError::transport(std::nullopt, fn_id, std::string(kEngineClosed)));
-        if (!records->slot) {
-            co_return Unexpected<EngineError>(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
-        }
+    auto slot_guard = records->slot_lock.try_lock();
+    if (!slot_guard.owns_lock()) {
+        auto waited = co_await records->slot_lock.lock();
+        slot_guard = std::move(waited);
     }
-    std::uint32_t seq;
-    {
-        auto guard = records->seq_lock.try_lock();
-        if (!guard.owns_lock()) {
-            auto waited = co_await records->seq_lock.lock();
-            guard = std::move(waited);
-        }
-        seq = records->seq++;  // wraps from 4294967295 to 0
-    }
+    if (records->closed) co_return Unexpected<EngineError>(EngineError::transport(std::nullopt, fn_id, std::string(kEngineClosed)));
+    std::shared_ptr<Connection> connection = records->slot;
+    if (!connection) co_return Unexpected<EngineError>(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
+    const std::uint32_t seq = records->seq++;  // wraps from 4294967295 to 0
     auto failure = [&](std::string text) { return Unexpected<EngineError>(EngineError::transport(seq, fn_id, std::move(text))); };
     // The frame is the header and the payload written together: the payload is not copied behind it.
     std::array<std::uint8_t, frame::kHeaderLen> header;
     frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
+    test_seams::call_step(test_seams::CallStep::Numbered);
 
-    std::optional<AbandonedCallGuard> abandoned;
+    AbandonedCallGuard abandoned(connection, seq, fn_id);
     {
-        auto guard = records->slot_lock.try_lock();
-        if (!guard.owns_lock()) {
-            auto waited = co_await records->slot_lock.lock();
-            guard = std::move(waited);
-        }
-        if (records->closed) co_return failure(std::string(kEngineClosed));
-        std::shared_ptr<Connection> connection = records->slot;
-        if (!connection) co_return failure("connection missing");
-        abandoned.emplace(connection, seq, fn_id);
         // The send is limited by the call's time-out too, counted from here.
         // A large request is written by the link's own thread (see runtime/link.hpp).
         std::optional<runtime::LargeTransfer> large;
@@ -192,7 +191,7 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         const auto sent = co_await connection->send(header, std::move(payload), runtime::deadline_after(timeout));
         large.reset();
         if (auto ec = sent) {
-            abandoned->call_ended();
+            abandoned.call_ended();
             connection->discard();
             records->slot.reset();
             if (records->closed) co_return failure(std::string(kEngineClosed));
@@ -200,28 +199,18 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
                               (ec == asio::error::timed_out ? std::string("send timed out") : ec.message()));
         }
     }
-
-    auto guard = records->slot_lock.try_lock();
-    if (!guard.owns_lock()) {
-        auto waited = co_await records->slot_lock.lock();
-        guard = std::move(waited);
-    }
+    test_seams::call_step(test_seams::CallStep::Sent);
     if (records->closed) {
-        abandoned->call_ended();
+        abandoned.call_ended();
         co_return failure(std::string(kEngineClosed));
     }
-    std::shared_ptr<Connection> connection = records->slot;
-    if (!connection) {
-        abandoned->call_ended();
-        co_return failure("connection missing");
-    }
-    auto answer = co_await receive_answer(*records, connection, std::move(*abandoned), seq, fn_id,
+    auto answer = co_await receive_answer(*records, connection, std::move(abandoned), seq, fn_id,
                                           runtime::deadline_after(timeout));
     co_return answer;
 }
 
 // A request written directly (see Connection::idle()) whose answer was not there yet: what the call hands
-// to its coroutine, with the slot lock.
+// to its coroutine, the slot lock with it (held until the coroutine's receive ends).
 struct DirectStart {
     runtime::AsyncMutex::Guard slot_guard;
     std::shared_ptr<Connection> connection;
@@ -233,11 +222,11 @@ struct DirectStart {
 // Requests up to this size may be written directly: beyond, the socket would rarely take them whole.
 constexpr std::size_t kDirectRequestBytes = 64 * 1024;
 
-// On the calling thread, before the call's coroutine starts: when the connection is idle and every lock
-// is free, the request is written with one system call and, if the page answered meanwhile, its answer read
-// with another, and the call ends here. Nothing is done (and the coroutine makes the whole call) when
-// anything else is going on; what is left (the rest of the write, the wait for the answer) is left to the
-// coroutine through `started`.
+// On the calling thread, before the call's coroutine starts: when the connection is idle and the lane's
+// lock and the slot lock are free, the request is written with one system call and, if the page answered
+// meanwhile, its answer read with another, and the call ends here. Nothing is done (and the coroutine makes
+// the whole call) when anything else is going on; what is left (the rest of the write, the wait for the
+// answer) is left to the coroutine through `started`, with the slot lock.
 std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16_t fn_id, ByteView payload,
                                              runtime::Duration timeout, std::optional<DirectStart>& started) {
     if (payload.size() > kDirectRequestBytes) return std::nullopt;
@@ -247,27 +236,34 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
     if (!slot_guard.owns_lock()) return std::nullopt;
     std::shared_ptr<Connection> connection = records.slot;
     if (!connection || !connection->idle()) return std::nullopt;
-    auto seq_guard = records.seq_lock.try_lock();
-    if (!seq_guard.owns_lock()) return std::nullopt;
     const std::uint32_t seq = records.seq++;  // wraps from 4294967295 to 0
-    seq_guard.unlock();
 
     RequestHeader header;
     frame::write_request_header(header.data(), seq, fn_id, static_cast<std::uint32_t>(payload.size()));
-    auto unsent = connection->write_directly(lane, header, payload);
-    if (!unsent) {
-        connection->discard_from_outside();
+    Connection& link = *connection;  // `connection` itself goes to `started` at the end
+    try {
+        auto unsent = link.write_directly(lane, header, payload);
+        if (!unsent) {
+            link.discard_from_outside();
+            records.slot.reset();
+            return Unexpected<EngineError>(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
+        }
+        if (unsent->empty() && link.worth_reading_directly(lane)) {
+            auto answer = link.read_directly(lane, seq, fn_id);
+            link.note_direct_read(lane);
+            if (answer) return std::move(answer->payload);
+        }
+        started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent),
+                                    runtime::deadline_after(timeout)});
+        return std::nullopt;
+    } catch (...) {
+        // A frame half written, or bytes read and half given back (no memory, say): the stream's state is
+        // unknown, so the connection goes as after a failed transport, and the call fails with the exception
+        // (a panic). `connection` still holds it: nothing throws once it went to `started`.
+        link.discard_from_outside();
         records.slot.reset();
-        return Unexpected<EngineError>(EngineError::transport(seq, fn_id, "websocket send failed: " + unsent.error().message()));
+        throw;
     }
-    if (unsent->empty() && connection->worth_reading_directly(lane)) {
-        auto answer = connection->read_directly(lane, seq, fn_id);
-        connection->note_direct_read(lane);
-        if (answer) return std::move(answer->payload);
-    }
-    started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent),
-                                runtime::deadline_after(timeout)});
-    return std::nullopt;
 }
 
 // The rest of a call begun directly: the end of its write, if any, then the wait for its answer.
@@ -289,6 +285,7 @@ asio::awaitable<Expected<Bytes>> finish_direct_call(std::shared_ptr<SharedRecord
                               (ec == asio::error::timed_out ? std::string("send timed out") : ec.message()));
         }
     }
+    test_seams::call_step(test_seams::CallStep::Sent);
     if (records->closed) {
         abandoned.call_ended();
         co_return failure(std::string(kEngineClosed));
@@ -317,7 +314,7 @@ runtime::Task EngineLink::call(std::uint16_t fn_id, Bytes payload, runtime::Dura
         [records, fn_id, parts, timeout]() -> std::optional<Expected<Bytes>> {
             auto outcome = call_directly(*records, fn_id, parts->payload, timeout, parts->started);
             // Written, not answered yet: the coroutine waits for the answer, through the reactor.
-            if (!outcome && parts->started) test_seams::answer_not_there_yet();
+            if (!outcome && parts->started) test_seams::call_step(test_seams::CallStep::AnswerNotThereYet);
             return outcome;
         });
 }

@@ -29,8 +29,8 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 constexpr std::string_view kLibraryVersion = "0.1.0";
 
-// Installs the connection: slot lock, then seq-counter lock; the notifier is woken while both are held,
-// so a woken waiter finds the new connection in the slot.
+// Installs the connection under the slot lock, which also guards the seq counter; the notifier is woken
+// while it is held, so a woken waiter finds the new connection in the slot.
 asio::awaitable<void> install(std::shared_ptr<SharedRecords> records, std::shared_ptr<Connection> connection,
                               std::uint32_t start_seq) {
     auto slot_guard = co_await records->slot_lock.lock();
@@ -40,10 +40,8 @@ asio::awaitable<void> install(std::shared_ptr<SharedRecords> records, std::share
     }
     if (records->slot) records->slot->discard();
     records->slot = std::move(connection);
-    auto seq_guard = co_await records->seq_lock.lock();
     records->seq = start_seq;
     records->connected.notify_all();
-    seq_guard.unlock();
     slot_guard.unlock();
 }
 

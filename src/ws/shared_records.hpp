@@ -45,14 +45,22 @@ struct SharedRecords {
         return *accept_strand_;
     }
 
+    // Invariants of the slot lock:
+    // - `slot` and `seq` are read and changed by its holder only; closing (on strand(), under the direct
+    //   lane's lock) is the one exception: it sets `closed` and empties the slot, and the holder looks at
+    //   `closed` after each of its waits.
+    // - A call holds it from its look at the slot to the end of its receive, whichever way it goes
+    //   (ws/rpc_call.cpp): between its send and its receive nobody else sends or reads, so the messages it
+    //   reads are its answer, or late answers of abandoned calls that it skips.
+    // - A call begun on its own thread (the direct lane) takes it there and hands it to its coroutine, with
+    //   the rest of the call; the lock is never let go and taken again within one call.
+    // - Installing a connection takes it too, so a call never sees its connection replaced under it.
     runtime::AsyncMutex slot_lock;
-    std::shared_ptr<Connection> slot;  // guarded by slot_lock
+    std::shared_ptr<Connection> slot;
+    std::uint32_t seq;
 
     // What a call may do from its own thread, outside the strand, and what it shares with the strand.
     DirectLane direct_lane;
-
-    runtime::AsyncMutex seq_lock;  // taken after slot_lock where both are held
-    std::uint32_t seq;             // guarded by seq_lock
 
     runtime::Notifier connected;
 

@@ -7,7 +7,6 @@ import os
 import socket
 import struct
 import threading
-import time
 import weakref
 
 import numpy as np
@@ -15,6 +14,7 @@ import pytest
 from websockets.asyncio.client import connect
 
 from support.ports import held_port, start_on_held_port
+from support.unraisable import unraisable  # noqa: F401 (fixture)
 from test_bridge_futures import STEP, UI, served_engine
 
 FN_GET_SNAPSHOT, FN_GET_OHLC, FN_INIT_CANDLES = 12, 15, 100
@@ -241,7 +241,7 @@ def test_a_page_that_replaces_another_while_no_loop_runs_is_installed_at_once(En
         loop.close()
 
 
-def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
+def test_large_messages_hand_the_link_over_and_back(Engine, unraisable):  # noqa: F811
     """A large answer moves on the link's own thread while its loop stops watching: small calls after it are
     driven by the loop again, a loop closed in the middle of one lets go of everything, and a new loop takes
     over."""
@@ -283,11 +283,7 @@ def test_large_messages_hand_the_link_over_and_back(Engine, capfd):
     loop.close()
     # Read by the link's own thread (not this one, so a blocking send is safe): reported, then lost.
     ui.sock.sendall(frame[len(frame) // 2:])
-    reported, deadline = "", time.monotonic() + STEP
-    while "Event loop is closed" not in reported and time.monotonic() < deadline:
-        time.sleep(0.05)
-        reported += capfd.readouterr().err
-    assert "Event loop is closed" in reported
+    assert unraisable.wait_for("a call's delivery: RuntimeError: Event loop is closed", STEP), unraisable.texts()
     assert not pending.done()
 
     async def again():

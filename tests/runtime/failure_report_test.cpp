@@ -8,6 +8,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -83,6 +84,25 @@ TEST(FailureReport, AHandlerThatThrowsOutOfTheLinkIsReportedAndTheRestStillRuns)
     run_ready_link_work();
     EXPECT_TRUE(eventually([&] { return ran_after.load(); }));
     EXPECT_EQ(reports.taken(), std::vector<std::string>{"the link: a handler's fault"});
+}
+
+TEST(FailureReport, WorkAtLaunchThatThrowsFailsItsCallWithAPanicNotTheLaunch) {
+    Reports reports;
+    std::atomic<bool> coroutine_ran{false};
+    auto probe = std::make_shared<Probe>();
+    launch(make_task(
+               make_link_strand(),
+               [&]() -> asio::awaitable<Expected<Bytes>> {
+                   coroutine_ran = true;
+                   co_return Bytes{};
+               },
+               []() -> std::optional<Expected<Bytes>> { throw std::runtime_error("no room for the request"); }),
+           record(probe));
+    const std::vector<TaskOutcome> outcomes = probe->wait();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(std::get<Abnormal>(outcomes[0]).message, "no room for the request");
+    EXPECT_FALSE(coroutine_ran.load());
+    EXPECT_TRUE(reports.taken().empty());  // handed to the call, not reported
 }
 
 }  // namespace
