@@ -20,7 +20,7 @@ import sys
 import tempfile
 import threading
 import urllib.parse
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -169,14 +169,24 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 class NodeUI:
-    """The reference user interface's engine and link, run by Node.js."""
+    """The reference user interface's engine and link, run by Node.js: one page, or one page for each of
+    several engine ports in one process (`engine_port` and `seed` lists of one length; `pages()` hands
+    out one handle per page), each page with its own engine, link and state."""
 
     kind = "node"
 
-    def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-                 viewer: str | None = None) -> None:
+    def __init__(self, engine_port: int | Sequence[int], seed: int | Sequence[int], host: str = "127.0.0.1",
+                 options: dict | None = None, viewer: str | None = None) -> None:
         ui = ui_directory()
         script = ui / "node" / "run-ui.mjs"
+        ports = [engine_port] if isinstance(engine_port, int) else [int(p) for p in engine_port]
+        seeds = [seed] if isinstance(seed, int) else [int(s) for s in seed]
+        if not ports or len(seeds) != len(ports):
+            raise ValueError(f"{len(seeds)} seeds for {len(ports)} engine ports")
+        if viewer is not None and len(ports) > 1:
+            raise ValueError("a Node.js process that publishes to the dashboard hosts one page only")
+        self.ports = ports
+        self._closing: asyncio.Future | None = None
         extra = []
         for key, value in _checked_options(options).items():
             extra += [f"--{key.replace('_', '-')}", str(value)]
@@ -192,8 +202,8 @@ class NodeUI:
         # said is there when it exits before connecting (a bad option, a missing package).
         self._stderr = tempfile.TemporaryFile()
         self._process = subprocess.Popen(
-            ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed), "--quiet",
-             "--watch-parent", *extra],
+            ["node", str(script), "--host", host, "--port", ",".join(map(str, ports)),
+             "--seed", ",".join(map(str, seeds)), "--quiet", "--watch-parent", *extra],
             # The runner ends when its stdin ends: this process holds the pipe's only writing end (it is not
             # inherited by other children), which the kernel closes however this process ends, SIGKILL
             # included, and whichever thread started the runner. Nothing is ever written to it.
@@ -203,6 +213,10 @@ class NodeUI:
             stderr=self._stderr,
             env=env,
         )
+
+    def pages(self) -> list["HostedPage"]:
+        """One handle per page, in the order of the ports, for the environments that share this process."""
+        return [HostedPage(self, port) for port in self.ports]
 
     def exit_report(self) -> str | None:
         """None while the runner runs; once it has exited, its status and the end of its standard error."""
@@ -221,6 +235,15 @@ class NodeUI:
         return self._process
 
     async def close(self) -> None:
+        """Ends the process (SIGTERM, then SIGKILL after 5 s). Idempotent; callers that close it at the
+        same time all wait for the same ending."""
+        if self._closing is None:
+            self._closing = asyncio.ensure_future(self._end())
+        elif self._closing.done():
+            return
+        await asyncio.shield(self._closing)
+
+    async def _end(self) -> None:
         if self._process.poll() is None:
             self._process.terminate()
             self._close_stdin()
@@ -238,6 +261,27 @@ class NodeUI:
                 self._process.stdin.close()
             except OSError:
                 pass
+
+
+class HostedPage:
+    """One page of a `NodeUI` that hosts several: what an environment holds as its user interface.
+    Closing it ends the whole process, so the environments that share it close together."""
+
+    kind = "node"
+
+    def __init__(self, host: NodeUI, port: int) -> None:
+        self.host = host
+        self.port = port
+
+    @property
+    def process(self) -> subprocess.Popen:
+        return self.host.process
+
+    def exit_report(self) -> str | None:
+        return self.host.exit_report()
+
+    async def close(self) -> None:
+        await self.host.close()
 
 
 class BrowserUI:
@@ -343,7 +387,7 @@ async def wait_connected(engine: Any, ui: NodeUI | BrowserUI | None, timeout: fl
     `UserInterfaceExited` (with what the runner said) as soon as the Node.js runner has exited: a runner
     that refused its options must not cost the whole connect time-out."""
     waiting = asyncio.ensure_future(engine.wait_connected(timeout_secs=timeout))
-    if not isinstance(ui, NodeUI):
+    if not isinstance(ui, (NodeUI, HostedPage)):
         await waiting
         return
     try:

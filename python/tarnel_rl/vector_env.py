@@ -40,7 +40,8 @@ import numpy as np
 from gymnasium.vector.utils import batch_space
 from numpy.typing import NDArray
 
-from tarnel_rl.gym_env import Action, TradingEnv
+from tarnel_rl import ui_host
+from tarnel_rl.gym_env import Action, TradingEnv, _end_process
 from tarnel_rl.loops import make_loop
 
 try:  # gymnasium >= 1.1 names the autoreset modes
@@ -62,7 +63,7 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
     metadata: dict[str, Any] = {"render_modes": ["human", "rgb_array"], **_AUTORESET}
 
     def __init__(self, num_envs: int, *, series_seed: int | Sequence[int] = 7, ui: str = "node",
-                 timeout_secs: float = 10.0, **env_kwargs: Any) -> None:
+                 timeout_secs: float = 10.0, ui_processes: int | None = None, **env_kwargs: Any) -> None:
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, got {num_envs}")
         if isinstance(series_seed, int):
@@ -73,18 +74,36 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
                 raise ValueError(f"{len(seeds)} series seeds for {num_envs} environments")
         if ui is None or "port" in env_kwargs or "loop" in env_kwargs:
             raise ValueError("the vector environment starts its own user interfaces on ports of its own")
+        shared = ui in ("node", "auto") and env_kwargs.get("render_mode") != "human"
+        if ui_processes is None:
+            ui_processes = default_ui_processes(num_envs) if shared else num_envs
+        if isinstance(ui_processes, bool) or not isinstance(ui_processes, int) or not 1 <= ui_processes <= num_envs:
+            raise ValueError(f"ui_processes must be an integer from 1 to num_envs ({num_envs}), got {ui_processes!r}")
+        if not shared and ui_processes != num_envs:
+            raise ValueError("only Node.js pages without render_mode='human' share a process: leave ui_processes "
+                             f"out (ui={ui!r}, render_mode={env_kwargs.get('render_mode')!r})")
         self.num_envs = num_envs
         self.render_mode = env_kwargs.get("render_mode")
         self._timeout = timeout_secs
         self._loop = make_loop(name="tarnel-vector-loop")
         self.envs: list[TradingEnv] = []
+        self.ui_hosts: list[ui_host.NodeUI] = []  # the Node.js processes whose pages the environments share
 
         async def open_all() -> None:
             # Every opening runs to its end, so that close() finds every user interface that was started.
-            outcomes = await asyncio.gather(*(env._open() for env in self.envs), return_exceptions=True)
-            for outcome in outcomes:
-                if isinstance(outcome, BaseException):
-                    raise outcome
+            if not shared:
+                _raise_first(await asyncio.gather(*(env._open() for env in self.envs), return_exceptions=True))
+                return
+            _raise_first(await asyncio.gather(*(env._start_engine() for env in self.envs), return_exceptions=True))
+            pages: list[ui_host.HostedPage] = []
+            for group in split_evenly(self.envs, ui_processes):
+                first = group[0]
+                host = ui_host.NodeUI([env.port for env in group], [env.series_seed for env in group], first.host,
+                                      first.ui_options)
+                self.ui_hosts.append(host)
+                pages += host.pages()
+            _raise_first(await asyncio.gather(*(env._connect_page(page) for env, page in zip(self.envs, pages)),
+                                              return_exceptions=True))
 
         try:
             for seed in seeds:
@@ -218,6 +237,8 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         try:
             if self._loop.is_running():
                 async def close_all() -> None:
+                    # The shared processes first, so that no page retries a closed port.
+                    await asyncio.gather(*(host.close() for host in self.ui_hosts), return_exceptions=True)
                     await asyncio.gather(*(env._shut_down() for env in self.envs), return_exceptions=True)
 
                 try:
@@ -229,6 +250,8 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
                 env._closed = True
                 if env._finalizer is not None:
                     env._finalizer()
+            for host in self.ui_hosts:  # one that no environment took a page of yet
+                _end_process(host.process)
             self._loop.stop()
 
     def _check_open(self) -> None:
@@ -237,6 +260,29 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
 
     def _step_timeout(self) -> float:
         return self._timeout * 8 + 5.0
+
+
+def default_ui_processes(num_envs: int) -> int:
+    """How many Node.js processes host the pages of `num_envs` environments by default: one (measured
+    in bench/trainer_table.py: one process answers several pages in fewer wake-ups than several do)."""
+    return 1
+
+
+def split_evenly(items: Sequence[Any], parts: int) -> list[list[Any]]:
+    """`items` in `parts` runs of consecutive items whose lengths differ by one at most."""
+    size, extra = divmod(len(items), parts)
+    runs, start = [], 0
+    for i in range(parts):
+        end = start + size + (1 if i < extra else 0)
+        runs.append(list(items[start:end]))
+        start = end
+    return runs
+
+
+def _raise_first(outcomes: Sequence[Any]) -> None:
+    for outcome in outcomes:
+        if isinstance(outcome, BaseException):
+            raise outcome
 
 
 def tile_frames(frames: Sequence[NDArray[np.uint8]]) -> NDArray[np.uint8]:
