@@ -118,6 +118,7 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
         self._autoreset = np.zeros(num_envs, dtype=bool)
+        self._discrete = isinstance(self.single_action_space, gym.spaces.Discrete)
 
     @property
     def loop_thread(self) -> threading.Thread | None:
@@ -156,10 +157,7 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
 
         results = self._loop.run(reset_all(), self._step_timeout())
         self._autoreset[:] = False
-        infos: dict[str, Any] = {}
-        for i, (_, info) in enumerate(results):
-            infos = self._add_info(infos, info, i)
-        return np.stack([obs for obs, _ in results]), infos
+        return np.stack([obs for obs, _ in results]), self._stack_infos([info for _, info in results])
 
     def step(self, actions: NDArray[np.integer[Any]] | Sequence[Action]) -> tuple[
             NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], dict[str, Any]]:
@@ -171,27 +169,37 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         if actions.shape != expected:
             raise ValueError(f"expected {self.num_envs} actions, got an array of shape {actions.shape}")
         autoreset = self._autoreset.copy()
+        # Plain ints for Discrete(4): the environment's check takes them without asking the space.
+        per_env = actions.tolist() if self._discrete else list(actions)
 
-        async def one(env: TradingEnv, action: Action, reset: bool) -> tuple[
-                NDArray[np.float64], float, bool, bool, dict[str, Any]]:
-            if reset:
-                obs, info = await env._async_reset(None)
-                return obs, 0.0, False, False, info
-            return await env._async_step(action)
+        async def reset_step(env: TradingEnv) -> tuple[NDArray[np.float64], float, bool, bool, dict[str, Any]]:
+            obs, info = await env._async_reset(None)
+            return obs, 0.0, False, False, info
 
         async def step_all() -> list[tuple[NDArray[np.float64], float, bool, bool, dict[str, Any]]]:
-            return await asyncio.gather(*(one(env, a, r) for env, a, r in zip(self.envs, actions, autoreset)))
+            # Every environment's first request goes out before any answer is awaited (gather starts them
+            # all in one turn of the loop); the answers are taken as they come.
+            return await asyncio.gather(*(reset_step(env) if reset else env._async_step(action)
+                                          for env, action, reset in zip(self.envs, per_env, autoreset)))
 
         results = self._loop.run(step_all(), self._step_timeout())
         observations = np.stack([r[0] for r in results])
         rewards = np.array([r[1] for r in results], dtype=np.float64)
         terminations = np.array([r[2] for r in results], dtype=bool)
         truncations = np.array([r[3] for r in results], dtype=bool)
-        infos: dict[str, Any] = {}
-        for i, r in enumerate(results):
-            infos = self._add_info(infos, r[4], i)
+        infos = self._stack_infos([r[4] for r in results])
         self._autoreset = terminations | truncations
         return observations, rewards, terminations, truncations, infos
+
+    def _stack_infos(self, infos: list[dict[str, Any]]) -> dict[str, Any]:
+        """The infos in gymnasium's vector layout, as `_add_info` builds them one environment at a time;
+        the usual step, where every info has the same keys of plain kinds, is stacked key by key at once."""
+        stacked = stack_alike_infos(infos)
+        if stacked is None:
+            stacked = {}
+            for i, info in enumerate(infos):
+                stacked = self._add_info(stacked, info, i)
+        return stacked
 
     def render(self) -> NDArray[np.uint8] | None:  # type: ignore[override]  # one grid, not a tuple of frames
         """With render_mode="rgb_array", every environment's frame in one grid (see the module's text);
@@ -260,6 +268,39 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
 
     def _step_timeout(self) -> float:
         return self._timeout * 8 + 5.0
+
+
+def stack_alike_infos(infos: Sequence[dict[str, Any]]) -> dict[str, Any] | None:
+    """The infos stacked as gymnasium's `VectorEnv._add_info` stacks them (each key, then its `_key` mask),
+    when every info has the same keys in the same order, each of a plain kind (a number, a text, or
+    arrays of one shape and dtype); else None."""
+    first = infos[0]
+    keys = list(first)
+    if any(list(info) != keys for info in infos):
+        return None
+    count = len(infos)
+    stacked: dict[str, Any] = {}
+    for key in keys:
+        values = [info[key] for info in infos]
+        value = values[0]
+        kind = type(value)
+        if key == "final_obs" or isinstance(value, dict):
+            return None
+        if kind in (int, float, bool) or issubclass(kind, np.number):
+            if any(type(v) is not kind for v in values):
+                return None
+            array = np.array(values, dtype=kind)
+        elif kind is np.ndarray:
+            if any(type(v) is not np.ndarray or v.shape != value.shape or v.dtype != value.dtype for v in values):
+                return None
+            array = np.stack(values)
+        else:
+            array = np.empty(count, dtype=object)
+            for i, v in enumerate(values):  # one by one: a tuple must stay one element
+                array[i] = v
+        stacked[key] = array
+        stacked[f"_{key}"] = np.ones(count, dtype=np.bool_)
+    return stacked
 
 
 def default_ui_processes(num_envs: int) -> int:
