@@ -159,7 +159,7 @@ if [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" ]]; then
     # The demo needs the module only: the wheel without the C++ unit tests, in a tree of its own, so that
     # make test's tree (with the tests) stays as it is.
     rm -rf "$module_build/wheel"
-    stage "building the module (about 7 minutes on 2 busy cores the first time; seconds once built)" \
+    stage "building the module (about 5 minutes on 2 busy cores the first time; seconds once built)" \
       "$root/build/logs/module.log" \
       "$venv/bin/python" -m pip wheel -v --no-build-isolation --no-deps -w "$module_build/wheel" \
       -C build-dir="$module_build" .
