@@ -110,11 +110,15 @@ def _checked_options(options: dict | None) -> dict:
     return checked_options(options)
 
 
-def page_query(engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-               viewer: str | None = None) -> str:
+def page_query(engine_port: int | Sequence[int], seed: int | Sequence[int], host: str = "127.0.0.1",
+               options: dict | None = None, viewer: str | None = None) -> str:
     """The query of the page (index.html) that serves the engine on host:engine_port with `seed` and the
-    engine `options`; with `viewer`, the page also publishes its state to that hub address."""
-    fields = {"host": host, "port": engine_port, "seed": seed, **_checked_options(options)}
+    engine `options`; with `viewer`, the page also publishes its state to that hub address. Lists of
+    ports and seeds give the query of pages.html, which shows one page per port in one tab."""
+    def listed(value: int | Sequence[int]) -> int | str:
+        return value if isinstance(value, int) else ",".join(str(int(v)) for v in value)
+
+    fields = {"host": host, "port": listed(engine_port), "seed": listed(seed), **_checked_options(options)}
     if viewer is not None:
         fields["viewer"] = viewer
     return urllib.parse.urlencode(fields, safe=":/")
@@ -264,24 +268,35 @@ class NodeUI:
 
 
 class HostedPage:
-    """One page of a `NodeUI` that hosts several: what an environment holds as its user interface.
-    Closing it ends the whole process, so the environments that share it close together."""
+    """One page of a user interface that hosts several (a `NodeUI` process, or a `BrowserUI` tab showing
+    pages.html): what an environment holds as its user interface. Closing it closes the whole host, so the
+    environments that share it close together; they all wait for the same closing."""
 
-    kind = "node"
-
-    def __init__(self, host: NodeUI, port: int) -> None:
+    def __init__(self, host: "NodeUI | BrowserUI", port: int) -> None:
         self.host = host
         self.port = port
+        self.kind = host.kind
 
     @property
-    def process(self) -> subprocess.Popen:
-        return self.host.process
+    def process(self) -> subprocess.Popen | None:
+        """The Node.js process that hosts the page (None in a browser)."""
+        return getattr(self.host, "process", None)
 
     def exit_report(self) -> str | None:
-        return self.host.exit_report()
+        return self.host.exit_report() if isinstance(self.host, NodeUI) else None
+
+    async def screenshot(self, path: str | os.PathLike) -> None:
+        if not isinstance(self.host, BrowserUI):
+            raise RuntimeError("screenshots need the browser user interface (ui='browser')")
+        await self.host.screenshot(path)
 
     async def close(self) -> None:
-        await self.host.close()
+        closing = getattr(self.host, "_closing_all", None)
+        if closing is None:
+            closing = self.host._closing_all = asyncio.ensure_future(self.host.close())
+        elif closing.done():
+            return
+        await asyncio.shield(closing)
 
 
 class BrowserUI:
@@ -302,11 +317,18 @@ class BrowserUI:
         self._server: StaticServer | None = None
         self.page = None
         self.url: str | None = None  # the page's address
+        self.ports: list[int] = []
+
+    def pages(self) -> list[HostedPage]:
+        """One handle per page (pages.html shows one per port), in the order of the ports."""
+        return [HostedPage(self, port) for port in self.ports]
 
     @classmethod
-    async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-                   viewer: str | None = None, page: str = "index.html", automation: bool = False,
-                   allow_origin: Callable[[str], None] | None = None) -> "BrowserUI":
+    async def open(cls, engine_port: int | Sequence[int], seed: int | Sequence[int], host: str = "127.0.0.1",
+                   options: dict | None = None, viewer: str | None = None, page: str = "index.html",
+                   automation: bool = False, allow_origin: Callable[[str], None] | None = None) -> "BrowserUI":
+        """Starts the browser on `page`; lists of ports and seeds (one per page) show pages.html instead,
+        one page per port in one tab (`pages()` hands out one handle per page)."""
         if automation:
             try:
                 from playwright.async_api import async_playwright
@@ -317,8 +339,14 @@ class BrowserUI:
         if not os.path.exists(CHROMIUM):
             raise RuntimeError(f"the browser user interface needs Chromium at {CHROMIUM}, which is missing: "
                                "apt-get install chromium, or use the Node.js user interface, ui='node'")
+        ports = [engine_port] if isinstance(engine_port, int) else [int(p) for p in engine_port]
+        if not isinstance(engine_port, int):
+            if viewer is not None and len(ports) > 1:
+                raise ValueError("a browser tab that publishes to the dashboard shows one page only")
+            page = "pages.html"
         query = page_query(engine_port, seed, host, options, viewer)
         ui = cls()
+        ui.ports = ports
         try:
             ui._server = StaticServer(ui_directory())
             if viewer is not None and allow_origin is not None:  # the hub takes publications from allowed pages only
@@ -387,7 +415,7 @@ async def wait_connected(engine: Any, ui: NodeUI | BrowserUI | None, timeout: fl
     `UserInterfaceExited` (with what the runner said) as soon as the Node.js runner has exited: a runner
     that refused its options must not cost the whole connect time-out."""
     waiting = asyncio.ensure_future(engine.wait_connected(timeout_secs=timeout))
-    if not isinstance(ui, (NodeUI, HostedPage)):
+    if not (isinstance(ui, NodeUI) or (isinstance(ui, HostedPage) and isinstance(ui.host, NodeUI))):
         await waiting
         return
     try:

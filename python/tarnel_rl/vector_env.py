@@ -2,15 +2,22 @@
 
     from tarnel_rl.vector_env import TradingVectorEnv
 
-    envs = TradingVectorEnv(4, ui="node")            # 4 engines, 4 ports, 4 Node.js user interfaces
+    envs = TradingVectorEnv(4, ui="node")            # 4 engines, 4 ports, 4 pages in one Node.js process
     obs, infos = envs.reset(seed=0)                   # obs: (4, 18)
     obs, rewards, terminations, truncations, infos = envs.step(envs.action_space.sample())
     envs.close()
 
 All engines live on one shared event loop (driven by the calling thread, or on a background thread when
 the vector environment is made inside a running event loop: see `tarnel_rl.loops`); `step` sends every
-environment's calls at once (`asyncio.gather`), so the engines and their user interfaces work in
-parallel while the calls of each one stay in order.
+environment's first request before it waits for any answer (`asyncio.gather` starts them all in one turn
+of the loop) and takes the answers as they come, so the engines and their pages work in parallel while
+the calls of each one stay in order.
+
+The pages share a host: by default one Node.js process answers every environment's page from its one
+event loop (`ui/node/pages.mjs`: each page its own engine, link and state), which on a small machine
+costs far fewer wake-ups than a process per page; `ui_processes=k` spreads them over k processes.
+With `ui="browser"` one headless Chromium shows them all in one tab (`ui/pages.html`, a frame per page).
+With `render_mode="human"` every page publishes to the dashboard from a process of its own.
 
 What it implements of the vector API: `num_envs`, `single_observation_space`, `single_action_space`,
 the batched `observation_space` and `action_space` (`MultiDiscrete`), `reset(seed=int | list,
@@ -56,8 +63,9 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
     """`num_envs` `TradingEnv`s, each with its own engine, port and user interface, on one shared loop.
 
     `series_seed` is the candle series of environment 0; environment i uses `series_seed + i` (or give
-    a sequence of seeds, one per environment). The other keyword arguments are `TradingEnv`'s and apply
-    to every environment. `close()` stops every user interface and engine (their ports are free again)
+    a sequence of seeds, one per environment). `ui_processes`: how many Node.js processes (or browsers)
+    host the pages, consecutive environments together (default: one). The other keyword arguments are
+    `TradingEnv`'s and apply to every environment. `close()` stops every user interface and engine (their ports are free again)
     and the shared event loop."""
 
     metadata: dict[str, Any] = {"render_modes": ["human", "rgb_array"], **_AUTORESET}
@@ -74,20 +82,21 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
                 raise ValueError(f"{len(seeds)} series seeds for {num_envs} environments")
         if ui is None or "port" in env_kwargs or "loop" in env_kwargs:
             raise ValueError("the vector environment starts its own user interfaces on ports of its own")
-        shared = ui in ("node", "auto") and env_kwargs.get("render_mode") != "human"
+        shared = ui in ("node", "auto", "browser") and env_kwargs.get("render_mode") != "human"
         if ui_processes is None:
             ui_processes = default_ui_processes(num_envs) if shared else num_envs
         if isinstance(ui_processes, bool) or not isinstance(ui_processes, int) or not 1 <= ui_processes <= num_envs:
             raise ValueError(f"ui_processes must be an integer from 1 to num_envs ({num_envs}), got {ui_processes!r}")
         if not shared and ui_processes != num_envs:
-            raise ValueError("only Node.js pages without render_mode='human' share a process: leave ui_processes "
-                             f"out (ui={ui!r}, render_mode={env_kwargs.get('render_mode')!r})")
+            raise ValueError("with render_mode='human' every page publishes to the dashboard from a process of its "
+                             "own: leave ui_processes out")
         self.num_envs = num_envs
         self.render_mode = env_kwargs.get("render_mode")
         self._timeout = timeout_secs
         self._loop = make_loop(name="tarnel-vector-loop")
         self.envs: list[TradingEnv] = []
-        self.ui_hosts: list[ui_host.NodeUI] = []  # the Node.js processes whose pages the environments share
+        # The Node.js processes (or browsers, one tab each) whose pages the environments share.
+        self.ui_hosts: list[ui_host.NodeUI | ui_host.BrowserUI] = []
 
         async def open_all() -> None:
             # Every opening runs to its end, so that close() finds every user interface that was started.
@@ -98,8 +107,12 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
             pages: list[ui_host.HostedPage] = []
             for group in split_evenly(self.envs, ui_processes):
                 first = group[0]
-                host = ui_host.NodeUI([env.port for env in group], [env.series_seed for env in group], first.host,
-                                      first.ui_options)
+                ports, seeds = [env.port for env in group], [env.series_seed for env in group]
+                host: ui_host.NodeUI | ui_host.BrowserUI
+                if ui == "browser":
+                    host = await ui_host.BrowserUI.open(ports, seeds, first.host, first.ui_options)
+                else:
+                    host = ui_host.NodeUI(ports, seeds, first.host, first.ui_options)
                 self.ui_hosts.append(host)
                 pages += host.pages()
             _raise_first(await asyncio.gather(*(env._connect_page(page) for env, page in zip(self.envs, pages)),
@@ -259,7 +272,8 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
                 if env._finalizer is not None:
                     env._finalizer()
             for host in self.ui_hosts:  # one that no environment took a page of yet
-                _end_process(host.process)
+                if isinstance(host, ui_host.NodeUI):
+                    _end_process(host.process)
             self._loop.stop()
 
     def _check_open(self) -> None:

@@ -297,8 +297,8 @@ def test_shared_pages_give_the_returns_of_single_environments(action_kind, ui_pr
     ({"ui_processes": 0}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got 0$"),
     ({"ui_processes": 3}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got 3$"),
     ({"ui_processes": True}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got True$"),
-    ({"ui_processes": 1, "render_mode": "human"}, r"^only Node\.js pages without render_mode='human' share a process"),
-    ({"ui_processes": 1, "ui": "browser"}, r"^only Node\.js pages without render_mode='human' share a process"),
+    ({"ui_processes": 1, "render_mode": "human"}, r"^with render_mode='human' every page publishes to the dashboard"),
+    ({"ui_processes": 2.0}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got 2\.0$"),
 ])
 def test_process_counts_that_cannot_be_are_refused_before_anything_starts(kwargs, message):
     before = {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"}
@@ -342,3 +342,27 @@ def test_the_shared_process_ends_with_its_trainer(ending):
         trainer.kill()
         trainer.wait(10)
     assert wait_until(lambda: ui_processes(ports) == [], timeout=20)
+
+
+@pytest.mark.skipif(not ui_host.browser_available(), reason="headless Chromium is missing")
+def test_pages_share_one_browser_tab_and_give_what_node_gives():
+    """ui="browser": one headless Chromium shows every page in one tab (pages.html, a frame per engine),
+    and the steps are those of the same pages in one Node.js process, to the bit."""
+    actions = np.random.default_rng(2).integers(0, 4, size=(12, 2))
+    runs = []
+    for ui in ("browser", "node"):
+        envs = TradingVectorEnv(2, ui=ui, series_seed=[4, 6], ui_options={"episode_length": 8})
+        try:
+            if ui == "browser":
+                hosts = {id(env.ui.host) for env in envs.envs}
+                assert len(hosts) == 1 and len(envs.ui_hosts) == 1 and envs.ui_hosts[0].url.split("?")[0].endswith(
+                    "/pages.html")
+            obs, _ = envs.reset(seed=[1, 2])
+            record = [obs]
+            for step_actions in actions:
+                obs, rewards, _, _, _ = envs.step(step_actions)
+                record += [obs, rewards]
+            runs.append(np.concatenate([r.ravel() for r in record]))
+        finally:
+            envs.close()
+    assert runs[0].tobytes() == runs[1].tobytes()
