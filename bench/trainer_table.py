@@ -6,7 +6,7 @@ one run on the same candles (python/tarnel_rl/samples/sample_daily.csv), with ra
 Cases: gym-trading-env and gym-anytrading (one environment each, in-process, from the `bench` extra);
 `TradingEnv(ui="node")` (one environment, and the same at git revision REV, the trainer layer and page
 before this table existed, when --baseline is given); `TradingVectorEnv(n)` for n = 1, 2, 4, 8 (one event
-loop, the pages in one Node.js process); `gym.make_vec(..., vectorization_mode="async")` for n = 1, 2,
+loop, the pages in one Node.js process) and vector-8x2 (8, the pages in two Node.js processes); `gym.make_vec(..., vectorization_mode="async")` for n = 1, 2,
 4, 8 (a worker process per environment, each with its own page).
 
 Every case runs in a fresh process: it opens its environments, warms up, then steps for `--seconds`,
@@ -44,7 +44,7 @@ def cases(quick: bool, baseline: bool) -> list[str]:
     names = ["gym-trading-env", "gym-anytrading", "env"]
     if baseline:
         names.append("env-before")
-    names += [f"vector-{n}" for n in sizes] + [f"async-{n}" for n in sizes]
+    names += [f"vector-{n}" for n in sizes] + ["vector-8x2"] + [f"async-{n}" for n in sizes]
     return names
 
 
@@ -81,10 +81,11 @@ def make_case(name: str):
         env = TradingEnv(ui="node", candles=str(CANDLES))
         return _single(env, lambda rng: int(rng.integers(4))), lambda: env.engine_calls
     kind, size = name.split("-")
-    n = int(size)
+    n, _, processes = size.partition("x")  # vector-8x2: 8 environments, their pages in 2 Node.js processes
+    n = int(n)
     if kind == "vector":
         from tarnel_rl.vector_env import TradingVectorEnv
-        envs = TradingVectorEnv(n, candles=str(CANDLES))
+        envs = TradingVectorEnv(n, candles=str(CANDLES), ui_processes=int(processes) if processes else None)
         calls = lambda: envs.engine_calls  # noqa: E731
     else:
         import gymnasium as gym

@@ -293,6 +293,7 @@ def stack_alike_infos(infos: Sequence[dict[str, Any]]) -> dict[str, Any] | None:
     if any(list(info) != keys for info in infos):
         return None
     count = len(infos)
+    mask = np.ones(count, dtype=np.bool_)
     stacked: dict[str, Any] = {}
     for key in keys:
         values = [info[key] for info in infos]
@@ -307,13 +308,15 @@ def stack_alike_infos(infos: Sequence[dict[str, Any]]) -> dict[str, Any] | None:
         elif kind is np.ndarray:
             if any(type(v) is not np.ndarray or v.shape != value.shape or v.dtype != value.dtype for v in values):
                 return None
-            array = np.stack(values)
+            array = np.array(values)  # what np.stack gives for arrays of one shape and dtype, at less cost
+        elif all(type(v) is str for v in values):
+            array = np.array(values, dtype=object)
         else:
             array = np.empty(count, dtype=object)
             for i, v in enumerate(values):  # one by one: a tuple must stay one element
                 array[i] = v
         stacked[key] = array
-        stacked[f"_{key}"] = np.ones(count, dtype=np.bool_)
+        stacked[f"_{key}"] = mask.copy()
     return stacked
 
 
