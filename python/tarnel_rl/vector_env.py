@@ -132,6 +132,9 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         self.action_space = batch_space(self.single_action_space, num_envs)
         self._autoreset = np.zeros(num_envs, dtype=bool)
         self._discrete = isinstance(self.single_action_space, gym.spaces.Discrete)
+        # Every engine call has its own time-out: run in the calling thread, a step needs no guard of its
+        # own (nor the task it would take); a caller waiting on a loop thread keeps one over the whole step.
+        self._step_guard = None if self._loop.thread is None else self._step_timeout()
 
     @property
     def loop_thread(self) -> threading.Thread | None:
@@ -165,10 +168,8 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         for env, s in zip(self.envs, seeds):
             gym.Env.reset(env, seed=s)  # seeds the environment's random generator, as TradingEnv.reset does
 
-        async def reset_all() -> list[tuple[NDArray[np.float64], dict[str, Any]]]:
-            return await asyncio.gather(*(env._async_reset(opts) for env, opts in zip(self.envs, per_env)))
-
-        results = self._loop.run(reset_all(), self._step_timeout())
+        results = self._loop.run_all([env._async_reset(opts) for env, opts in zip(self.envs, per_env)],
+                                     self._step_guard)
         self._autoreset[:] = False
         return np.stack([obs for obs, _ in results]), self._stack_infos([info for _, info in results])
 
@@ -189,13 +190,10 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
             obs, info = await env._async_reset(None)
             return obs, 0.0, False, False, info
 
-        async def step_all() -> list[tuple[NDArray[np.float64], float, bool, bool, dict[str, Any]]]:
-            # Every environment's first request goes out before any answer is awaited (gather starts them
-            # all in one turn of the loop); the answers are taken as they come.
-            return await asyncio.gather(*(reset_step(env) if reset else env._async_step(action)
-                                          for env, action, reset in zip(self.envs, per_env, autoreset)))
-
-        results = self._loop.run(step_all(), self._step_timeout())
+        # Every environment's first request goes out before any answer is awaited (each is a task, all
+        # started in one turn of the loop); the answers are taken as they come.
+        results = self._loop.run_all([reset_step(env) if reset else env._async_step(action)
+                                      for env, action, reset in zip(self.envs, per_env, autoreset)], self._step_guard)
         observations = np.stack([r[0] for r in results])
         rewards = np.array([r[1] for r in results], dtype=np.float64)
         terminations = np.array([r[2] for r in results], dtype=bool)
