@@ -380,7 +380,8 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     def screenshot(self, path: str) -> None:
         """Saves the page as a PNG; only with the browser user interface."""
-        if self.ui is None or self.ui.kind != "browser":  # a browser, or a page of a tab several pages share
+        # A browser, or a page of a tab that several pages share.
+        if not isinstance(self.ui, (ui_host.BrowserUI, ui_host.HostedPage)) or self.ui.kind != "browser":
             raise RuntimeError("screenshots need the browser user interface (ui='browser')")
         self._run(self.ui.screenshot(path), self._call_timeout())
 

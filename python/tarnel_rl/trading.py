@@ -268,7 +268,7 @@ class TradingSession:
             if left != 0:
                 self._positions[position_id] = (side, left)
 
-    async def _open_ticket(self, side: str, units: float) -> float:
+    async def _open_ticket(self, side: str, units: int) -> float:
         """Opens one market ticket; answers the units it opened."""
         assert self._positions is not None
         self.calls += 1

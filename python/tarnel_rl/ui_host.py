@@ -178,6 +178,7 @@ class NodeUI:
     out one handle per page), each page with its own engine, link and state."""
 
     kind = "node"
+    _closing_all: "asyncio.Future[None] | None" = None  # the closing that its pages' handles share
 
     def __init__(self, engine_port: int | Sequence[int], seed: int | Sequence[int], host: str = "127.0.0.1",
                  options: dict | None = None, viewer: str | None = None) -> None:
@@ -309,6 +310,7 @@ class BrowserUI:
     `page` is the page to show, relative to the user interface's directory."""
 
     kind = "browser"
+    _closing_all: "asyncio.Future[None] | None" = None  # the closing that its pages' handles share
 
     def __init__(self) -> None:
         self._playwright = None
@@ -410,19 +412,20 @@ async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1
     raise ValueError(f"unknown user interface kind: {kind!r}")
 
 
-async def wait_connected(engine: Any, ui: NodeUI | BrowserUI | None, timeout: float | None) -> None:
+async def wait_connected(engine: Any, ui: NodeUI | HostedPage | BrowserUI | None, timeout: float | None) -> None:
     """Waits for the engine's first connection, as `engine.wait_connected` does, but raises
     `UserInterfaceExited` (with what the runner said) as soon as the Node.js runner has exited: a runner
     that refused its options must not cost the whole connect time-out."""
     waiting = asyncio.ensure_future(engine.wait_connected(timeout_secs=timeout))
-    if not (isinstance(ui, NodeUI) or (isinstance(ui, HostedPage) and isinstance(ui.host, NodeUI))):
+    runner = ui if isinstance(ui, NodeUI) else ui.host if isinstance(ui, HostedPage) else None
+    if not isinstance(runner, NodeUI):
         await waiting
         return
     try:
         while not waiting.done():
-            report = ui.exit_report()
+            report = runner.exit_report()
             if report is not None:
-                raise UserInterfaceExited(f"(the Node.js runner, pid {ui.process.pid}) {report}")
+                raise UserInterfaceExited(f"(the Node.js runner, pid {runner.process.pid}) {report}")
             await asyncio.wait([waiting], timeout=EXIT_POLL_SECS)
         waiting.result()
     finally:
