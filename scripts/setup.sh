@@ -12,7 +12,7 @@ python="${PYTHON:-python3}"
 say() { printf '[setup] %s\n' "$*"; }
 
 # Runs a step that can take minutes, so that it never sits silent: a line when it starts, its progress as
-# it comes (ninja's "[n/N] ..." lines, pip's "Collecting ...", apt's "Unpacking ..." and npm's), each with the seconds
+# it comes (ninja's "[n/N] ..." lines, pip's "Collecting ..." lines, npm's lines), each with the seconds
 # since the start, and a line with its time at the end. Its whole output goes to LOG; on a failure the
 # end of it is shown.
 stage() {  # stage NAME LOG COMMAND...
@@ -21,7 +21,7 @@ stage() {  # stage NAME LOG COMMAND...
   mkdir -p "$(dirname "$log")"
   say "$name ..."
   if ! "$@" 2>&1 | tee "$log" | while IFS= read -r line; do
-      if [[ "$line" =~ ^[[:space:]]*(\[[0-9]+/[0-9]+\]|Collecting|Building wheel|added [0-9]+ package|Unpacking|Setting up) ]]; then
+      if [[ "$line" =~ ^[[:space:]]*(\[[0-9]+/[0-9]+\]|Collecting|Building wheel|added [0-9]+ package) ]]; then
         line="${line#"${line%%[![:space:]]*}"}"
         printf '[setup]   %4ds  %s\n' $((SECONDS - start)) "${line:0:100}"
       fi
@@ -85,9 +85,11 @@ if ((${#absent[@]})); then
       if apt_knows "${candidate%%,*}"; then chosen="${candidate//,/ }" && break; fi
     done
     if [[ -n "$chosen" ]]; then
+      say "installing $name: $chosen"
+      started=$SECONDS
       # shellcheck disable=SC2086  # the names are words
-      stage "installing $name: $chosen" "$root/build/logs/apt-${chosen%% *}.log" \
-        env DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y $chosen || true
+      DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq $chosen >/dev/null 2>&1 || true
+      say "  (apt-get took $((SECONDS - started)) s)"
     fi
     eval "$check" >/dev/null 2>&1 && continue
     case "$name" in
