@@ -10,6 +10,7 @@ venv="${TARNEL_VENV:-$root/.venv}"
 python="${PYTHON:-python3}"
 
 say() { printf '[setup] %s\n' "$*"; }
+logs="${TARNEL_LOG_DIR:-$root/build/logs}"  # the whole output of the long steps
 
 # Runs a step that can take minutes, so that it never sits silent: a line when it starts, its progress as
 # it comes (ninja's "[n/N] ..." lines, pip's "Collecting ..." lines, npm's lines), each with the seconds
@@ -116,14 +117,14 @@ if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$deps_key" ]]; then
   # The build requirements go into the venv as well: the module is built without isolation so that
   # rebuilds are incremental.
   "$venv/bin/python" scripts/requirements.py build test demo gym ray data > "$venv/requirements.txt"
-  stage "installing Python packages (the first time takes a few minutes)" "$root/build/logs/pip.log" \
+  stage "installing Python packages (the first time takes a few minutes)" "$logs/pip.log" \
     "$venv/bin/python" -m pip install --progress-bar off -r "$venv/requirements.txt"
   echo "$deps_key" > "$stamp"
 fi
 
 # --- the reference user interface's Node packages ----------------------------------------------------
 if [[ ! -d "$root/ui/node_modules/ws" || "$root/ui/package-lock.json" -nt "$root/ui/node_modules/.package-lock.json" ]]; then
-  stage "installing the user interface's Node packages" "$root/build/logs/npm.log" \
+  stage "installing the user interface's Node packages" "$logs/npm.log" \
     npm --prefix "$root/ui" ci --no-audit --no-fund
 fi
 
@@ -162,7 +163,7 @@ if [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" ]]; then
     # make test's tree (with the tests) stays as it is.
     rm -rf "$module_build/wheel"
     stage "building the module (about 5 minutes on 2 busy cores the first time; seconds once built)" \
-      "$root/build/logs/module.log" \
+      "$logs/module.log" \
       "$venv/bin/python" -m pip wheel -v --no-build-isolation --no-deps -w "$module_build/wheel" \
       -C build-dir="$module_build" .
     "$venv/bin/python" -m pip install -q --no-deps --force-reinstall \
