@@ -10,6 +10,29 @@ venv="${TARNEL_VENV:-$root/.venv}"
 python="${PYTHON:-python3}"
 
 say() { printf '[setup] %s\n' "$*"; }
+logs="${TARNEL_LOG_DIR:-$root/build/logs}"  # the whole output of the long steps
+
+# Runs a step that can take minutes, so that it never sits silent: a line when it starts, its progress as
+# it comes (ninja's "[n/N] ..." lines, pip's "Collecting ..." lines, npm's lines), each with the seconds
+# since the start, and a line with its time at the end. Its whole output goes to LOG; on a failure the
+# end of it is shown.
+stage() {  # stage NAME LOG COMMAND...
+  local name="$1" log="$2" start=$SECONDS line
+  shift 2
+  mkdir -p "$(dirname "$log")"
+  say "$name ..."
+  if ! "$@" 2>&1 | tee "$log" | while IFS= read -r line; do
+      if [[ "$line" =~ ^[[:space:]]*(\[[0-9]+/[0-9]+\]|Collecting|Building wheel|added [0-9]+ package) ]]; then
+        line="${line#"${line%%[![:space:]]*}"}"
+        printf '[setup]   %4ds  %s\n' $((SECONDS - start)) "${line:0:100}"
+      fi
+    done; then
+    say "$name failed after $((SECONDS - start)) s; the end of its output (all of it in $log):"
+    tail -n 40 "$log" >&2
+    return 1
+  fi
+  say "$name: done in $((SECONDS - start)) s"
+}
 
 # --- system packages -------------------------------------------------------------------------------
 # Each piece is looked for by what it provides (a command, a header), not by a package name, since names
@@ -64,8 +87,10 @@ if ((${#absent[@]})); then
     done
     if [[ -n "$chosen" ]]; then
       say "installing $name: $chosen"
+      started=$SECONDS
       # shellcheck disable=SC2086  # the names are words
       DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq $chosen >/dev/null 2>&1 || true
+      say "  (apt-get took $((SECONDS - started)) s)"
     fi
     eval "$check" >/dev/null 2>&1 && continue
     case "$name" in
@@ -88,50 +113,69 @@ fi
 stamp="$venv/.tarnel-deps"
 deps_key="$(sha256sum pyproject.toml | cut -c1-16)"
 if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$deps_key" ]]; then
-  say "installing Python packages"
   "$venv/bin/python" -m pip install -q --upgrade pip
   # The build requirements go into the venv as well: the module is built without isolation so that
   # rebuilds are incremental.
   "$venv/bin/python" scripts/requirements.py build test demo gym ray data > "$venv/requirements.txt"
-  "$venv/bin/python" -m pip install -q -r "$venv/requirements.txt"
+  stage "installing Python packages (the first time takes a few minutes)" "$logs/pip.log" \
+    "$venv/bin/python" -m pip install --progress-bar off -r "$venv/requirements.txt"
   echo "$deps_key" > "$stamp"
 fi
 
 # --- the reference user interface's Node packages ----------------------------------------------------
 if [[ ! -d "$root/ui/node_modules/ws" || "$root/ui/package-lock.json" -nt "$root/ui/node_modules/.package-lock.json" ]]; then
-  say "installing the user interface's Node packages"
-  (cd "$root/ui" && npm ci --silent --no-audit --no-fund)
+  stage "installing the user interface's Node packages" "$logs/npm.log" \
+    npm --prefix "$root/ui" ci --no-audit --no-fund
 fi
 
 # --- build: one CMake tree gives the wheel (installed into the venv) and the C++ unit tests -------
 # Skipped when nothing that goes into them changed since the last build into this venv: a second command
 # (make demo beside make test) then neither rebuilds the wheel nor reinstalls the module under the first.
 build="${TARNEL_BUILD_DIR:-$root/build/dev}"
+module_build="${TARNEL_MODULE_BUILD_DIR:-$root/build/module}"  # make demo's: the wheel without the C++ tests
 built="$venv/.tarnel-built"
-changed_since_build() {
-  [[ ! -f "$built" || "$(cat "$built")" != "$build" ]] && return 0
-  local newer
+changed_since_build() {  # changed_since_build TREE: the module installed from TREE is not the sources' own
+  local tree="$1" newer
+  [[ ! -f "$built" || "$(cat "$built")" != "$tree" ]] && return 0
   newer=$(find src python ui cmake CMakeLists.txt pyproject.toml tests \
             \( -name node_modules -o -name __pycache__ -o -name '*.py' -path 'tests/*' \) -prune -o \
             -type f -newer "$built" -print -quit)
-  [[ -n "$newer" ]] || ! ls "$build"/wheel/py_engine_tarnel-*.whl >/dev/null 2>&1
+  [[ -n "$newer" ]] || ! ls "$tree"/wheel/py_engine_tarnel-*.whl >/dev/null 2>&1
+}
+store_in_cache() {
+  "$root/scripts/wheel-cache.sh" store "$key" "$(ls -t "$1"/wheel/py_engine_tarnel-*.whl | head -1)" ||
+    say "could not store the wheel in the wheel cache (the next clone builds again)"
 }
 # Only the module (make demo: TARNEL_SETUP_WHEEL_CACHE=1) can come from the machine's wheel cache, filled by
 # every build of any clone (scripts/wheel-cache.sh); the C++ tests need the tree, so make test builds.
 key="$("$root/scripts/wheel-cache.sh" key)"
-if [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" && "$(cat "$built" 2>/dev/null)" == "cache $key" ]]; then
-  say "module up to date (from the wheel cache)"
-elif [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" ]] && changed_since_build &&
-     cached="$("$root/scripts/wheel-cache.sh" find "$key")"; then
-  say "installing the module from the wheel cache: $cached"
-  "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$cached"
-  echo "cache $key" > "$built"
-elif changed_since_build; then
+if [[ -n "${TARNEL_SETUP_WHEEL_CACHE:-}" ]]; then
+  if [[ "$(cat "$built" 2>/dev/null)" == "cache $key" ]]; then
+    say "module up to date (from the wheel cache)"
+  elif ! changed_since_build "$build" || ! changed_since_build "$module_build"; then
+    say "build up to date"
+  elif cached="$("$root/scripts/wheel-cache.sh" find "$key")"; then
+    say "installing the module from the wheel cache: $cached"
+    "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$cached"
+    echo "cache $key" > "$built"
+  else
+    # The demo needs the module only: the wheel without the C++ unit tests, in a tree of its own, so that
+    # make test's tree (with the tests) stays as it is.
+    rm -rf "$module_build/wheel"
+    stage "building the module (about 5 minutes on 2 busy cores the first time; seconds once built)" \
+      "$logs/module.log" \
+      "$venv/bin/python" -m pip wheel -v --no-build-isolation --no-deps -w "$module_build/wheel" \
+      -C build-dir="$module_build" .
+    "$venv/bin/python" -m pip install -q --no-deps --force-reinstall \
+      "$(ls -t "$module_build"/wheel/py_engine_tarnel-*.whl | head -1)"
+    echo "$module_build" > "$built"
+    store_in_cache "$module_build"
+  fi
+elif changed_since_build "$build"; then
   say "building"
   TARNEL_VENV="$venv" "$root/scripts/dev-build.sh"
   echo "$build" > "$built"
-  "$root/scripts/wheel-cache.sh" store "$key" "$(ls "$build"/wheel/py_engine_tarnel-*.whl)" ||
-    say "could not store the wheel in the wheel cache (the next clone builds again)"
+  store_in_cache "$build"
 else
   say "build up to date"
 fi

@@ -285,7 +285,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.config: dict[str, Any] = {}
         self.action_space = self.actions.space
         self.engine: tarnel.TarnelEngineAsync | None = None
-        self.ui: ui_host.NodeUI | ui_host.BrowserUI | None = None
+        self.ui: ui_host.NodeUI | ui_host.HostedPage | ui_host.BrowserUI | None = None
         self._process: subprocess.Popen[bytes] | None = None
         self._session: TradingSession | None = None
         self._seat: Seat | None = None  # on the trainer's dashboard, with render_mode="human"
@@ -424,13 +424,18 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     def screenshot(self, path: str) -> None:
         """Saves the page as a PNG; only with the browser user interface."""
-        if not isinstance(self.ui, ui_host.BrowserUI):
+        # A browser, or a page of a tab that several pages share.
+        if not isinstance(self.ui, (ui_host.BrowserUI, ui_host.HostedPage)) or self.ui.kind != "browser":
             raise RuntimeError("screenshots need the browser user interface (ui='browser')")
         self._run(self.ui.screenshot(path), self._call_timeout())
 
     # --- the coroutines, run on the environment's loop (shared by tarnel_rl.vector_env) ----------------
 
     async def _open(self) -> None:
+        await self._start_engine()
+        await self._connect_page()
+
+    async def _start_engine(self) -> None:
         if self.render_mode == "human":  # a taken port is one clear line, before anything starts
             self._seat, started = take_seat(self.viewer_port)
             self._feed = TrainingFeed(self._seat, ACTION_NAMES)
@@ -453,11 +458,20 @@ class TradingEnv(gym.Env[Observation, Action]):
                 if not auto_port or attempt == 4 or "bind failed" not in str(error):
                     raise
         self.engine, self.port = engine, port
+
+    async def _connect_page(self, page: ui_host.HostedPage | None = None) -> None:
+        """Starts the user interface (or takes `page`, one of a Node.js process that several environments
+        share: tarnel_rl.vector_env) and waits for it to connect."""
+        engine, port = self.engine, self.port
+        assert engine is not None and port is not None
         publish = None if self._seat is None else self._seat.publish_url
-        if self.ui_kind is not None:
+        if page is not None:
+            self.ui = page
+        elif self.ui_kind is not None:
             self.ui = await ui_host.open_ui(self.ui_kind, port, self.series_seed, self.host, self.ui_options,
                                             viewer=publish,
                                             allow_origin=None if self._seat is None else self._seat.allow_origin)
+        if self.ui is not None:
             self._process = getattr(self.ui, "process", None)
             if self._process is not None:
                 self._finalizer = weakref.finalize(self, _end_process, self._process)

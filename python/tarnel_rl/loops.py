@@ -10,8 +10,9 @@ event loop for its whole life: the engine is started on it and every call runs o
   result. This is for callers that are themselves inside a running event loop (a notebook cell), where
   a second loop cannot run in the same thread; the hand-over costs a thread wake-up or two per call.
 
-`make_loop()` picks one for the calling thread. Both have the same `run(coroutine, timeout)` and
-`stop()`; `thread` is the background thread, or None for a `CallerLoop`.
+`make_loop()` picks one for the calling thread. Both have the same `run(coroutine, timeout)`,
+`run_all(coroutines, timeout)` (several at once, as a vector environment steps them) and `stop()`;
+`thread` is the background thread, or None for a `CallerLoop`.
 """
 from __future__ import annotations
 
@@ -86,6 +87,36 @@ class CallerLoop:
         finally:
             self._busy.release()
 
+    def run_all(self, coroutines: list[Coroutine[Any, Any, Any]], timeout: float | None) -> list[Any]:
+        """Runs the coroutines together and answers their results in order (the first failure is raised
+        once all have ended). Each is a task of its own, started in one turn of the loop; with no time-out
+        the loop runs until their gathering is done, with no task above them (fewer turns of the loop)."""
+        if timeout is not None or self.loop.is_closed() or running_loop() is not None:
+            return self.run(_gathered(coroutines), timeout)
+        if not self._busy.acquire(blocking=False):
+            for coroutine in coroutines:
+                coroutine.close()
+            raise RuntimeError("the environment is already running a call in another thread")
+        try:
+            tasks = [self.loop.create_task(coroutine) for coroutine in coroutines]
+            gathered = asyncio.gather(*tasks, return_exceptions=True)
+            try:
+                outcomes = self.loop.run_until_complete(gathered)
+            except BaseException:
+                for task in tasks:  # interrupted: the calls must not go on at the next run
+                    task.cancel()
+                try:
+                    self.loop.run_until_complete(gathered)
+                except BaseException:
+                    pass
+                raise
+        finally:
+            self._busy.release()
+        for outcome in outcomes:
+            if isinstance(outcome, BaseException):
+                raise outcome
+        return outcomes
+
     def _run_here(self, coroutine: Coroutine[Any, Any, Any], timeout: float | None) -> Any:
         task = self.loop.create_task(coroutine if timeout is None else _bounded(coroutine, timeout))
         try:
@@ -120,6 +151,14 @@ class CallerLoop:
                 self.loop.close()
             if self._helper is not None:
                 self._helper.shutdown(wait=True)
+
+
+async def _gathered(coroutines: list[Coroutine[Any, Any, Any]]) -> list[Any]:
+    outcomes = await asyncio.gather(*coroutines, return_exceptions=True)
+    for outcome in outcomes:
+        if isinstance(outcome, BaseException):
+            raise outcome
+    return outcomes
 
 
 def _close_unused(loop: asyncio.AbstractEventLoop) -> None:
@@ -182,6 +221,10 @@ class EventLoopThread:
         except concurrent.futures.TimeoutError:
             future.cancel()
             raise TimeoutError(f"no answer within {timeout} s") from None
+
+    def run_all(self, coroutines: list[Coroutine[Any, Any, Any]], timeout: float | None) -> list[Any]:
+        """Runs the coroutines together on the loop and answers their results in order."""
+        return self.run(_gathered(coroutines), timeout)
 
     def stop(self, timeout: float = 10.0) -> None:
         """Cancels every task still on the loop, stops it and joins the thread. Idempotent."""

@@ -2,9 +2,9 @@
 observations and rewards out. The Gymnasium environment and the demo trainer build on it.
 
 A step costs as few round trips as the action allows: `step_and_sync` always, plus the close and ticket
-calls that change the position. The session knows its position from what those calls answer (the
-ticket's receipt, the snapshot's open positions and net units), so it never asks for the ticket list
-unless something else changed the account. `TradingSession.calls` counts every engine call it made.
+calls that change the position. The session knows its positions from what those calls answer (the
+ticket's receipt, the units each close leaves, the snapshot's open positions and net units), so it never
+asks for the ticket list unless something else changed the account, for discrete and target actions alike. `TradingSession.calls` counts every engine call it made.
 
 Every snapshot and summary carries the episode's type, index and step; the session compares them with
 what `reset` started and raises `UserInterfaceReplaced` when another user interface has taken over the
@@ -35,7 +35,8 @@ SNAP_OPEN_POSITIONS, SNAP_NET_UNITS, SNAP_DONE = 8, 10, 12
 SNAP_EPISODE_TYPE, SNAP_EPISODE_INDEX = 13, 14
 # Columns of the ticket list, of a receipt, of the summary, and of a candle.
 TICKET_ID, TICKET_STATE, TICKET_SIDE, TICKET_UNITS = 0, 1, 2, 3
-RECEIPT_ID, RECEIPT_UNITS = 0, 3
+RECEIPT_ID, RECEIPT_SIDE, RECEIPT_UNITS = 0, 2, 3
+CLOSE_UNITS_LEFT = 7
 SUMMARY_STEPS, SUMMARY_FINAL_EQUITY, SUMMARY_EPISODE_TYPE, SUMMARY_EPISODE_INDEX = 0, 2, 10, 11
 CANDLE_CLOSE = 3
 EVENT_COLUMNS = 10
@@ -120,12 +121,16 @@ def check_episode_type(episode_type: Any) -> str:
 def make_observation(snapshot: NDArray[np.float64], window: NDArray[np.float64],
                      initial_balance: float) -> NDArray[np.float64]:
     """Scaled log returns of the last closes, the position's sign, and equity relative to the start."""
-    closes = window[-(RETURNS_IN_OBSERVATION + 1):, CANDLE_CLOSE]
+    logs = np.log(window[-(RETURNS_IN_OBSERVATION + 1):, CANDLE_CLOSE])
     observation = np.zeros(RETURNS_IN_OBSERVATION + 2)
-    returns = np.diff(np.log(closes))
-    returns *= 100.0
-    observation[RETURNS_IN_OBSERVATION - len(returns):RETURNS_IN_OBSERVATION] = returns
-    observation[RETURNS_IN_OBSERVATION] = np.sign(snapshot[SNAP_NET_UNITS])
+    count = len(logs) - 1
+    if count > 0:  # what np.diff computes, without its checks: a[1:] - a[:-1]
+        returns = observation[RETURNS_IN_OBSERVATION - count:RETURNS_IN_OBSERVATION]
+        np.subtract(logs[1:], logs[:-1], out=returns)
+        returns *= 100.0
+    net = float(snapshot[SNAP_NET_UNITS])
+    # The sign as np.sign gives it, at less cost: 1, -1, 0 for either zero, NaN for NaN.
+    observation[RETURNS_IN_OBSERVATION] = 1.0 if net > 0 else -1.0 if net < 0 else net + 0.0
     observation[RETURNS_IN_OBSERVATION + 1] = (snapshot[SNAP_EQUITY] / initial_balance - 1.0) * 10.0
     return observation
 
@@ -161,7 +166,9 @@ class TradingSession:
         self._equity = 0.0
         self._episode: tuple[int, int] | None = None  # (type code, index) that reset started
         self._steps = 0
-        self._open_ids: list[int] | None = []  # the open positions' ids; None: unknown, ask the engine
+        # The open positions, id -> (side, units), kept from what the calls answer (receipts, the close rows'
+        # units left); None: unknown, ask the engine.
+        self._positions: dict[int, tuple[float, float]] | None = {}
         self._net = 0.0  # net units of the open positions
 
     async def load_config(self) -> dict[str, Any]:
@@ -191,7 +198,7 @@ class TradingSession:
         self.calls += 1
         window = await self.engine.get_ohlc(timeout_secs=self.timeout)
         self._equity = float(snapshot[SNAP_EQUITY])
-        self._open_ids = [] if snapshot[SNAP_OPEN_POSITIONS] == 0 else None
+        self._positions = {} if snapshot[SNAP_OPEN_POSITIONS] == 0 else None
         self._net = float(snapshot[SNAP_NET_UNITS])
         self.closing_events = None
         observation = make_observation(snapshot, window, self.initial_balance)
@@ -226,9 +233,9 @@ class TradingSession:
             raise
         self._steps += 1
         self._check(snapshot)
-        if self._open_ids is not None and (len(self._open_ids) != snapshot[SNAP_OPEN_POSITIONS]
-                                           or self._net != snapshot[SNAP_NET_UNITS]):
-            self._open_ids = None  # something else opened or closed a position: ask before the next order
+        if self._positions is not None and (len(self._positions) != snapshot[SNAP_OPEN_POSITIONS]
+                                            or self._net != snapshot[SNAP_NET_UNITS]):
+            self._positions = None  # something else opened or closed a position: ask before the next order
         self._net = float(snapshot[SNAP_NET_UNITS])
         events = None
         if self.events:
@@ -252,7 +259,7 @@ class TradingSession:
         if (summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS]) != (kind, index, self._steps):
             self._replaced(summary[SUMMARY_EPISODE_TYPE], summary[SUMMARY_EPISODE_INDEX], summary[SUMMARY_STEPS])
         self._episode = None
-        self._open_ids, self._net = [], 0.0
+        self._positions, self._net = {}, 0.0
         final_equity = float(summary[SUMMARY_FINAL_EQUITY])
         self.closing_reward = (final_equity - self._equity) / self.initial_balance * 100.0
         self._equity = final_equity
@@ -263,68 +270,91 @@ class TradingSession:
 
     # --- the position and the episode's identity ------------------------------------------------------
 
+    async def _read_positions(self) -> None:
+        """Asks the engine for the open positions (one call), when something made them unknown."""
+        self.calls += 1
+        tickets = await self.engine.get_ticket_list(timeout_secs=self.timeout)
+        rows = [row for row in tickets if row[TICKET_STATE] == 1]
+        self._positions = {int(row[TICKET_ID]): (float(row[TICKET_SIDE]), float(row[TICKET_UNITS])) for row in rows}
+        self._net = float(sum(np.sign(row[TICKET_SIDE]) * row[TICKET_UNITS] for row in rows))
+
+    async def _close(self, ids: list[int], actions: list[int], ratios: list[float]) -> None:
+        """Closes (action 1) or reduces (action 2) positions; what a reduction leaves is the units left of
+        its row in the answer (one row per entry, in the request's order)."""
+        assert self._positions is not None
+        self.calls += 1
+        rows = await self.engine.close_positions(ids, actions, ratios, timeout_secs=self.timeout)
+        for position_id, action, row in zip(ids, actions, rows):
+            side = self._positions.pop(position_id)[0]
+            left = float(row[CLOSE_UNITS_LEFT]) if action == 2 else 0.0
+            if left != 0:
+                self._positions[position_id] = (side, left)
+
+    async def _open_ticket(self, side: str, units: int) -> float:
+        """Opens one market ticket; answers the units it opened."""
+        assert self._positions is not None
+        self.calls += 1
+        receipt = await self.engine.place_ticket(side, units, timeout_secs=self.timeout)
+        self._positions[int(receipt[RECEIPT_ID])] = (float(receipt[RECEIPT_SIDE]), float(receipt[RECEIPT_UNITS]))
+        return float(receipt[RECEIPT_UNITS])
+
     async def _act(self, action: int, units: int) -> None:
         wanted = _WANTED[action]
         if wanted is None:
             return
         try:
-            if self._open_ids is None:
-                self.calls += 1
-                tickets = await self.engine.get_ticket_list(timeout_secs=self.timeout)
-                rows = [row for row in tickets if row[TICKET_STATE] == 1]
-                self._open_ids = [int(row[TICKET_ID]) for row in rows]
-                self._net = float(sum(np.sign(row[TICKET_SIDE]) * row[TICKET_UNITS] for row in rows))
+            if self._positions is None:
+                await self._read_positions()
+            assert self._positions is not None
             sign = (self._net > 0) - (self._net < 0)
-            if sign == wanted and (wanted != 0 or not self._open_ids):
+            if sign == wanted and (wanted != 0 or not self._positions):
                 return
-            if self._open_ids:
-                ids = self._open_ids
-                self.calls += 1
-                await self.engine.close_positions(ids, [1] * len(ids), [0.0] * len(ids), timeout_secs=self.timeout)
-                self._open_ids, self._net = [], 0.0
+            if self._positions:
+                ids = sorted(self._positions)  # the ticket list's order
+                await self._close(ids, [1] * len(ids), [0.0] * len(ids))
+                self._positions, self._net = {}, 0.0
             if wanted and units > 0:
-                self.calls += 1
-                receipt = await self.engine.place_ticket("buy" if wanted > 0 else "sell", units,
-                                                         timeout_secs=self.timeout)
-                self._open_ids, self._net = [int(receipt[RECEIPT_ID])], wanted * float(receipt[RECEIPT_UNITS])
+                opened = await self._open_ticket("buy" if wanted > 0 else "sell", units)
+                self._net = wanted * opened
         except BaseException:
-            self._open_ids = None  # a call that failed or was cancelled leaves the position unknown
+            self._positions = None  # a call that failed or was cancelled leaves the position unknown
             raise
 
     async def _act_to(self, target: float) -> None:
         if abs(target - self._net) < UNITS_TOLERANCE:
             return
         try:
-            self.calls += 1
-            tickets = await self.engine.get_ticket_list(timeout_secs=self.timeout)
-            rows = sorted((row for row in tickets if row[TICKET_STATE] == 1), key=lambda row: -row[TICKET_ID])
-            net = float(sum(np.sign(row[TICKET_SIDE]) * row[TICKET_UNITS] for row in rows))
+            if self._positions is None:
+                await self._read_positions()
+            assert self._positions is not None
+            rows = sorted(((position_id, side, units) for position_id, (side, units) in self._positions.items()),
+                          key=lambda row: -row[0])
+            net = float(sum(np.sign(side) * units for _, side, units in rows))
             ids, actions, ratios = [], [], []
             if rows and (abs(target) < UNITS_TOLERANCE or np.sign(target) != np.sign(net)):
-                ids, actions, ratios = [int(row[TICKET_ID]) for row in rows], [1] * len(rows), [0.0] * len(rows)
+                ids, actions, ratios = [row[0] for row in rows], [1] * len(rows), [0.0] * len(rows)
                 net = 0.0
             elif rows and abs(target) < abs(net) - UNITS_TOLERANCE:
                 left = abs(net) - abs(target)  # newest first: whole closes, then one partial reduction
-                for row in rows:
+                for position_id, _, units in rows:
                     if left < UNITS_TOLERANCE:
                         break
-                    units = float(row[TICKET_UNITS])
                     whole = units <= left + UNITS_TOLERANCE
-                    ids.append(int(row[TICKET_ID]))
+                    ids.append(position_id)
                     actions.append(1 if whole else 2)
                     ratios.append(0.0 if whole else left / units)
                     left -= min(units, left)
                 net = target
             if ids:
-                self.calls += 1
-                await self.engine.close_positions(ids, actions, ratios, timeout_secs=self.timeout)
+                await self._close(ids, actions, ratios)
             missing = round(abs(target) - abs(net)) if abs(target) > abs(net) + UNITS_TOLERANCE else 0
             if missing:
-                self.calls += 1
-                await self.engine.place_ticket("buy" if target > 0 else "sell", missing, timeout_secs=self.timeout)
-            self._net = target
-        finally:
-            self._open_ids = None  # positions may have been split or reduced: ask before a discrete action
+                await self._open_ticket("buy" if target > 0 else "sell", missing)
+            # What the engine's snapshot will say, summed as the ticket list orders the positions.
+            self._net = float(sum(np.sign(side) * units for _, (side, units) in sorted(self._positions.items())))
+        except BaseException:
+            self._positions = None  # a call that failed or was cancelled leaves the positions unknown
+            raise
 
     def _running_episode(self) -> tuple[int, int]:
         if self._episode is None:
@@ -340,7 +370,7 @@ class TradingSession:
     def _replaced(self, kind: float, index: float, step: float) -> None:
         expected = _describe(*self._running_episode(), self._steps)
         self._episode = None
-        self._open_ids = None
+        self._positions = None
         self.config = {}  # the new user interface may have another series: read its configuration again
         raise UserInterfaceReplaced(
             f"the user interface was replaced: the engine now answers for {_describe(kind, index, step)}, not "

@@ -20,7 +20,7 @@ import sys
 import tempfile
 import threading
 import urllib.parse
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -110,11 +110,15 @@ def _checked_options(options: dict | None) -> dict:
     return checked_options(options)
 
 
-def page_query(engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-               viewer: str | None = None) -> str:
+def page_query(engine_port: int | Sequence[int], seed: int | Sequence[int], host: str = "127.0.0.1",
+               options: dict | None = None, viewer: str | None = None) -> str:
     """The query of the page (index.html) that serves the engine on host:engine_port with `seed` and the
-    engine `options`; with `viewer`, the page also publishes its state to that hub address."""
-    fields = {"host": host, "port": engine_port, "seed": seed, **_checked_options(options)}
+    engine `options`; with `viewer`, the page also publishes its state to that hub address. Lists of
+    ports and seeds give the query of pages.html, which shows one page per port in one tab."""
+    def listed(value: int | Sequence[int]) -> int | str:
+        return value if isinstance(value, int) else ",".join(str(int(v)) for v in value)
+
+    fields = {"host": host, "port": listed(engine_port), "seed": listed(seed), **_checked_options(options)}
     if viewer is not None:
         fields["viewer"] = viewer
     return urllib.parse.urlencode(fields, safe=":/")
@@ -169,14 +173,25 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 class NodeUI:
-    """The reference user interface's engine and link, run by Node.js."""
+    """The reference user interface's engine and link, run by Node.js: one page, or one page for each of
+    several engine ports in one process (`engine_port` and `seed` lists of one length; `pages()` hands
+    out one handle per page), each page with its own engine, link and state."""
 
     kind = "node"
+    _closing_all: "asyncio.Future[None] | None" = None  # the closing that its pages' handles share
 
-    def __init__(self, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-                 viewer: str | None = None) -> None:
+    def __init__(self, engine_port: int | Sequence[int], seed: int | Sequence[int], host: str = "127.0.0.1",
+                 options: dict | None = None, viewer: str | None = None) -> None:
         ui = ui_directory()
         script = ui / "node" / "run-ui.mjs"
+        ports = [engine_port] if isinstance(engine_port, int) else [int(p) for p in engine_port]
+        seeds = [seed] if isinstance(seed, int) else [int(s) for s in seed]
+        if not ports or len(seeds) != len(ports):
+            raise ValueError(f"{len(seeds)} seeds for {len(ports)} engine ports")
+        if viewer is not None and len(ports) > 1:
+            raise ValueError("a Node.js process that publishes to the dashboard hosts one page only")
+        self.ports = ports
+        self._closing: asyncio.Future | None = None
         extra = []
         for key, value in _checked_options(options).items():
             extra += [f"--{key.replace('_', '-')}", str(value)]
@@ -192,8 +207,8 @@ class NodeUI:
         # said is there when it exits before connecting (a bad option, a missing package).
         self._stderr = tempfile.TemporaryFile()
         self._process = subprocess.Popen(
-            ["node", str(script), "--host", host, "--port", str(engine_port), "--seed", str(seed), "--quiet",
-             "--watch-parent", *extra],
+            ["node", str(script), "--host", host, "--port", ",".join(map(str, ports)),
+             "--seed", ",".join(map(str, seeds)), "--quiet", "--watch-parent", *extra],
             # The runner ends when its stdin ends: this process holds the pipe's only writing end (it is not
             # inherited by other children), which the kernel closes however this process ends, SIGKILL
             # included, and whichever thread started the runner. Nothing is ever written to it.
@@ -203,6 +218,10 @@ class NodeUI:
             stderr=self._stderr,
             env=env,
         )
+
+    def pages(self) -> list["HostedPage"]:
+        """One handle per page, in the order of the ports, for the environments that share this process."""
+        return [HostedPage(self, port) for port in self.ports]
 
     def exit_report(self) -> str | None:
         """None while the runner runs; once it has exited, its status and the end of its standard error."""
@@ -221,6 +240,15 @@ class NodeUI:
         return self._process
 
     async def close(self) -> None:
+        """Ends the process (SIGTERM, then SIGKILL after 5 s). Idempotent; callers that close it at the
+        same time all wait for the same ending."""
+        if self._closing is None:
+            self._closing = asyncio.ensure_future(self._end())
+        elif self._closing.done():
+            return
+        await asyncio.shield(self._closing)
+
+    async def _end(self) -> None:
         if self._process.poll() is None:
             self._process.terminate()
             self._close_stdin()
@@ -240,6 +268,38 @@ class NodeUI:
                 pass
 
 
+class HostedPage:
+    """One page of a user interface that hosts several (a `NodeUI` process, or a `BrowserUI` tab showing
+    pages.html): what an environment holds as its user interface. Closing it closes the whole host, so the
+    environments that share it close together; they all wait for the same closing."""
+
+    def __init__(self, host: "NodeUI | BrowserUI", port: int) -> None:
+        self.host = host
+        self.port = port
+        self.kind = host.kind
+
+    @property
+    def process(self) -> subprocess.Popen | None:
+        """The Node.js process that hosts the page (None in a browser)."""
+        return getattr(self.host, "process", None)
+
+    def exit_report(self) -> str | None:
+        return self.host.exit_report() if isinstance(self.host, NodeUI) else None
+
+    async def screenshot(self, path: str | os.PathLike) -> None:
+        if not isinstance(self.host, BrowserUI):
+            raise RuntimeError("screenshots need the browser user interface (ui='browser')")
+        await self.host.screenshot(path)
+
+    async def close(self) -> None:
+        closing = getattr(self.host, "_closing_all", None)
+        if closing is None:
+            closing = self.host._closing_all = asyncio.ensure_future(self.host.close())
+        elif closing.done():
+            return
+        await asyncio.shield(closing)
+
+
 class BrowserUI:
     """The reference page in headless Chromium (the system's, found by tarnel_rl.chromium.find_chromium).
 
@@ -250,6 +310,7 @@ class BrowserUI:
     `page` is the page to show, relative to the user interface's directory."""
 
     kind = "browser"
+    _closing_all: "asyncio.Future[None] | None" = None  # the closing that its pages' handles share
 
     def __init__(self) -> None:
         self._playwright = None
@@ -258,11 +319,18 @@ class BrowserUI:
         self._server: StaticServer | None = None
         self.page = None
         self.url: str | None = None  # the page's address
+        self.ports: list[int] = []
+
+    def pages(self) -> list[HostedPage]:
+        """One handle per page (pages.html shows one per port), in the order of the ports."""
+        return [HostedPage(self, port) for port in self.ports]
 
     @classmethod
-    async def open(cls, engine_port: int, seed: int, host: str = "127.0.0.1", options: dict | None = None,
-                   viewer: str | None = None, page: str = "index.html", automation: bool = False,
-                   allow_origin: Callable[[str], None] | None = None) -> "BrowserUI":
+    async def open(cls, engine_port: int | Sequence[int], seed: int | Sequence[int], host: str = "127.0.0.1",
+                   options: dict | None = None, viewer: str | None = None, page: str = "index.html",
+                   automation: bool = False, allow_origin: Callable[[str], None] | None = None) -> "BrowserUI":
+        """Starts the browser on `page`; lists of ports and seeds (one per page) show pages.html instead,
+        one page per port in one tab (`pages()` hands out one handle per page)."""
         if automation:
             try:
                 from playwright.async_api import async_playwright
@@ -273,8 +341,14 @@ class BrowserUI:
         if not os.path.exists(CHROMIUM):
             raise RuntimeError(f"the browser user interface needs Chromium at {CHROMIUM}, which is missing: "
                                "apt-get install chromium, or use the Node.js user interface, ui='node'")
+        ports = [engine_port] if isinstance(engine_port, int) else [int(p) for p in engine_port]
+        if not isinstance(engine_port, int):
+            if viewer is not None and len(ports) > 1:
+                raise ValueError("a browser tab that publishes to the dashboard shows one page only")
+            page = "pages.html"
         query = page_query(engine_port, seed, host, options)  # the hub's address, with its token, goes apart
         ui = cls()
+        ui.ports = ports
         try:
             ui._server = StaticServer(ui_directory())
             if viewer is not None and allow_origin is not None:  # the hub takes publications from allowed pages only
@@ -347,19 +421,20 @@ async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1
     raise ValueError(f"unknown user interface kind: {kind!r}")
 
 
-async def wait_connected(engine: Any, ui: NodeUI | BrowserUI | None, timeout: float | None) -> None:
+async def wait_connected(engine: Any, ui: NodeUI | HostedPage | BrowserUI | None, timeout: float | None) -> None:
     """Waits for the engine's first connection, as `engine.wait_connected` does, but raises
     `UserInterfaceExited` (with what the runner said) as soon as the Node.js runner has exited: a runner
     that refused its options must not cost the whole connect time-out."""
     waiting = asyncio.ensure_future(engine.wait_connected(timeout_secs=timeout))
-    if not isinstance(ui, NodeUI):
+    runner = ui if isinstance(ui, NodeUI) else ui.host if isinstance(ui, HostedPage) else None
+    if not isinstance(runner, NodeUI):
         await waiting
         return
     try:
         while not waiting.done():
-            report = ui.exit_report()
+            report = runner.exit_report()
             if report is not None:
-                raise UserInterfaceExited(f"(the Node.js runner, pid {ui.process.pid}) {report}")
+                raise UserInterfaceExited(f"(the Node.js runner, pid {runner.process.pid}) {report}")
             await asyncio.wait([waiting], timeout=EXIT_POLL_SECS)
         waiting.result()
     finally:

@@ -2,15 +2,22 @@
 
     from tarnel_rl.vector_env import TradingVectorEnv
 
-    envs = TradingVectorEnv(4, ui="node")            # 4 engines, 4 ports, 4 Node.js user interfaces
+    envs = TradingVectorEnv(4, ui="node")            # 4 engines, 4 ports, 4 pages in one Node.js process
     obs, infos = envs.reset(seed=0)                   # obs: (4, 18)
     obs, rewards, terminations, truncations, infos = envs.step(envs.action_space.sample())
     envs.close()
 
 All engines live on one shared event loop (driven by the calling thread, or on a background thread when
 the vector environment is made inside a running event loop: see `tarnel_rl.loops`); `step` sends every
-environment's calls at once (`asyncio.gather`), so the engines and their user interfaces work in
-parallel while the calls of each one stay in order.
+environment's first request before it waits for any answer (`asyncio.gather` starts them all in one turn
+of the loop) and takes the answers as they come, so the engines and their pages work in parallel while
+the calls of each one stay in order.
+
+The pages share a host: by default one Node.js process answers every environment's page from its one
+event loop (`ui/node/pages.mjs`: each page its own engine, link and state), which on a small machine
+costs far fewer wake-ups than a process per page; `ui_processes=k` spreads them over k processes.
+With `ui="browser"` one headless Chromium shows them all in one tab (`ui/pages.html`, a frame per page).
+With `render_mode="human"` every page publishes to the dashboard from a process of its own.
 
 What it implements of the vector API: `num_envs`, `single_observation_space`, `single_action_space`,
 the batched `observation_space` and `action_space` (`MultiDiscrete`), `reset(seed=int | list,
@@ -40,7 +47,8 @@ import numpy as np
 from gymnasium.vector.utils import batch_space
 from numpy.typing import NDArray
 
-from tarnel_rl.gym_env import Action, TradingEnv
+from tarnel_rl import ui_host
+from tarnel_rl.gym_env import Action, TradingEnv, _end_process
 from tarnel_rl.loops import make_loop
 
 try:  # gymnasium >= 1.1 names the autoreset modes
@@ -55,14 +63,15 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
     """`num_envs` `TradingEnv`s, each with its own engine, port and user interface, on one shared loop.
 
     `series_seed` is the candle series of environment 0; environment i uses `series_seed + i` (or give
-    a sequence of seeds, one per environment). The other keyword arguments are `TradingEnv`'s and apply
-    to every environment. `close()` stops every user interface and engine (their ports are free again)
+    a sequence of seeds, one per environment). `ui_processes`: how many Node.js processes (or browsers)
+    host the pages, consecutive environments together (default: one). The other keyword arguments are
+    `TradingEnv`'s and apply to every environment. `close()` stops every user interface and engine (their ports are free again)
     and the shared event loop."""
 
     metadata: dict[str, Any] = {"render_modes": ["human", "rgb_array"], **_AUTORESET}
 
     def __init__(self, num_envs: int, *, series_seed: int | Sequence[int] = 7, ui: str = "node",
-                 timeout_secs: float = 10.0, **env_kwargs: Any) -> None:
+                 timeout_secs: float = 10.0, ui_processes: int | None = None, **env_kwargs: Any) -> None:
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, got {num_envs}")
         if isinstance(series_seed, int):
@@ -73,18 +82,41 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
                 raise ValueError(f"{len(seeds)} series seeds for {num_envs} environments")
         if ui is None or "port" in env_kwargs or "loop" in env_kwargs:
             raise ValueError("the vector environment starts its own user interfaces on ports of its own")
+        shared = ui in ("node", "auto", "browser") and env_kwargs.get("render_mode") != "human"
+        if ui_processes is None:
+            ui_processes = default_ui_processes(num_envs) if shared else num_envs
+        if isinstance(ui_processes, bool) or not isinstance(ui_processes, int) or not 1 <= ui_processes <= num_envs:
+            raise ValueError(f"ui_processes must be an integer from 1 to num_envs ({num_envs}), got {ui_processes!r}")
+        if not shared and ui_processes != num_envs:
+            raise ValueError("with render_mode='human' every page publishes to the dashboard from a process of its "
+                             "own: leave ui_processes out")
         self.num_envs = num_envs
         self.render_mode = env_kwargs.get("render_mode")
         self._timeout = timeout_secs
         self._loop = make_loop(name="tarnel-vector-loop")
         self.envs: list[TradingEnv] = []
+        # The Node.js processes (or browsers, one tab each) whose pages the environments share.
+        self.ui_hosts: list[ui_host.NodeUI | ui_host.BrowserUI] = []
 
         async def open_all() -> None:
             # Every opening runs to its end, so that close() finds every user interface that was started.
-            outcomes = await asyncio.gather(*(env._open() for env in self.envs), return_exceptions=True)
-            for outcome in outcomes:
-                if isinstance(outcome, BaseException):
-                    raise outcome
+            if not shared:
+                _raise_first(await asyncio.gather(*(env._open() for env in self.envs), return_exceptions=True))
+                return
+            _raise_first(await asyncio.gather(*(env._start_engine() for env in self.envs), return_exceptions=True))
+            pages: list[ui_host.HostedPage] = []
+            for group in split_evenly(self.envs, ui_processes):
+                first = group[0]
+                ports, seeds = [env.port for env in group], [env.series_seed for env in group]
+                host: ui_host.NodeUI | ui_host.BrowserUI
+                if ui == "browser":
+                    host = await ui_host.BrowserUI.open(ports, seeds, first.host, first.ui_options)
+                else:
+                    host = ui_host.NodeUI(ports, seeds, first.host, first.ui_options)
+                self.ui_hosts.append(host)
+                pages += host.pages()
+            _raise_first(await asyncio.gather(*(env._connect_page(page) for env, page in zip(self.envs, pages)),
+                                              return_exceptions=True))
 
         try:
             for seed in seeds:
@@ -99,6 +131,10 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
         self._autoreset = np.zeros(num_envs, dtype=bool)
+        self._discrete = isinstance(self.single_action_space, gym.spaces.Discrete)
+        # Every engine call has its own time-out: run in the calling thread, a step needs no guard of its
+        # own (nor the task it would take); a caller waiting on a loop thread keeps one over the whole step.
+        self._step_guard = None if self._loop.thread is None else self._step_timeout()
 
     @property
     def loop_thread(self) -> threading.Thread | None:
@@ -132,15 +168,10 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         for env, s in zip(self.envs, seeds):
             gym.Env.reset(env, seed=s)  # seeds the environment's random generator, as TradingEnv.reset does
 
-        async def reset_all() -> list[tuple[NDArray[np.float64], dict[str, Any]]]:
-            return await asyncio.gather(*(env._async_reset(opts) for env, opts in zip(self.envs, per_env)))
-
-        results = self._loop.run(reset_all(), self._step_timeout())
+        results = self._loop.run_all([env._async_reset(opts) for env, opts in zip(self.envs, per_env)],
+                                     self._step_guard)
         self._autoreset[:] = False
-        infos: dict[str, Any] = {}
-        for i, (_, info) in enumerate(results):
-            infos = self._add_info(infos, info, i)
-        return np.stack([obs for obs, _ in results]), infos
+        return np.stack([obs for obs, _ in results]), self._stack_infos([info for _, info in results])
 
     def step(self, actions: NDArray[np.integer[Any]] | Sequence[Action]) -> tuple[
             NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], dict[str, Any]]:
@@ -152,27 +183,34 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         if actions.shape != expected:
             raise ValueError(f"expected {self.num_envs} actions, got an array of shape {actions.shape}")
         autoreset = self._autoreset.copy()
+        # Plain ints for Discrete(4): the environment's check takes them without asking the space.
+        per_env = actions.tolist() if self._discrete else list(actions)
 
-        async def one(env: TradingEnv, action: Action, reset: bool) -> tuple[
-                NDArray[np.float64], float, bool, bool, dict[str, Any]]:
-            if reset:
-                obs, info = await env._async_reset(None)
-                return obs, 0.0, False, False, info
-            return await env._async_step(action)
+        async def reset_step(env: TradingEnv) -> tuple[NDArray[np.float64], float, bool, bool, dict[str, Any]]:
+            obs, info = await env._async_reset(None)
+            return obs, 0.0, False, False, info
 
-        async def step_all() -> list[tuple[NDArray[np.float64], float, bool, bool, dict[str, Any]]]:
-            return await asyncio.gather(*(one(env, a, r) for env, a, r in zip(self.envs, actions, autoreset)))
-
-        results = self._loop.run(step_all(), self._step_timeout())
+        # Every environment's first request goes out before any answer is awaited (each is a task, all
+        # started in one turn of the loop); the answers are taken as they come.
+        results = self._loop.run_all([reset_step(env) if reset else env._async_step(action)
+                                      for env, action, reset in zip(self.envs, per_env, autoreset)], self._step_guard)
         observations = np.stack([r[0] for r in results])
         rewards = np.array([r[1] for r in results], dtype=np.float64)
         terminations = np.array([r[2] for r in results], dtype=bool)
         truncations = np.array([r[3] for r in results], dtype=bool)
-        infos: dict[str, Any] = {}
-        for i, r in enumerate(results):
-            infos = self._add_info(infos, r[4], i)
+        infos = self._stack_infos([r[4] for r in results])
         self._autoreset = terminations | truncations
         return observations, rewards, terminations, truncations, infos
+
+    def _stack_infos(self, infos: list[dict[str, Any]]) -> dict[str, Any]:
+        """The infos in gymnasium's vector layout, as `_add_info` builds them one environment at a time;
+        the usual step, where every info has the same keys of plain kinds, is stacked key by key at once."""
+        stacked = stack_alike_infos(infos)
+        if stacked is None:
+            stacked = {}
+            for i, info in enumerate(infos):
+                stacked = self._add_info(stacked, info, i)
+        return stacked
 
     def render(self) -> NDArray[np.uint8] | None:  # type: ignore[override]  # one grid, not a tuple of frames
         """With render_mode="rgb_array", every environment's frame in one grid (see the module's text);
@@ -218,6 +256,8 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
         try:
             if self._loop.is_running():
                 async def close_all() -> None:
+                    # The shared processes first, so that no page retries a closed port.
+                    await asyncio.gather(*(host.close() for host in self.ui_hosts), return_exceptions=True)
                     await asyncio.gather(*(env._shut_down() for env in self.envs), return_exceptions=True)
 
                 try:
@@ -229,6 +269,9 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
                 env._closed = True
                 if env._finalizer is not None:
                     env._finalizer()
+            for host in self.ui_hosts:  # one that no environment took a page of yet
+                if isinstance(host, ui_host.NodeUI):
+                    _end_process(host.process)
             self._loop.stop()
 
     def _check_open(self) -> None:
@@ -237,6 +280,65 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
 
     def _step_timeout(self) -> float:
         return self._timeout * 8 + 5.0
+
+
+def stack_alike_infos(infos: Sequence[dict[str, Any]]) -> dict[str, Any] | None:
+    """The infos stacked as gymnasium's `VectorEnv._add_info` stacks them (each key, then its `_key` mask),
+    when every info has the same keys in the same order, each of a plain kind (a number, a text, or
+    arrays of one shape and dtype); else None."""
+    first = infos[0]
+    keys = list(first)
+    if any(list(info) != keys for info in infos):
+        return None
+    count = len(infos)
+    mask = np.ones(count, dtype=np.bool_)
+    stacked: dict[str, Any] = {}
+    for key in keys:
+        values = [info[key] for info in infos]
+        value = values[0]
+        kind = type(value)
+        if key == "final_obs" or isinstance(value, dict):
+            return None
+        if kind in (int, float, bool) or issubclass(kind, np.number):
+            if any(type(v) is not kind for v in values):
+                return None
+            array = np.array(values, dtype=kind)
+        elif kind is np.ndarray:
+            if any(type(v) is not np.ndarray or v.shape != value.shape or v.dtype != value.dtype for v in values):
+                return None
+            array = np.array(values)  # what np.stack gives for arrays of one shape and dtype, at less cost
+        elif all(type(v) is str for v in values):
+            array = np.array(values, dtype=object)
+        else:
+            array = np.empty(count, dtype=object)
+            for i, v in enumerate(values):  # one by one: a tuple must stay one element
+                array[i] = v
+        stacked[key] = array
+        stacked[f"_{key}"] = mask.copy()
+    return stacked
+
+
+def default_ui_processes(num_envs: int) -> int:
+    """How many Node.js processes host the pages of `num_envs` environments by default: one (measured
+    in bench/trainer_table.py: one process answers several pages in fewer wake-ups than several do)."""
+    return 1
+
+
+def split_evenly(items: Sequence[Any], parts: int) -> list[list[Any]]:
+    """`items` in `parts` runs of consecutive items whose lengths differ by one at most."""
+    size, extra = divmod(len(items), parts)
+    runs, start = [], 0
+    for i in range(parts):
+        end = start + size + (1 if i < extra else 0)
+        runs.append(list(items[start:end]))
+        start = end
+    return runs
+
+
+def _raise_first(outcomes: Sequence[Any]) -> None:
+    for outcome in outcomes:
+        if isinstance(outcome, BaseException):
+            raise outcome
 
 
 def tile_frames(frames: Sequence[NDArray[np.uint8]]) -> NDArray[np.uint8]:

@@ -18,7 +18,8 @@ requires_node = pytest.mark.skipif(not ui_host.node_available(),
 
 
 def ui_processes(ports) -> list[int]:
-    """Process ids of the live Node.js user interfaces started for any of these engine ports."""
+    """Process ids of the live Node.js user interfaces started for any of these engine ports (a runner
+    that hosts several pages names them all after one `--port`, comma-separated)."""
     wanted = {str(p) for p in ports}
     found = []
     for entry in os.listdir("/proc"):
@@ -33,7 +34,7 @@ def ui_processes(ports) -> list[int]:
             continue
         if state == "Z" or not any(a.endswith("run-ui.mjs") for a in args):
             continue
-        if any(a == "--port" and v in wanted for a, v in zip(args, args[1:])):
+        if any(a == "--port" and wanted & set(v.split(",")) for a, v in zip(args, args[1:])):
             found.append(int(entry))
     return found
 

@@ -91,3 +91,29 @@ def test_after_stop_every_call_is_refused(loop):
     with pytest.raises(RuntimeError, match=r"^the environment's event loop has been stopped$"):
         loop.run(coroutine, None)
     assert coroutine.cr_frame is None  # closed, so no "never awaited" warning
+
+
+@pytest.mark.parametrize("timeout", [None, 30.0])
+def test_run_all_starts_every_coroutine_in_one_turn_and_waits_for_all_before_a_failure(loop, timeout):
+    """What a vector step needs: every coroutine has begun (sent its first request) before any of them
+    waits for another turn of the loop; the results come in order; a failure is raised only once every
+    other coroutine has ended, so that none goes on behind the next call."""
+    started, ended = [], []
+
+    async def one(i, fail=False):
+        started.append(i)
+        await asyncio.sleep(0)  # one turn of the loop: all must have started by then
+        assert len(started) == 4
+        await asyncio.sleep(0)
+        if fail:
+            raise ValueError(f"coroutine {i} failed")
+        ended.append(i)
+        return i * 10
+
+    assert loop.run_all([one(i) for i in range(4)], timeout) == [0, 10, 20, 30]
+    started.clear()
+    ended.clear()
+    with pytest.raises(ValueError, match="^coroutine 1 failed$"):
+        loop.run_all([one(0), one(1, fail=True), one(2), one(3)], timeout)
+    assert sorted(ended) == [0, 2, 3]
+    assert loop.run(asyncio.sleep(0, "still usable"), timeout) == "still usable"

@@ -2,7 +2,12 @@
 loop, giving exactly what the same environments give one by one, in gymnasium's vector layout; and
 gymnasium's own vector environments (`gym.make_vec`, synchronous and in worker processes) over it."""
 import asyncio
+import os
+import subprocess
+import sys
+import textwrap
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -136,7 +141,8 @@ def test_reset_options_per_environment_and_close(inside_a_loop):
         thread = envs.loop_thread
         # Made inside a running loop, the shared loop runs on a thread of its own; else in the caller's.
         assert (thread is not None) == inside_a_loop
-        assert sorted(ui_processes(ports)) == sorted(p.pid for p in processes)
+        # Both pages share one Node.js process by default.
+        assert len({p.pid for p in processes}) == 1 and ui_processes(ports) == [processes[0].pid]
         obs, infos = envs.reset(options={"episode_type": "test", "episode_index": [2, 0]})
         assert list(infos["episode_index"]) == [2, 0] and list(infos["episode_type"]) == ["test", "test"]
         assert list(infos["snapshot"][:, 13]) == [1, 1]
@@ -225,3 +231,138 @@ def test_target_exposure_actions_step_every_environment_and_wrong_shapes_are_ref
             envs.step(np.array([1.0, -0.5]))
     finally:
         envs.close()
+
+
+# --- pages that share a Node.js process ---------------------------------------------------------------
+
+SAMPLE = str(Path(__file__).resolve().parents[2] / "python" / "tarnel_rl" / "samples" / "sample_daily.csv")
+SHARED_STEPS = 24
+SHARED_OPTIONS = {"ui_options": {"episode_length": 10}, "candles": SAMPLE}
+
+
+def returns_one_by_one(action_kind, actions):
+    """Each environment alone (its own page and process), with the vector's next-step autoreset by hand:
+    the rewards, terminations and observations, step by step."""
+    runs = []
+    for i, env_actions in enumerate(np.swapaxes(actions, 0, 1)):
+        env = TradingEnv(ui="node", series_seed=11 + i, action=action_kind, **SHARED_OPTIONS)
+        try:
+            obs, _ = env.reset(seed=20 + i)
+            rewards, observations, ended = [], [obs], False
+            for action in env_actions:
+                if ended:
+                    (obs, _), reward, ended = env.reset(), 0.0, False
+                else:
+                    obs, reward, terminated, truncated, _ = env.step(action)
+                    ended = terminated or truncated
+                rewards.append(reward)
+                observations.append(obs)
+            runs.append((rewards, observations))
+        finally:
+            env.close()
+    return np.array([r for r, _ in runs]).T, np.swapaxes(np.array([o for _, o in runs]), 0, 1)
+
+
+@pytest.mark.parametrize("action_kind, ui_processes_wanted", [("discrete", 1), ("discrete", 2), ("target", 3)],
+                         ids=["one-process", "two-processes", "target-one-per-page"])
+def test_shared_pages_give_the_returns_of_single_environments(action_kind, ui_processes_wanted):
+    """The same seeds and actions give, to the bit, the rewards and observations of the same environments
+    run alone, however many processes host the pages (here a real daily stock file, and episodes of 10
+    steps, so that every environment ends and restarts episodes while the others go on)."""
+    rng = np.random.default_rng(8)
+    if action_kind == "discrete":
+        actions = rng.integers(0, 4, size=(SHARED_STEPS, NUM_ENVS))
+    else:
+        actions = rng.choice([-1.0, -0.5, 0.0, 0.3, 1.0], size=(SHARED_STEPS, NUM_ENVS, 1))
+    envs = TradingVectorEnv(NUM_ENVS, ui="node", series_seed=[11, 12, 13], ui_processes=ui_processes_wanted,
+                            action=action_kind, **SHARED_OPTIONS)
+    try:
+        assert len(envs.ui_hosts) == ui_processes_wanted
+        assert len({env.ui_process.pid for env in envs.envs}) == ui_processes_wanted
+        obs, _ = envs.reset(seed=[20, 21, 22])
+        rewards, observations = [], [obs]
+        for step_actions in actions:
+            obs, reward, _, _, _ = envs.step(step_actions)
+            rewards.append(reward)
+            observations.append(obs)
+    finally:
+        envs.close()
+    alone_rewards, alone_observations = returns_one_by_one(action_kind, actions)
+    assert np.array(rewards).tobytes() == alone_rewards.tobytes()
+    assert np.array(observations).tobytes() == alone_observations.tobytes()
+    assert np.count_nonzero(np.array(rewards)) > SHARED_STEPS  # the actions traded: the returns are not all 0
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"ui_processes": 0}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got 0$"),
+    ({"ui_processes": 3}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got 3$"),
+    ({"ui_processes": True}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got True$"),
+    ({"ui_processes": 1, "render_mode": "human"}, r"^with render_mode='human' every page publishes to the dashboard"),
+    ({"ui_processes": 2.0}, r"^ui_processes must be an integer from 1 to num_envs \(2\), got 2\.0$"),
+])
+def test_process_counts_that_cannot_be_are_refused_before_anything_starts(kwargs, message):
+    before = {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"}
+    with pytest.raises(ValueError, match=message):
+        TradingVectorEnv(2, **kwargs)
+    assert {t for t in threading.enumerate() if t.name == "tarnel-vector-loop"} <= before
+
+
+SHARED_TRAINER = textwrap.dedent('''
+    import sys
+    from tarnel_rl.vector_env import TradingVectorEnv
+    envs = TradingVectorEnv(3, ui="node")
+    envs.reset(seed=0)
+    envs.step([1, 2, 3])
+    print(" ".join(str(env.port) for env in envs.envs), envs.envs[0].ui_process.pid, flush=True)
+    sys.stdin.read()  # until the test kills this process
+''')
+
+
+@pytest.mark.parametrize("ending", ["sigkill", "close"])
+def test_the_shared_process_ends_with_its_trainer(ending):
+    """The one Node.js process of a vector's pages ends when the trainer closes the vector, and when the
+    trainer is killed with SIGKILL (its pipe from the trainer ends)."""
+    if ending == "close":
+        envs = TradingVectorEnv(3, ui="node")
+        ports = [env.port for env in envs.envs]
+        process = envs.envs[0].ui_process
+        assert ui_processes(ports) == [process.pid]
+        envs.close()
+        assert process.returncode is not None and ui_processes(ports) == []
+        return
+    env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[2] / "python"))
+    trainer = subprocess.Popen([sys.executable, "-c", SHARED_TRAINER], env=env, stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = trainer.stdout.readline()  # bounded: the vector's start has its own time-outs
+        assert line, trainer.stderr.read()
+        *ports, pid = (int(word) for word in line.split())
+        assert ui_processes(ports) == [pid]
+    finally:
+        trainer.kill()
+        trainer.wait(10)
+    assert wait_until(lambda: ui_processes(ports) == [], timeout=20)
+
+
+@pytest.mark.skipif(not ui_host.browser_available(), reason="headless Chromium is missing")
+def test_pages_share_one_browser_tab_and_give_what_node_gives():
+    """ui="browser": one headless Chromium shows every page in one tab (pages.html, a frame per engine),
+    and the steps are those of the same pages in one Node.js process, to the bit."""
+    actions = np.random.default_rng(2).integers(0, 4, size=(12, 2))
+    runs = []
+    for ui in ("browser", "node"):
+        envs = TradingVectorEnv(2, ui=ui, series_seed=[4, 6], ui_options={"episode_length": 8})
+        try:
+            if ui == "browser":
+                hosts = {id(env.ui.host) for env in envs.envs}
+                assert len(hosts) == 1 and len(envs.ui_hosts) == 1 and envs.ui_hosts[0].url.split("?")[0].endswith(
+                    "/pages.html")
+            obs, _ = envs.reset(seed=[1, 2])
+            record = [obs]
+            for step_actions in actions:
+                obs, rewards, _, _, _ = envs.step(step_actions)
+                record += [obs, rewards]
+            runs.append(np.concatenate([r.ravel() for r in record]))
+        finally:
+            envs.close()
+    assert runs[0].tobytes() == runs[1].tobytes()

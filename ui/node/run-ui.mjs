@@ -1,13 +1,16 @@
 #!/usr/bin/env node
 // Runs the reference user interface without a browser: the same engine and link, over npm's `ws`.
 //
-//   node ui/node/run-ui.mjs --host 127.0.0.1 --port 8765 [--seed 7] [--origin http://localhost]
+//   node ui/node/run-ui.mjs --host 127.0.0.1 --port 8765[,8766...] [--seed 7[,8...]] [--origin http://localhost]
 //                           [--bars 5000] [--window 32] [--episode-length 256] [--sync deferred|eager]
 //                           [--series walk|regime] [--regime-drift 0.002] [--regime-bars 100]
 //                           [--half-life 300] [--viewer URL] [--page reference|trivial] [--quiet]
 //                           [--watch-parent]
 //
-// Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT. With
+// Connects to ws://host:port, reconnects whenever the link drops, and exits on SIGTERM or SIGINT. Several
+// ports (comma-separated) host one page each in this one process (pages.mjs), each with its own engine
+// and link; --seed then gives one seed for all or one per port, and the other options apply to every page.
+// With
 // --watch-parent it also exits when the process that started it is gone, however that one ended (even
 // by SIGKILL): that process holds the other end of our stdin, so its end is an end of file here, and as a
 // second sign our parent process changes (we are handed to init or a subreaper).
@@ -24,12 +27,11 @@
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
-import { Engine } from '../src/engine.js';
-import { LinkClient } from '../src/client.js';
 import { ViewerPublisher } from '../src/viewer-publisher.js';
 import { httpPost } from './http-post.mjs';
+import { hostPages } from './pages.mjs';
 
-const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
+const USAGE = 'usage: run-ui.mjs --host HOST --port PORT[,PORT...] [--seed N[,N...]] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
   + '[--initial-balance X] [--lot-size X] [--spread-bps X] [--borrow-rate X] [--bars-per-year X] [--maintenance-margin X] '
   + '[--regime-bars X] [--half-life X] [--fee-rate X] [--slippage-bps X] [--test-share X] [--test-bars N] '
@@ -66,6 +68,11 @@ function integer(name, text) {
 function number(name, text) {
   if (!/^\d+(\.\d+)?(e-?\d+)?$/i.test(text)) throw new Error(`--${name} must be a non-negative number, got ${text}`);
   return Number(text);
+}
+
+// A comma-separated list of non-negative integers (one at least).
+function integers(name, text) {
+  return text.split(',').map((part) => integer(name, part));
 }
 
 function readOptions(argv) {
@@ -113,9 +120,16 @@ function readOptions(argv) {
   if (values.viewer === undefined && process.env.TARNEL_VIEWER_PUBLISH) values.viewer = process.env.TARNEL_VIEWER_PUBLISH;
   if (values.port === undefined) throw new Error('--port is required');
   if (!PAGES.includes(values.page)) throw new Error(`--page must be ${PAGES.join(' or ')}, got ${values.page}`);
-  const port = integer('port', values.port);
-  if (port < 1 || port > 65535) throw new Error(`--port must be 1 to 65535, got ${port}`);
-  const engine = { seed: integer('seed', values.seed) };
+  const ports = integers('port', values.port);
+  for (const port of ports) {
+    if (port < 1 || port > 65535) throw new Error(`--port must be 1 to 65535, got ${port}`);
+  }
+  if (new Set(ports).size !== ports.length) throw new Error(`--port names a port twice: ${values.port}`);
+  const seeds = integers('seed', values.seed);
+  if (seeds.length !== 1 && seeds.length !== ports.length) {
+    throw new Error(`--seed gives ${seeds.length} seeds for ${ports.length} ports: give one, or one per port`);
+  }
+  const engine = {};
   if (values.bars !== undefined) engine.bars = integer('bars', values.bars);
   if (values.window !== undefined) engine.window = integer('window', values.window);
   if (values['episode-length'] !== undefined) engine.episodeLength = integer('episode-length', values['episode-length']);
@@ -143,8 +157,10 @@ function readOptions(argv) {
   if (values.viewer !== undefined && !/^https?:\/\//.test(values.viewer)) {
     throw new Error(`--viewer must be an http:// address, got ${values.viewer}`);
   }
-  return { url: `ws://${host}:${port}`, origin: values.origin, quiet: values.quiet,
-    watchParent: values['watch-parent'], viewer: values.viewer, page: values.page, engine };
+  if (values.viewer !== undefined && ports.length > 1) throw new Error('--viewer publishes one page: give one --port');
+  const pages = ports.map((port, i) => ({ url: `ws://${host}:${port}`, engine: { ...engine, seed: seeds.length === 1 ? seeds[0] : seeds[i] } }));
+  return { url: pages[0].url, origin: values.origin, quiet: values.quiet,
+    watchParent: values['watch-parent'], viewer: values.viewer, page: values.page, pages };
 }
 
 // The trivial page's modules are loaded only when it runs.
@@ -155,39 +171,25 @@ async function trivialPage() {
 
 async function main() {
   let options;
-  let engine;
   let trivial = null;
+  let hosted;
+  const log = (text) => { if (!options?.quiet) console.error(`[ui] ${text}`); };
   try {
     options = readOptions(process.argv.slice(2));
     if (options.page === 'trivial') trivial = await trivialPage();
-    engine = trivial !== null ? new trivial.TrivialAnswers(options.engine) : new Engine(options.engine);
+    // Compression would cost more than the loopback saves: the module does not offer it either.
+    const socketOptions = { perMessageDeflate: false, ...(options.origin === '' ? {} : { origin: options.origin }) };
+    hosted = hostPages({ WebSocket, pages: options.pages, socketOptions, trivial, log });
   } catch (error) {
     console.error(`run-ui: ${error.message}\n${USAGE}`);
     process.exit(2);
   }
-  const log = (text) => { if (!options.quiet) console.error(`[ui] ${text}`); };
-  // Compression would cost more than the loopback saves: the module does not offer it either.
-  const socketOptions = { perMessageDeflate: false, ...(options.origin === '' ? {} : { origin: options.origin }) };
-  let stop;
-  let requests = () => '';
-  if (trivial !== null) {
-    stop = trivial.answerForever({ url: options.url, WebSocket, answers: engine, socketOptions });
-  } else {
-    const client = new LinkClient({
-      url: options.url,
-      WebSocket,
-      engine,
-      socketOptions,
-      onState: (state) => log(`link ${state} (${options.url})`),
-      onHandshake: (hello) => log(`handshake: library version ${hello.python_library_version}`),
-      onNotice: log,
-    });
-    client.start();
-    stop = () => client.stop();
-    requests = () => ` after ${client.stats.requests} requests (${client.stats.errors} refused)`;
-    if (options.viewer) {
-      new ViewerPublisher({ url: options.viewer, engine, fetch: httpPost, status: () => ({ link: client.state }) }).start();
-    }
+  const stop = hosted.stop;
+  const requests = hosted.requests;
+  if (options.viewer && trivial === null) {
+    const [engine] = hosted.engines;
+    const [client] = hosted.clients;
+    new ViewerPublisher({ url: options.viewer, engine, fetch: httpPost, status: () => ({ link: client.state }) }).start();
   }
   const shutdown = (signal) => {
     stop();
@@ -203,7 +205,10 @@ async function main() {
     process.stdin.resume(); // reads and drops whatever comes; only the end matters
     setInterval(() => { if (process.ppid !== parent) shutdown(`parent ${parent} gone`); }, PARENT_POLL_MS).unref();
   }
-  log(trivial !== null ? 'the trivial page' : `engine seed ${engine.options.seed}, ${engine.series.length} candles`);
+  hosted.engines.forEach((engine, i) => {
+    const name = hosted.engines.length > 1 ? `page ${i}: ` : '';
+    log(trivial !== null ? `${name}the trivial page` : `${name}engine seed ${engine.options.seed}, ${engine.series.length} candles`);
+  });
 }
 
 await main();
