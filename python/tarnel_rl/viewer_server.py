@@ -54,7 +54,9 @@ PARENT_POLL_SECS = 0.5
 # The files a dashboard loads: its page and the modules it imports (the charts and what they read).
 VIEWER_FILES = ("viewer.html", "src/viewer.js", "src/viewer-state.js", "src/chart.js", "src/book.js",
                 "src/candles.js", "src/columns.js", "src/orders.js", "src/errors.js", "src/prng.js",
-                "src/returns-chart.js", "src/dashboard-cells.js")
+                "src/returns-chart.js", "src/dashboard-cells.js", "src/draw-schedule.js", "src/series-buckets.js",
+                "src/smoothing.js", "src/axis-ticks.js", "src/plot-frame.js", "src/episode-history.js",
+                "src/line-chart.js", "src/scalar-charts.js", "src/run-browser.js")
 
 
 class Seat:

@@ -1,26 +1,81 @@
 // The training dashboard: receives the trainer's figures and the chosen environment's page state from
 // the hub (server-sent events at /events, with the token of the page's own address) and draws them at
-// most once per animation frame: the returns curve, a cell per environment, and the chosen one's candles,
-// observation and last calls. Read-only: it never connects to an engine.
+// most DRAWS_PER_SECOND times a second, each chart only when what it shows changed: the returns curve
+// with the rolling figures of the test episodes, one chart per logged value, a card per environment,
+// and the chosen one's candles, observation and last calls. With runs=1 in its address it shows past
+// runs instead (run-browser.js). Read-only: it never connects to an engine.
 
 import { Chart } from './chart.js';
-import { renderCells } from './dashboard-cells.js';
-import { ReturnsChart } from './returns-chart.js';
+import { CardGrid } from './dashboard-cells.js';
+import { DrawSchedule } from './draw-schedule.js';
+import { EpisodeHistory, X_CHANNELS } from './episode-history.js';
+import { LineChart } from './line-chart.js';
+import { ReturnsChart, X_AXES } from './returns-chart.js';
+import { RunBrowser, describeRun } from './run-browser.js';
+import { ScalarBoard } from './scalar-charts.js';
+import { SMOOTHING_KINDS } from './smoothing.js';
 import { engineFromState } from './viewer-state.js';
+
+const DRAWS_PER_SECOND = 10;
+const RECENT_EPISODES = 200; // raw episodes kept for automated checks (the charts keep their own series)
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
 const token = params.get('token') ?? '';
+const pastRuns = params.get('runs') === '1';
 const chart = new Chart($('chart'));
-const returns = new ReturnsChart($('returns'));
+const episodes = new EpisodeHistory();
+const returns = new ReturnsChart($('returns'), episodes);
+const sharpe = new LineChart($('sharpe'), { title: 'test Sharpe (last 20: mean / sd)', channels: X_CHANNELS, withZero: true });
+sharpe.setLine('Sharpe', episodes.sharpe, '#f5a524');
+const drawdown = new LineChart($('drawdown'), { title: 'test drawdown (last 20, compounded)', yUnit: ' %', channels: X_CHANNELS, withZero: true });
+drawdown.setLine('drawdown', episodes.drawdown, '#e5484d');
+const scalarCanvas = (name) => {
+  const canvas = document.createElement('canvas');
+  canvas.dataset.scalar = name;
+  canvas.setAttribute('aria-label', name);
+  $('scalars').append(canvas);
+  return canvas;
+};
+const scalars = new ScalarBoard(scalarCanvas);
 let chosen = Number.parseInt(params.get('env') ?? '0', 10) || 0;
 let latest = null; // the chosen environment's page state
+let latestDrawn = null;
+let seats = []; // { env, label, closed } from `seats` events
 let envs = [];
-const episodes = [];
-let framePending = false;
+const recent = [];
+let runName = null;
 let updates = 0;
 let events = null;
-let returnsDrawn = -1; // how many episodes the returns curve shows: it is redrawn only when that changes
+let returnsKey = '';
+let sizeVersion = 0;
+const view = readView();
+
+const cards = new CardGrid($('grid'), select);
+const schedule = new DrawSchedule(pastRuns ? drawPastRuns : render, { maxPerSecond: DRAWS_PER_SECOND });
+
+// The x axis and smoothing from the controls (and the address, so that a reload keeps them).
+function readView() {
+  const xAxis = params.get('x') in X_AXES ? params.get('x') : 'episodes';
+  const kind = SMOOTHING_KINDS.includes(params.get('smooth')) ? params.get('smooth') : 'mean';
+  const width = Math.min(100000, Math.max(1, Number.parseInt(params.get('width') ?? '20', 10) || 20));
+  $('x-axis').value = xAxis;
+  $('smoothing').value = kind;
+  $('smooth-width').value = String(width);
+  return { xAxis, smoothing: { kind, width } };
+}
+
+function viewChanged() {
+  view.xAxis = $('x-axis').value in X_AXES ? $('x-axis').value : 'episodes';
+  view.smoothing = { kind: $('smoothing').value,
+    width: Math.min(100000, Math.max(1, Number.parseInt($('smooth-width').value, 10) || 1)) };
+  const url = new URL(location.href);
+  url.searchParams.set('x', view.xAxis);
+  url.searchParams.set('smooth', view.smoothing.kind);
+  url.searchParams.set('width', String(view.smoothing.width));
+  window.history.replaceState(null, '', url);
+  schedule.changed();
+}
 
 function setFeed(state, notice) {
   $('feed-state').textContent = state;
@@ -29,45 +84,45 @@ function setFeed(state, notice) {
   if (notice !== undefined) $('notice').textContent = notice;
 }
 
-function schedule() {
-  if (!framePending) {
-    framePending = true;
-    requestAnimationFrame(render);
-  }
-}
-
 function select(env) {
   if (env === chosen) return;
   chosen = env;
   latest = null;
   const url = new URL(location.href);
   url.searchParams.set('env', String(env));
-  history.replaceState(null, '', url);
+  window.history.replaceState(null, '', url);
   connect();
-  schedule();
+  schedule.changed();
 }
 
 function render() {
-  framePending = false;
-  if (returnsDrawn !== episodes.length) {
-    returns.draw(episodes);
-    returnsDrawn = episodes.length;
+  const key = `${episodes.version}|${view.xAxis}|${view.smoothing.kind}|${view.smoothing.width}|${sizeVersion}`;
+  if (key !== returnsKey) {
+    returns.draw(undefined, view);
+    returnsKey = key;
   }
-  renderCells($('grid'), envs, chosen, select);
+  sharpe.drawIfChanged(view);
+  drawdown.drawIfChanged(view);
+  scalars.draw(view);
+  cards.update(envs, chosen);
   $('stat-envs').textContent = String(envs.length);
-  $('stat-episodes').textContent = String(episodes.length);
-  const rate = envs.reduce((sum, env) => sum + (env.closed ? 0 : env.train?.steps_per_second ?? 0), 0);
+  $('stat-episodes').textContent = String(episodes.episodes);
+  let rate = 0;
+  for (const env of envs) rate += env.closed ? 0 : env.train?.steps_per_second ?? 0;
   $('stat-rate').textContent = rate.toFixed(0);
   $('chosen').textContent = envs[chosen]?.label ?? `env ${chosen}`;
   $('stat-updates').textContent = String(updates);
   const observation = envs[chosen]?.train?.observation ?? [];
-  $('observation').replaceChildren(...observation.map((value, i) => {
-    const item = document.createElement('li');
-    item.textContent = `${String(i).padStart(2)}: ${Number.isFinite(value) ? value.toFixed(4) : '-'}`;
-    return item;
-  }));
-  if (latest === null) return;
+  if ($('observation').childElementCount !== observation.length || updates % 3 === 0) {
+    $('observation').replaceChildren(...observation.slice(0, 64).map((value, i) => {
+      const item = document.createElement('li');
+      item.textContent = `${String(i).padStart(2)}: ${Number.isFinite(value) ? value.toFixed(4) : '-'}`;
+      return item;
+    }));
+  }
+  if (latest === null || latest === latestDrawn) return;
   const state = latest;
+  latestDrawn = state;
   chart.draw(engineFromState(state));
   const equity = state.snapshot[state.snapshotColumns.indexOf('equity')];
   $('stat-equity').textContent = Number.isFinite(equity) ? equity.toFixed(2) : '-';
@@ -86,25 +141,81 @@ function render() {
 function received() {
   updates += 1;
   if (document.body.dataset.feed !== 'live') setFeed('live', '');
-  schedule();
+  schedule.changed();
+}
+
+// Every environment: its label and state from the seats, its figures from `train` (older hubs sent the
+// label with the figures).
+function mergeEnvs(trained) {
+  const count = Math.max(seats.length, trained.length);
+  const merged = [];
+  for (let i = 0; i < count; i++) {
+    const seat = seats[i] ?? {};
+    const entry = trained[i] ?? {};
+    merged.push({ env: i, label: seat.label ?? entry.label ?? `env ${i}`, closed: Boolean(seat.closed ?? entry.closed),
+      train: entry.train ?? null });
+  }
+  return merged;
+}
+
+function keepRecent(list) {
+  for (const episode of list) recent.push(episode);
+  if (recent.length > 2 * RECENT_EPISODES) recent.splice(0, recent.length - RECENT_EPISODES);
+}
+
+function parsed(message, what) {
+  try {
+    return JSON.parse(message.data);
+  } catch (error) {
+    $('notice').textContent = `an unreadable ${what} event: ${error.message}`;
+    return null;
+  }
 }
 
 function connect() {
   if (events !== null) events.close();
-  episodes.length = 0; // a new stream sends every episode again
-  returnsDrawn = -1;
+  // A new stream sends what the hub keeps again: the history and the scalars skip what they hold.
   events = new EventSource(`events?token=${encodeURIComponent(token)}&env=${chosen}`);
   events.onopen = () => setFeed(envs.length === 0 ? 'waiting' : 'live',
     envs.length === 0 ? 'Connected to the hub; waiting for the trainer.' : undefined);
   events.onerror = () => setFeed('lost', token === ''
     ? 'This address has no token: open the address the trainer printed.'
     : 'The hub is gone (the trainer ended?) or refused the token; retrying.');
+  events.addEventListener('run', (message) => {
+    const run = parsed(message, 'run');
+    if (run === null || typeof run.name !== 'string') return;
+    if (runName !== null && run.name !== runName) { // another run on the same hub: its own curves
+      episodes.clear();
+      recent.length = 0;
+    }
+    runName = run.name;
+    $('run-name').textContent = run.name;
+    received();
+  });
+  events.addEventListener('seats', (message) => {
+    const data = parsed(message, 'seats');
+    if (data === null || !Array.isArray(data.seats)) return;
+    seats = data.seats;
+    envs = mergeEnvs(envs.map((e) => ({ train: e.train })));
+    received();
+  });
   events.addEventListener('train', (message) => {
-    envs = JSON.parse(message.data).envs;
+    const data = parsed(message, 'train');
+    if (data === null || !Array.isArray(data.envs)) return;
+    envs = mergeEnvs(data.envs);
     received();
   });
   events.addEventListener('episodes', (message) => {
-    episodes.push(...JSON.parse(message.data));
+    const list = parsed(message, 'episodes');
+    if (!Array.isArray(list)) return;
+    episodes.add(list);
+    keepRecent(list);
+    received();
+  });
+  events.addEventListener('scalars', (message) => {
+    const data = parsed(message, 'scalars');
+    if (data === null || !Array.isArray(data.scalars)) return;
+    scalars.add(data.scalars);
     received();
   });
   events.addEventListener('page', (message) => {
@@ -121,17 +232,84 @@ function connect() {
   });
 }
 
-connect();
+// --- past runs ---------------------------------------------------------------------------------------
+
+const pastCanvas = (kind, name) => {
+  if (kind === 'scalar') return scalarCanvas(name);
+  const canvas = document.createElement('canvas');
+  canvas.dataset.returns = name;
+  $('past-returns').append(canvas);
+  return canvas;
+};
+
+async function fetchJson(url) {
+  const response = await fetch(url, { cache: 'no-store' });
+  if (!response.ok) throw new Error(`${url.split('?')[0]}: ${response.status} ${(await response.text()).trim()}`);
+  return response.json();
+}
+
+const runs = pastRuns ? new RunBrowser({ fetchJson, token, makeCanvas: pastCanvas }) : null;
+
+function drawPastRuns() {
+  runs.draw(view);
+  let count = 0;
+  for (const run of runs.loaded.values()) count += run.history.episodes;
+  $('stat-episodes').textContent = String(count);
+  $('run-name').textContent = runs.loaded.size ? [...runs.loaded.keys()].join(', ') : '-';
+}
+
+async function showRuns() {
+  document.body.dataset.mode = 'runs';
+  setFeed('waiting', 'Past runs, read-only: choose the runs to draw side by side.');
+  try {
+    const list = await runs.list();
+    $('run-list').replaceChildren(...list.map((run) => {
+      const item = document.createElement('li');
+      const label = document.createElement('label');
+      const box = document.createElement('input');
+      box.type = 'checkbox';
+      box.dataset.run = run.name;
+      box.addEventListener('change', async () => {
+        box.disabled = true;
+        try {
+          box.checked = await runs.toggle(run.name);
+          $('notice').textContent = '';
+        } catch (error) {
+          box.checked = false;
+          $('notice').textContent = `run ${run.name}: ${error.message}`;
+        }
+        box.disabled = false;
+        schedule.changed();
+      });
+      const text = document.createElement('span');
+      text.textContent = ` ${describeRun(run)}`;
+      label.append(box, text);
+      item.append(label);
+      return item;
+    }));
+    setFeed('live', list.length ? undefined : 'No run in this folder yet.');
+  } catch (error) {
+    setFeed('lost', `the run list: ${error.message}`);
+  }
+}
+
+for (const id of ['x-axis', 'smoothing', 'smooth-width']) $(id).addEventListener('change', viewChanged);
 window.addEventListener('resize', () => {
-  returnsDrawn = -1;
-  schedule();
+  sizeVersion += 1;
+  latestDrawn = null;
+  for (const c of [sharpe, drawdown, ...Object.values(scalars.charts), ...(runs?.allCharts() ?? [])]) c.drawnKey = '';
+  schedule.changed();
 });
+if (pastRuns) showRuns(); else connect();
+
 // For automated checks from a driven browser.
+window.tarnelDashboard = { returnsChart: returns, scalarCharts: scalars.charts, cards, history: episodes, view, sharpe, drawdown,
+  runs, get envs() { return envs; } };
 window.liveViewer = {
   chart, returns, select,
   get latest() { return latest; },
   get updates() { return updates; },
   get envs() { return envs; },
-  get episodes() { return episodes; },
+  get episodes() { return recent; }, // the last RECENT_EPISODES or more; tarnelDashboard.history counts them all
   get chosen() { return chosen; },
 };
