@@ -14,7 +14,8 @@ export function niceStep(span, most) {
 
 // The digits after the point that a multiple of `step` needs.
 export function decimalsOf(step) {
-  return Math.max(0, -Math.floor(Math.log10(step) + 1e-9));
+  if (!(step > 0) || !Number.isFinite(step)) return 0;
+  return Math.min(20, Math.max(0, -Math.floor(Math.log10(step) + 1e-9)));
 }
 
 function multiples(lo, hi, step, digits) {
@@ -28,36 +29,53 @@ function multiples(lo, hi, step, digits) {
   return ticks;
 }
 
-// Ticks within [lo, hi], at most `most` of them (at least 2 when the range is not empty).
+// Ticks within [lo, hi], at most `most` of them, and at least 2 when the range is not empty (a range
+// that one step would cut into few parts gets a finer step: 17 units in 3 parts give -5, 0, 5, not 0).
 export function niceTicks(lo, hi, most = 6) {
   if (!Number.isFinite(lo) || !Number.isFinite(hi) || hi < lo) return { step: NaN, ticks: [], digits: 0 };
   if (hi === lo) return { step: 0, ticks: [lo], digits: 0 };
-  const step = niceStep(hi - lo, most);
-  const digits = decimalsOf(step);
-  return { step, ticks: multiples(lo, hi, step, digits), digits };
+  for (let parts = Math.max(1, most); ; parts *= 2) {
+    const step = niceStep(hi - lo, parts);
+    const digits = decimalsOf(step);
+    const ticks = multiples(lo, hi, step, digits);
+    if (ticks.length >= 2 || parts > 64) return { step, ticks, digits };
+  }
 }
 
-// A tick's label: thousands as k, millions as M, with the digits the step needs (150k, 1.5M, 0.25).
-export function formatTick(value, step) {
+// A tick's label: from 10,000 on, thousands as k and millions as M (chosen by `largest`, the largest
+// tick of the axis, so that one axis counts in one unit), with the digits the step needs: 150k, 1.5M,
+// 0.25, and 0 for zero.
+export function formatTick(value, step, largest = Math.abs(value)) {
+  if (value === 0) return '0';
   for (const [scale, suffix] of [[1e9, 'G'], [1e6, 'M'], [1e3, 'k']]) {
-    if (step >= scale) return `${(value / scale).toFixed(decimalsOf(step / scale))}${suffix}`;
+    if (largest >= scale && largest >= 1e4) return `${(value / scale).toFixed(decimalsOf(step / scale))}${suffix}`;
   }
   return value.toFixed(decimalsOf(step));
+}
+
+// The largest absolute value of a list of ticks (for formatTick).
+export function largestOf(ticks) {
+  let largest = 0;
+  for (const v of ticks) largest = Math.max(largest, Math.abs(v));
+  return largest;
 }
 
 // Ticks of wall time in seconds: steps of whole seconds, minutes, hours or days (below a second, nice steps).
 export function timeTicks(lo, hi, most = 6) {
   if (!Number.isFinite(lo) || !Number.isFinite(hi) || hi < lo) return { step: NaN, ticks: [], unit: 's' };
   if (hi === lo) return { step: 0, ticks: [lo], unit: 's' };
-  const rough = (hi - lo) / Math.max(1, most);
-  let step = TIME_STEPS.find((s) => s >= rough * (1 - 1e-9));
-  if (step === undefined) step = niceStep((hi - lo) / 86400, most) * 86400;
-  if (rough < 1) step = niceStep(hi - lo, most);
-  return { step, ticks: multiples(lo, hi, step, decimalsOf(step)), unit: TIME_UNITS.find(([s]) => step >= s)?.[1] ?? 's' };
+  for (let parts = Math.max(1, most); ; parts *= 2) {
+    const rough = (hi - lo) / parts;
+    let step = TIME_STEPS.find((s) => s >= rough * (1 - 1e-9));
+    if (step === undefined) step = niceStep((hi - lo) / 86400, parts) * 86400;
+    if (rough < 1) step = niceStep(hi - lo, parts);
+    const ticks = multiples(lo, hi, step, decimalsOf(step));
+    if (ticks.length >= 2 || parts > 64) return { step, ticks, unit: TIME_UNITS.find(([s]) => step >= s)?.[1] ?? 's' };
+  }
 }
 
 // A time tick's label in the unit its step is counted in: "45 s", "30 min", "6 h", "2 d".
 export function formatTime(seconds, step) {
   const [scale, unit] = TIME_UNITS.find(([s]) => step >= s) ?? [1, 's'];
-  return `${formatTick(seconds / scale, step / scale)} ${unit}`;
+  return `${seconds === 0 ? '0' : (seconds / scale).toFixed(decimalsOf(step / scale))} ${unit}`;
 }

@@ -2,7 +2,7 @@
 // the margins, and both axes with their ticks, grid lines and labels. Every chart of the dashboard draws
 // in one; `x` and `y` map values to pixels.
 
-import { formatTick, formatTime, niceTicks, timeTicks } from './axis-ticks.js';
+import { formatTick, formatTime, largestOf, niceTicks, timeTicks } from './axis-ticks.js';
 
 export const COLORS = Object.freeze({ background: '#10151c', grid: '#1f2833', text: '#9fb0c2', zero: '#55606d' });
 export const PAD = Object.freeze({ left: 52, right: 10, top: 18, bottom: 20 });
@@ -48,17 +48,20 @@ export function drawFrame(canvas, ctx, { xRange, yRange, xKind = 'count', yUnit 
   const y = (v) => pane.y + ((y1 - v) / (y1 - y0)) * pane.h;
   const most = Math.max(3, Math.floor(pane.h / 28));
   const yTicks = niceTicks(y0, y1, most);
+  const yLargest = largestOf(yTicks.ticks);
+  const yLabel = (v) => `${formatTick(v, yTicks.step, yLargest)}${yUnit}`;
   ctx.textAlign = 'right';
   ctx.textBaseline = 'middle';
   for (const v of yTicks.ticks) {
     ctx.fillStyle = COLORS.grid;
     ctx.fillRect(pane.x, Math.round(y(v)), pane.w, 1);
     ctx.fillStyle = COLORS.text;
-    ctx.fillText(`${formatTick(v, yTicks.step)}${yUnit}`, pane.x - 6, y(v));
+    ctx.fillText(yLabel(v), pane.x - 6, y(v));
   }
   const xMost = Math.max(3, Math.floor(pane.w / 80));
   const xTicks = xKind === 'time' ? timeTicks(x0, x1, xMost) : niceTicks(x0, x1, xMost);
-  const label = xKind === 'time' ? (v) => formatTime(v, xTicks.step) : (v) => formatTick(v, xTicks.step);
+  const xLargest = largestOf(xTicks.ticks);
+  const label = xKind === 'time' ? (v) => formatTime(v, xTicks.step) : (v) => formatTick(v, xTicks.step, xLargest);
   ctx.textAlign = 'center';
   ctx.textBaseline = 'top';
   for (const v of xTicks.ticks) {
@@ -74,7 +77,7 @@ export function drawFrame(canvas, ctx, { xRange, yRange, xKind = 'count', yUnit 
     ctx.fillText(title, pane.x, PAD.top / 2);
   }
   return { pane, x, y, width, height, xTicks: xTicks.ticks, yTicks: yTicks.ticks,
-    xLabels: xTicks.ticks.map(label), yLabels: yTicks.ticks.map((v) => `${formatTick(v, yTicks.step)}${yUnit}`) };
+    xLabels: xTicks.ticks.map(label), yLabels: yTicks.ticks.map(yLabel) };
 }
 
 // A dashed line at y = 0 when zero is inside the pane.

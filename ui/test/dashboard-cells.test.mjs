@@ -1,0 +1,34 @@
+// What an environment's card says: the running episode's step while it runs, the last finished episode
+// (its number and return) between a reset and the first step, never a reset's zeros.
+
+import test from 'node:test';
+import assert from 'node:assert/strict';
+import { cardText } from '../src/dashboard-cells.js';
+
+const reset = { type: 'train', index: 4, step: 0, return_pct: 0, episodes: 12, steps_per_second: 900,
+  actions: [], rewards: [], curve: [0] };
+const lastEpisode = { n: 12, return_pct: 1.23, steps: 64 };
+
+for (const [what, train, step, figuresStart] of [
+  ['just reset, with a last episode', { ...reset, last_episode: lastEpisode }, 'episode 12 · return 1.230 %', 'train #4'],
+  ['running', { ...reset, step: 37, return_pct: -0.5, last_episode: lastEpisode }, 'step 37', 'return -0.500 % · train #4'],
+  ['before any episode ended', { ...reset }, 'step 0', 'train #4'],
+  ['no figures yet', null, 'step 0', '- #-'],
+  ['a last episode without a return', { ...reset, last_episode: { n: 3, return_pct: null } }, 'episode 3 · return - %', 'train'],
+]) {
+  test(`a card ${what}`, () => {
+    const text = cardText({ env: 2, label: 'env 2', closed: false, train });
+    assert.equal(text.step, step);
+    assert.ok(text.figures.startsWith(figuresStart), text.figures);
+    if (train?.last_episode) assert.doesNotMatch(`${text.step} ${text.figures}`, /return 0\.000 %/);
+  });
+}
+
+test('labels and action names stay text, and the last six actions go with their rewards', () => {
+  const actions = ['a', 'b', 'c', 'd', 'e', 'f', 'g', '<img src=x onerror=alert(1)>'];
+  const text = cardText({ env: 1, label: '<script>alert(1)</script>', closed: true,
+    train: { step: 8, actions, rewards: [1, 2, 3, 4, 5, 6, 7, 8] } });
+  assert.equal(text.title, '<script>alert(1)</script> (closed)');
+  assert.equal(text.last, 'c 3.000 · d 4.000 · e 5.000 · f 6.000 · g 7.000 · <img src=x onerror=alert(1)> 8.000');
+  assert.equal(cardText({ env: 0, train: { step: 0 } }).last, 'no step yet');
+});
