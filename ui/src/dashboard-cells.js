@@ -76,6 +76,7 @@ export class CardGrid {
     this.cards = [];
   }
 
+  // i: the card's place; its environment's number is set by `update`.
   #make(i) {
     const doc = this.grid.ownerDocument;
     const el = (tag, className) => {
@@ -85,12 +86,11 @@ export class CardGrid {
     };
     const card = { cell: el('section', 'cell'), head: el('h3'), step: el('div', 'card-step'), figures: el('div', 'figures'),
       curve: el('canvas'), last: el('div', 'last'), curveKey: '' };
-    card.cell.dataset.env = String(i);
     card.curve.width = 220;
     card.curve.height = 36;
     card.last.title = 'the last actions and their rewards (% of the initial balance), the newest last';
     card.cell.append(card.head, card.step, card.figures, card.curve, card.last);
-    card.cell.addEventListener('click', () => this.select(i));
+    card.cell.addEventListener('click', () => this.select(Number(card.cell.dataset.env)));
     this.grid.append(card.cell);
     return card;
   }
@@ -101,11 +101,13 @@ export class CardGrid {
     envs.forEach((env, i) => {
       const card = this.cards[i];
       const text = cardText(env);
+      const number = String(env.env ?? i);
+      if (card.cell.dataset.env !== number) card.cell.dataset.env = number;
       for (const part of ['head', 'step', 'figures', 'last']) {
         const value = part === 'head' ? text.title : text[part];
         if (card[part].textContent !== value) card[part].textContent = value;
       }
-      card.cell.classList.toggle('chosen', i === chosen);
+      card.cell.classList.toggle('chosen', (env.env ?? i) === chosen);
       card.cell.classList.toggle('closed', Boolean(env.closed));
       const curve = Array.isArray(env.train?.curve) ? env.train.curve : [];
       const key = `${curve.length}:${curve[curve.length - 1]}:${env.train?.index}:${env.train?.step}`;

@@ -17,7 +17,9 @@ import { SMOOTHING_KINDS } from './smoothing.js';
 import { engineFromState } from './viewer-state.js';
 
 const DRAWS_PER_SECOND = 10;
-const RECENT_EPISODES = 200; // raw episodes kept for automated checks (the charts keep their own series)
+const RECENT_EPISODES = 200;
+const MOST_ENVS = 4096; // cards on one page
+const CALLS_SHOWN = 40; // raw episodes kept for automated checks (the charts keep their own series)
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
@@ -41,6 +43,7 @@ const scalars = new ScalarBoard(scalarCanvas);
 let chosen = Number.parseInt(params.get('env') ?? '0', 10) || 0;
 let latest = null; // the chosen environment's page state
 let latestDrawn = null;
+let observationShown = null;
 let seats = []; // { env, label, closed } from `seats` events
 let envs = [];
 const recent = [];
@@ -113,7 +116,8 @@ function render() {
   $('chosen').textContent = envs[chosen]?.label ?? `env ${chosen}`;
   $('stat-updates').textContent = String(updates);
   const observation = envs[chosen]?.train?.observation ?? [];
-  if ($('observation').childElementCount !== observation.length || updates % 3 === 0) {
+  if (observation !== observationShown) {
+    observationShown = observation;
     $('observation').replaceChildren(...observation.slice(0, 64).map((value, i) => {
       const item = document.createElement('li');
       item.textContent = `${String(i).padStart(2)}: ${Number.isFinite(value) ? value.toFixed(4) : '-'}`;
@@ -127,7 +131,7 @@ function render() {
   const equity = state.snapshot[state.snapshotColumns.indexOf('equity')];
   $('stat-equity').textContent = Number.isFinite(equity) ? equity.toFixed(2) : '-';
   $('link-state').textContent = state.link ?? '-';
-  $('calls').replaceChildren(...[...(state.calls ?? [])].reverse().map((call) => {
+  $('calls').replaceChildren(...(state.calls ?? []).slice(-CALLS_SHOWN).reverse().map((call) => {
     const item = document.createElement('li');
     item.textContent = call.ok ? call.fn : `${call.fn} → refused ${call.err}/${call.sub}`;
     if (!call.ok) {
@@ -144,17 +148,33 @@ function received() {
   schedule.changed();
 }
 
-// Every environment: its label and state from the seats, its figures from `train` (older hubs sent the
-// label with the figures).
+// Every environment, by its number: its label and state from the seats, its figures from `train` (older
+// hubs sent the label with the figures). Numbers beyond MOST_ENVS are not shown (a garbled number must
+// not make a page of a billion cards).
 function mergeEnvs(trained) {
-  const count = Math.max(seats.length, trained.length);
+  const byEnv = new Map();
+  const entry = (env) => {
+    if (!Number.isInteger(env) || env < 0 || env >= MOST_ENVS) return null;
+    if (!byEnv.has(env)) byEnv.set(env, { env, label: `env ${env}`, closed: false, train: null });
+    return byEnv.get(env);
+  };
+  trained.forEach((t, i) => {
+    const e = entry(Number.isInteger(t?.env) ? t.env : i);
+    if (e === null) return;
+    e.train = t.train ?? null;
+    if (typeof t.label === 'string') e.label = t.label;
+    if (t.closed !== undefined) e.closed = Boolean(t.closed);
+  });
+  seats.forEach((seat, i) => {
+    const e = entry(Number.isInteger(seat?.env) ? seat.env : i);
+    if (e === null) return;
+    if (typeof seat.label === 'string') e.label = seat.label;
+    e.closed = Boolean(seat.closed);
+  });
+  let count = 0;
+  for (const env of byEnv.keys()) count = Math.max(count, env + 1);
   const merged = [];
-  for (let i = 0; i < count; i++) {
-    const seat = seats[i] ?? {};
-    const entry = trained[i] ?? {};
-    merged.push({ env: i, label: seat.label ?? entry.label ?? `env ${i}`, closed: Boolean(seat.closed ?? entry.closed),
-      train: entry.train ?? null });
-  }
+  for (let env = 0; env < count; env++) merged.push(byEnv.get(env) ?? entry(env));
   return merged;
 }
 
@@ -196,7 +216,7 @@ function connect() {
     const data = parsed(message, 'seats');
     if (data === null || !Array.isArray(data.seats)) return;
     seats = data.seats;
-    envs = mergeEnvs(envs.map((e) => ({ train: e.train })));
+    envs = mergeEnvs(envs.map((e) => ({ env: e.env, train: e.train })));
     received();
   });
   events.addEventListener('train', (message) => {
@@ -263,7 +283,8 @@ async function showRuns() {
   setFeed('waiting', 'Past runs, read-only: choose the runs to draw side by side.');
   try {
     const list = await runs.list();
-    $('run-list').replaceChildren(...list.map((run) => {
+    $('run-list').replaceChildren();
+    for (const run of list) {
       const item = document.createElement('li');
       const label = document.createElement('label');
       const box = document.createElement('input');
@@ -285,8 +306,8 @@ async function showRuns() {
       text.textContent = ` ${describeRun(run)}`;
       label.append(box, text);
       item.append(label);
-      return item;
-    }));
+      $('run-list').append(item);
+    }
     setFeed('live', list.length ? undefined : 'No run in this folder yet.');
   } catch (error) {
     setFeed('lost', `the run list: ${error.message}`);
