@@ -80,7 +80,7 @@ def main() -> int:
                         page.goto(envs.viewer_url)
                         session = page.context.new_cdp_session(page)
                         session.send("Performance.enable")
-                        page.wait_for_function("() => window.tarnelDashboard?.returnsChart.drawn.train > 0")
+                        page.wait_for_function("() => window.liveViewer?.returns.drawn.train > 0")
                         before, started = page_metrics(session), time.monotonic()
                         got = train(envs, rng, args.secs)
                         after, elapsed = page_metrics(session), time.monotonic() - started
