@@ -4,7 +4,7 @@ with the dashboard open in headless Chromium (every chart, card and the candles 
 after round in one process. Prints steps/s per 100 ms window (median, p99 low, max, count) for each case,
 and the page's own main-thread time per second of training (Chromium's TaskDuration and ScriptDuration).
 
-    python bench/dashboard_page_cost.py [--rounds 3] [--secs 4]
+    python bench/dashboard_page_cost.py [--rounds 3] [--secs 4] [--fps 10]
 
 On a machine with fewer cores than the trainer, its user interfaces, the hub and the browser need, the
 browser's time is taken from the trainer: the page's ms per second says how much.
@@ -57,6 +57,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--secs", type=float, default=4.0)
+    parser.add_argument("--fps", type=int, default=None, help="the page's draws a second (its &fps=)")
     args = parser.parse_args()
     from playwright.sync_api import sync_playwright
 
@@ -77,7 +78,7 @@ def main() -> int:
                         browser = playwright.chromium.launch(executable_path=ui_host.CHROMIUM,
                                                              args=ui_host.CHROMIUM_ARGS)
                         page = browser.new_page(viewport={"width": 1300, "height": 1000})
-                        page.goto(envs.viewer_url)
+                        page.goto(envs.viewer_url + (f"&fps={args.fps}" if args.fps else ""))
                         session = page.context.new_cdp_session(page)
                         session.send("Performance.enable")
                         page.wait_for_function("() => window.liveViewer?.returns.drawn.train > 0")

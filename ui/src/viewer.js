@@ -16,7 +16,6 @@ import { ScalarBoard } from './scalar-charts.js';
 import { SMOOTHING_KINDS } from './smoothing.js';
 import { engineFromState } from './viewer-state.js';
 
-const DRAWS_PER_SECOND = 10;
 const RECENT_EPISODES = 200;
 const MOST_ENVS = 4096; // cards on one page
 const CALLS_SHOWN = 40; // raw episodes kept for automated checks (the charts keep their own series)
@@ -25,6 +24,8 @@ const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
 const token = params.get('token') ?? '';
 const pastRuns = params.get('runs') === '1';
+// How often the page draws at most (&fps=N, 1 to 30): each draw costs the browser its whole pipeline.
+const DRAWS_PER_SECOND = Math.min(30, Math.max(1, Number.parseInt(params.get('fps') ?? '10', 10) || 10));
 const chart = new Chart($('chart'));
 const episodes = new EpisodeHistory();
 const returns = new ReturnsChart($('returns'), episodes);
