@@ -45,6 +45,8 @@ let chosen = Number.parseInt(params.get('env') ?? '0', 10) || 0;
 let latest = null; // the chosen environment's page state
 let latestDrawn = null;
 let observationShown = null;
+let pendingTrain = null; // the last `train` event not read yet
+let pendingPage = null; // the last `page` event not read yet
 let seats = []; // { env, label, closed } from `seats` events
 let envs = [];
 const recent = [];
@@ -92,6 +94,7 @@ function select(env) {
   if (env === chosen) return;
   chosen = env;
   latest = null;
+  pendingPage = null; // the last environment's
   const url = new URL(location.href);
   url.searchParams.set('env', String(env));
   window.history.replaceState(null, '', url);
@@ -100,6 +103,7 @@ function select(env) {
 }
 
 function render() {
+  takePending();
   const key = `${episodes.version}|${view.xAxis}|${view.smoothing.kind}|${view.smoothing.width}|${sizeVersion}`;
   if (key !== returnsKey) {
     returns.draw(undefined, view);
@@ -141,6 +145,27 @@ function render() {
     }
     return item;
   }));
+}
+
+// Reads the latest figures and page state that came since the last draw.
+function takePending() {
+  if (pendingTrain !== null) {
+    const data = parsed(pendingTrain, 'train');
+    pendingTrain = null;
+    if (data !== null && Array.isArray(data.envs)) envs = mergeEnvs(data.envs);
+  }
+  if (pendingPage !== null) {
+    const message = pendingPage;
+    pendingPage = null;
+    try {
+      const state = JSON.parse(message.data);
+      engineFromState(state); // refuse a malformed state here, not in the middle of the chart's drawing
+      latest = state;
+    } catch (error) {
+      latest = null;
+      setFeed('lost', `unreadable state: ${error.message}`);
+    }
+  }
 }
 
 function received() {
@@ -216,14 +241,15 @@ function connect() {
   events.addEventListener('seats', (message) => {
     const data = parsed(message, 'seats');
     if (data === null || !Array.isArray(data.seats)) return;
+    takePending();
     seats = data.seats;
     envs = mergeEnvs(envs.map((e) => ({ env: e.env, train: e.train })));
     received();
   });
+  // The figures and the page's state come up to 30 times a second and each replaces the last: they are
+  // read when a draw needs them (at most DRAWS_PER_SECOND), not as they come.
   events.addEventListener('train', (message) => {
-    const data = parsed(message, 'train');
-    if (data === null || !Array.isArray(data.envs)) return;
-    envs = mergeEnvs(data.envs);
+    pendingTrain = message;
     received();
   });
   events.addEventListener('episodes', (message) => {
@@ -240,15 +266,7 @@ function connect() {
     received();
   });
   events.addEventListener('page', (message) => {
-    try {
-      const state = JSON.parse(message.data);
-      engineFromState(state); // refuse a malformed state here, not in the middle of a frame
-      latest = state;
-    } catch (error) {
-      latest = null;
-      setFeed('lost', `unreadable state: ${error.message}`);
-      return;
-    }
+    pendingPage = message;
     received();
   });
 }
@@ -326,12 +344,12 @@ if (pastRuns) showRuns(); else connect();
 
 // For automated checks from a driven browser.
 window.tarnelDashboard = { returnsChart: returns, scalarCharts: scalars.charts, cards, history: episodes, view, sharpe, drawdown,
-  runs, get envs() { return envs; } };
+  runs, get envs() { takePending(); return envs; } };
 window.liveViewer = {
   chart, returns, select,
-  get latest() { return latest; },
+  get latest() { takePending(); return latest; },
   get updates() { return updates; },
-  get envs() { return envs; },
+  get envs() { takePending(); return envs; },
   get episodes() { return recent; }, // the last RECENT_EPISODES or more; tarnelDashboard.history counts them all
   get chosen() { return chosen; },
 };
