@@ -1,7 +1,8 @@
 // Past runs on the dashboard (its address with runs=1, served by `python -m tarnel_rl.dashboard RUNS_DIR`):
 // the list of runs from GET /runs, and the selected ones drawn side by side, read-only, from GET /run:
-// their train and test returns overlaid in two charts and each logged name in a chart of its own, one
-// line per run with a legend.
+// their train and test returns, the rolling Sharpe ratio and drawdown of their test episodes (as the live
+// page defines them: episode-history.js), and each logged name in a chart of its own, one line per run
+// with a legend.
 
 import { EpisodeHistory, X_CHANNELS } from './episode-history.js';
 import { LINE_COLORS, LineChart } from './line-chart.js';
@@ -40,16 +41,24 @@ export function seriesOfRun(answer, name) {
   return { name, config: answer.config ?? {}, history, scalars };
 }
 
+// The overlaid charts of every selected run: the series of its EpisodeHistory each draws.
+const RUN_CHARTS = Object.freeze([
+  { key: 'train', title: 'train episode return, % of the initial balance', yUnit: ' %' },
+  { key: 'test', title: 'test episode return, % of the initial balance', yUnit: ' %' },
+  { key: 'sharpe', title: 'test Sharpe (last 20: mean / sd)', yUnit: '' },
+  { key: 'drawdown', title: 'test drawdown (last 20, compounded)', yUnit: ' %' },
+]);
+
 export class RunBrowser {
   // fetchJson(url): the decoded answer of a GET (the page's fetch); makeCanvas(kind, name): a new canvas
-  // for a chart ('returns' with 'train' or 'test', or 'scalar' with the logged name).
+  // for a chart ('returns' with 'train', 'test', 'sharpe' or 'drawdown', or 'scalar' with the logged name).
   constructor({ fetchJson, token, makeCanvas }) {
     this.fetchJson = fetchJson;
     this.token = token;
     this.makeCanvas = makeCanvas;
     this.runs = [];
     this.loaded = new Map(); // name -> series of a selected run, in the order they were selected
-    this.charts = { train: null, test: null };
+    this.charts = { train: null, test: null, sharpe: null, drawdown: null };
     this.scalarCharts = Object.create(null);
     this.problem = '';
   }
@@ -78,16 +87,14 @@ export class RunBrowser {
   }
 
   #lines() {
-    for (const type of ['train', 'test']) {
-      this.charts[type] ??= new LineChart(this.makeCanvas('returns', type),
-        { title: `${type} episode return, % of the initial balance`, yUnit: ' %', withZero: true, channels: X_CHANNELS });
-      this.charts[type].lines = [];
+    for (const { key, title, yUnit } of RUN_CHARTS) {
+      this.charts[key] ??= new LineChart(this.makeCanvas('returns', key), { title, yUnit, withZero: true, channels: X_CHANNELS });
+      this.charts[key].lines = [];
     }
     for (const chart of Object.values(this.scalarCharts)) chart.lines = [];
     for (const [name, run] of this.loaded) {
       const color = this.colorOf(name);
-      this.charts.train.setLine(name, run.history.train, color);
-      this.charts.test.setLine(name, run.history.test, color);
+      for (const { key } of RUN_CHARTS) this.charts[key].setLine(name, run.history[key], color);
       for (const [scalar, kept] of run.scalars.byName) {
         this.scalarCharts[scalar] ??= new LineChart(this.makeCanvas('scalar', scalar), { title: scalar, channels: SCALAR_CHANNELS });
         this.scalarCharts[scalar].setLine(name, kept.series, color);
@@ -97,7 +104,7 @@ export class RunBrowser {
   }
 
   allCharts() {
-    return [this.charts.train, this.charts.test, ...Object.values(this.scalarCharts)].filter(Boolean);
+    return [...Object.values(this.charts), ...Object.values(this.scalarCharts)].filter(Boolean);
   }
 
   draw(view) {

@@ -55,9 +55,11 @@ test('selected runs are overlaid, one line each with the run name as its legend,
   assert.equal(await runs.toggle('2026-12-08T06-01-02-ppo'), true);
   assert.equal(await runs.toggle('dqn <b>'), true);
   assert.equal(asked[2], 'run?token=t%26k&name=dqn%20%3Cb%3E');
-  assert.deepEqual(canvases, ['returns:train', 'returns:test', 'scalar:loss', 'scalar:epsilon']);
+  assert.deepEqual(canvases, ['returns:train', 'returns:test', 'returns:sharpe', 'returns:drawdown', 'scalar:loss',
+    'scalar:epsilon']);
   const view = { xAxis: 'steps', smoothing: { kind: 'none', width: 1 } };
-  assert.equal(runs.draw(view), 4);
+  assert.equal(runs.draw(view), 6);
+  assert.equal(runs.charts.drawdown.drawn.lines, 2);
   assert.deepEqual(runs.charts.train.lines.map((l) => l.label), ['2026-12-08T06-01-02-ppo', 'dqn <b>']);
   assert.equal(runs.charts.train.drawn.points, 4); // 2 train episodes a run
   assert.equal(runs.scalarCharts.loss.drawn.lines, 2);
