@@ -23,6 +23,17 @@ export class ReturnsChart {
     this.history = history;
     this.view = { xAxis: 'episodes', smoothing: { kind: 'mean', width: AVERAGE_OF } };
     this.drawn = { train: 0, test: 0, lo: 0, hi: 0, points: 0, buckets: 0, xAxis: 'episodes', xLabels: [], yLabels: [] };
+    this.drawnKey = '';
+  }
+
+  // Draws when the history, the view or the canvas's size changed since the last draw; answers whether it drew.
+  drawIfChanged(view) {
+    const key = [this.history.version, view.xAxis, view.smoothing.kind, view.smoothing.width, this.canvas.clientWidth,
+      this.canvas.clientHeight].join('|');
+    if (key === this.drawnKey) return false;
+    this.draw(undefined, view);
+    this.drawnKey = key;
+    return true;
   }
 
   // episodes: when given (a whole list, as before), the chart shows exactly those; otherwise it draws

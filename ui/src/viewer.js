@@ -16,9 +16,10 @@ import { ScalarBoard } from './scalar-charts.js';
 import { SMOOTHING_KINDS } from './smoothing.js';
 import { engineFromState } from './viewer-state.js';
 
-const RECENT_EPISODES = 200;
+const RECENT_EPISODES = 200; // raw episodes kept for automated checks (the charts keep their own series)
 const MOST_ENVS = 4096; // cards on one page
-const CALLS_SHOWN = 40; // raw episodes kept for automated checks (the charts keep their own series)
+const CALLS_SHOWN = 40;
+const NONE = Object.freeze([]);
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
@@ -53,8 +54,6 @@ const recent = [];
 let runName = null;
 let updates = 0;
 let events = null;
-let returnsKey = '';
-let sizeVersion = 0;
 const view = readView();
 
 const cards = new CardGrid($('grid'), select);
@@ -104,11 +103,7 @@ function select(env) {
 
 function render() {
   takePending();
-  const key = `${episodes.version}|${view.xAxis}|${view.smoothing.kind}|${view.smoothing.width}|${sizeVersion}`;
-  if (key !== returnsKey) {
-    returns.draw(undefined, view);
-    returnsKey = key;
-  }
+  returns.drawIfChanged(view);
   sharpe.drawIfChanged(view);
   drawdown.drawIfChanged(view);
   scalars.draw(view);
@@ -120,7 +115,7 @@ function render() {
   $('stat-rate').textContent = rate.toFixed(0);
   $('chosen').textContent = envs[chosen]?.label ?? `env ${chosen}`;
   $('stat-updates').textContent = String(updates);
-  const observation = envs[chosen]?.train?.observation ?? [];
+  const observation = Array.isArray(envs[chosen]?.train?.observation) ? envs[chosen].train.observation : NONE;
   if (observation !== observationShown) {
     observationShown = observation;
     $('observation').replaceChildren(...observation.slice(0, 64).map((value, i) => {
@@ -335,9 +330,8 @@ async function showRuns() {
 
 for (const id of ['x-axis', 'smoothing', 'smooth-width']) $(id).addEventListener('change', viewChanged);
 window.addEventListener('resize', () => {
-  sizeVersion += 1;
   latestDrawn = null;
-  for (const c of [sharpe, drawdown, ...Object.values(scalars.charts), ...(runs?.allCharts() ?? [])]) c.drawnKey = '';
+  for (const c of [returns, sharpe, drawdown, ...Object.values(scalars.charts), ...(runs?.allCharts() ?? [])]) c.drawnKey = '';
   schedule.changed();
 });
 if (pastRuns) showRuns(); else connect();

@@ -91,3 +91,17 @@ test('an unknown return is a hollow mark, never a point of the curve', () => {
   assert.equal(calls.filter(([name]) => name === 'strokeRect').length, 1);
   assert.equal(chart.drawn.averageLast, 3);
 });
+
+test('the chart draws again only when its episodes, the view or its size changed', () => {
+  const { canvas } = recordingCanvas(600, 180);
+  const chart = new ReturnsChart(canvas);
+  const view = { xAxis: 'episodes', smoothing: { kind: 'mean', width: 20 } };
+  assert.equal(chart.drawIfChanged(view), true);
+  assert.equal(chart.drawIfChanged(view), false);
+  chart.history.add([{ type: 'train', return_pct: 1 }]);
+  assert.equal(chart.drawIfChanged(view), true);
+  assert.equal(chart.drawIfChanged({ ...view, xAxis: 'wall' }), true);
+  canvas.clientWidth = 700;
+  assert.equal(chart.drawIfChanged({ ...view, xAxis: 'wall' }), true);
+  assert.equal(chart.drawn.train, 1);
+});
