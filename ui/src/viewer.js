@@ -82,6 +82,15 @@ function viewChanged() {
   schedule.changed();
 }
 
+// A run's configuration as a tooltip (text, cut short).
+function configText(config) {
+  try {
+    return JSON.stringify(config ?? {}, null, 1).slice(0, 4000);
+  } catch {
+    return '';
+  }
+}
+
 function setFeed(state, notice) {
   $('feed-state').textContent = state;
   $('feed-state').dataset.state = state;
@@ -231,6 +240,7 @@ function connect() {
     }
     runName = run.name;
     $('run-name').textContent = run.name;
+    $('run-name').title = configText(run.config);
     received();
   });
   events.addEventListener('seats', (message) => {
@@ -318,6 +328,7 @@ async function showRuns() {
       });
       const text = document.createElement('span');
       text.textContent = ` ${describeRun(run)}`;
+      text.title = configText(run.config);
       label.append(box, text);
       item.append(label);
       $('run-list').append(item);
