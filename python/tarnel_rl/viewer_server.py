@@ -56,7 +56,7 @@ VIEWER_FILES = ("viewer.html", "src/viewer.js", "src/viewer-state.js", "src/char
                 "src/candles.js", "src/columns.js", "src/orders.js", "src/errors.js", "src/prng.js",
                 "src/returns-chart.js", "src/dashboard-cells.js", "src/draw-schedule.js", "src/series-buckets.js",
                 "src/smoothing.js", "src/axis-ticks.js", "src/plot-frame.js", "src/episode-history.js",
-                "src/line-chart.js", "src/scalar-charts.js", "src/run-browser.js")
+                "src/line-chart.js", "src/scalar-charts.js", "src/run-browser.js", "src/stream-replay.js")
 
 
 class Seat:

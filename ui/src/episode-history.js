@@ -1,4 +1,4 @@
-// Every finished episode the dashboard was sent, kept as bounded series: train and test returns, their
+// Every finished episode the dashboard was given, kept as bounded series: train and test returns, their
 // buy-and-hold returns (`market_pct`), and the rolling Sharpe ratio and drawdown of the test episodes.
 // Each point carries three x values (X_CHANNELS): its episode's number in the order episodes finished,
 // the trainer's env steps then, and the wall time since the run started.
@@ -62,13 +62,12 @@ export class EpisodeHistory {
     this.unknown = { train: [], test: [] }; // the x of the last episodes without a finite return (bounded)
     this.unknownCount = { train: 0, test: 0 };
     this.recentTests = [];
-    this.lastOfEnv = new Map(); // env -> the last episode number taken (a new stream sends them again)
     this.steps = 0;
     this.wall = 0;
     this.version = 0;
   }
 
-  // episodes: any iterable of episode entries, in the order they finished. Answers how many were new.
+  // episodes: any iterable of episode entries, in the order they finished. Answers how many were taken.
   add(episodes) {
     let taken = 0;
     for (const episode of episodes) if (this.#take(episode)) taken += 1;
@@ -78,10 +77,6 @@ export class EpisodeHistory {
 
   #take(e) {
     if (e === null || typeof e !== 'object') return false;
-    if (Number.isInteger(e.env) && Number.isInteger(e.n)) {
-      if (e.n <= (this.lastOfEnv.get(e.env) ?? 0)) return false;
-      this.lastOfEnv.set(e.env, e.n);
-    }
     this.episodes += 1;
     // Steps and time never go back: a missing figure keeps the last one.
     if (finite(e.env_steps)) this.steps = Math.max(this.steps, e.env_steps);

@@ -19,8 +19,7 @@ export function readScalar(entry) {
     step: Number.isFinite(step) ? step : NaN, wall: Number.isFinite(wall) ? wall : NaN };
 }
 
-// The series of every logged name: `add(entries)` takes a list of scalar entries; entries a new stream
-// sends again (not later than the last one taken of their name) are skipped.
+// The series of every logged name: `add(entries)` takes a list of scalar entries.
 export class ScalarSeries {
   constructor({ capacity = DEFAULT_CAPACITY } = {}) {
     this.capacity = capacity;
@@ -48,10 +47,9 @@ export class ScalarSeries {
         kept = { series: new BucketSeries({ capacity: this.capacity, channels: 2 }), step: -Infinity, wall: -Infinity };
         this.byName.set(s.name, kept);
       }
-      // A missing step or time keeps the last one, so that the x axis never goes back.
+      // A missing step or time keeps the last one.
       const step = Number.isFinite(s.step) ? s.step : Math.max(0, kept.step);
       const wall = Number.isFinite(s.wall) ? s.wall : Math.max(0, kept.wall);
-      if (wall < kept.wall || (wall === kept.wall && step <= kept.step)) continue; // sent again
       kept.step = step;
       kept.wall = wall;
       kept.series.push(s.value, [step, wall]);

@@ -14,6 +14,7 @@ import { ReturnsChart, X_AXES } from './returns-chart.js';
 import { RunBrowser, describeRun } from './run-browser.js';
 import { ScalarBoard } from './scalar-charts.js';
 import { SMOOTHING_KINDS } from './smoothing.js';
+import { StreamReplay, episodeKey, scalarKey } from './stream-replay.js';
 import { engineFromState } from './viewer-state.js';
 
 const RECENT_EPISODES = 200; // raw episodes kept for automated checks (the charts keep their own series)
@@ -51,6 +52,8 @@ let pendingPage = null; // the last `page` event not read yet
 let seats = []; // { env, label, closed } from `seats` events
 let envs = [];
 const recent = [];
+const episodeReplay = new StreamReplay(episodeKey);
+const scalarReplay = new StreamReplay(scalarKey);
 let runName = null;
 let updates = 0;
 let events = null;
@@ -224,7 +227,9 @@ function parsed(message, what) {
 
 function connect() {
   if (events !== null) events.close();
-  // A new stream sends what the hub keeps again: the history and the scalars skip what they hold.
+  // A new stream sends what the hub keeps again: what was taken already is skipped.
+  episodeReplay.reconnected();
+  scalarReplay.reconnected();
   events = new EventSource(`events?token=${encodeURIComponent(token)}&env=${chosen}`);
   events.onopen = () => setFeed(envs.length === 0 ? 'waiting' : 'live',
     envs.length === 0 ? 'Connected to the hub; waiting for the trainer.' : undefined);
@@ -237,6 +242,7 @@ function connect() {
     if (runName !== null && run.name !== runName) { // another run on the same hub: its own curves
       episodes.clear();
       recent.length = 0;
+      episodeReplay.forget();
     }
     runName = run.name;
     $('run-name').textContent = run.name;
@@ -260,14 +266,15 @@ function connect() {
   events.addEventListener('episodes', (message) => {
     const list = parsed(message, 'episodes');
     if (!Array.isArray(list)) return;
-    episodes.add(list);
-    keepRecent(list);
+    const fresh = episodeReplay.fresh(list);
+    episodes.add(fresh);
+    keepRecent(fresh);
     received();
   });
   events.addEventListener('scalars', (message) => {
     const data = parsed(message, 'scalars');
     if (data === null || !Array.isArray(data.scalars)) return;
-    scalars.add(data.scalars);
+    scalars.add(scalarReplay.fresh(data.scalars));
     received();
   });
   events.addEventListener('page', (message) => {

@@ -1,6 +1,5 @@
 // What the dashboard keeps of the finished episodes: the rolling Sharpe ratio and drawdown of the test
-// episodes (checked against plain computations), buy-and-hold returns, and the episodes a new stream
-// sends again, skipped.
+// episodes (checked against plain computations), buy-and-hold returns, and x values that never go back.
 
 import test from 'node:test';
 import assert from 'node:assert/strict';
@@ -51,15 +50,14 @@ test('the rolling figures follow the last 20 test episodes, train episodes aside
   assert.equal(history.counts.test, 100);
 });
 
-test('a new stream sends the episodes again: each (env, n) is taken once, and x never goes back', () => {
+test('x never goes back: an episode without env steps or time keeps the last ones', () => {
   const history = new EpisodeHistory();
   const first = [{ env: 0, n: 1, return_pct: 1, market_pct: 0.5, env_steps: 64, wall: 1 },
     { env: 1, n: 1, return_pct: 2, market_pct: null, env_steps: 128, wall: 2 }];
   assert.equal(history.add(first), 2);
-  assert.equal(history.add([...first, { env: 0, n: 2, return_pct: 3, wall: 3 }]), 1);
-  assert.equal(history.episodes, 3);
+  assert.equal(history.add([{ env: 0, n: 2, return_pct: 3, wall: 3 }, { env: 0, n: 3, return_pct: 4, env_steps: 100 }]), 2);
+  assert.equal(history.episodes, 4);
   assert.equal(history.marketTrain.points, 1); // an unknown buy and hold is not drawn
-  assert.equal(history.train.lastX(1), 128); // no env steps given: the last ones
-  assert.equal(history.train.lastX(2), 3);
+  assert.deepEqual([history.train.lastX(0), history.train.lastX(1), history.train.lastX(2)], [4, 128, 3]);
   assert.equal(history.add([null, 'x', 7]), 0);
 });
