@@ -2,6 +2,7 @@
 64-step episodes while the page shows every card moving (never a reset's zeros), the returns curve and the
 trainer's logged loss; then the finished run's folder is served by `python -m tarnel_rl.dashboard` and
 the page draws it from disk. Everything waits on the page's own state (Playwright's wait_for_function)."""
+import json
 import os
 import re
 import select
@@ -9,6 +10,8 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
+import urllib.request
 
 import numpy as np
 import pytest
@@ -64,6 +67,13 @@ def run_folder(tmp_path, monkeypatch):
     monkeypatch.setattr(training_log, "_run", None)
     yield tmp_path
     dashboard.close_viewers()
+
+
+def hub_episodes(url: str) -> int:
+    """How many episodes the hub behind the dashboard at `url` was given."""
+    parts = urllib.parse.urlsplit(url)
+    with urllib.request.urlopen(f"http://{parts.netloc}/stats?{parts.query}", timeout=10) as answer:
+        return int(json.loads(answer.read())["episodes"])
 
 
 def past_runs_address(process: subprocess.Popen, timeout: float = 30.0) -> str:
@@ -124,6 +134,23 @@ def test_a_browser_follows_a_full_speed_run_then_reads_it_back_from_its_folder(r
                 trainer.join(60)
                 assert not trainer.is_alive() and trainer.failure is None, trainer.failure
                 assert live["episodes"] >= 4 and live["header"] != "-", live
+                # Every episode once: the page has what the hub was given, and choosing another environment
+                # (a new stream, which sends them all again) adds none.
+                total = -1
+                for _ in range(60):  # the hub may still be reading the trainer's last messages
+                    total = hub_episodes(envs.viewer_url)
+                    try:
+                        page.wait_for_function("(n) => window.tarnelDashboard.history.episodes === n", arg=total,
+                                               timeout=1000)
+                    except sync_api.TimeoutError:
+                        continue
+                    if hub_episodes(envs.viewer_url) == total:
+                        break
+                assert page.evaluate("() => window.tarnelDashboard.history.episodes") == total
+                page.click('#grid [data-env="2"]')
+                page.wait_for_function("() => window.liveViewer.chosen === 2 && window.liveViewer.latest !== null",
+                                       timeout=WAIT_MS)
+                assert page.evaluate("() => window.tarnelDashboard.history.episodes") == total
                 assert errors == []
             finally:
                 browser.close()
