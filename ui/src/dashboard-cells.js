@@ -76,8 +76,8 @@ export class CardGrid {
     this.cards = [];
   }
 
-  // i: the card's place; its environment's number is set by `update`.
-  #make(i) {
+  // A new card at the end of the grid; its environment's number is set by `update`.
+  #make() {
     const doc = this.grid.ownerDocument;
     const el = (tag, className) => {
       const node = doc.createElement(tag);
@@ -96,7 +96,7 @@ export class CardGrid {
   }
 
   update(envs, chosen) {
-    while (this.cards.length < envs.length) this.cards.push(this.#make(this.cards.length));
+    while (this.cards.length < envs.length) this.cards.push(this.#make());
     while (this.cards.length > envs.length) this.cards.pop().cell.remove();
     envs.forEach((env, i) => {
       const card = this.cards[i];
@@ -117,10 +117,4 @@ export class CardGrid {
       }
     });
   }
-}
-
-// As before: the whole grid from `envs` (a grid made once per call).
-export function renderCells(grid, envs, chosen, select) {
-  grid.replaceChildren();
-  new CardGrid(grid, select).update(envs, chosen);
 }
