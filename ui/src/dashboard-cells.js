@@ -1,7 +1,7 @@
 // One card of the training dashboard's grid per environment: its label, the running episode's step and
 // return (or, between a reset and the first step, the last finished episode's number and return, never a
-// reset's zeros), a small curve of the running return, the last actions and rewards, and its steps per
-// second. The cards are made once and their texts updated, so a click between two updates is never lost.
+// reset's zeros), the last finished episode, a small curve of the running return, the last actions and
+// rewards, and its steps per second. The cards are made once and their texts updated, so a click between two updates is never lost.
 // Every text from the trainer (labels, action names) goes in as text, never as markup.
 
 const fixed = (value, digits) => (Number.isFinite(value) ? value.toFixed(digits) : '-');
@@ -25,6 +25,9 @@ export function cardText(env) {
   return {
     title: `${env.label ?? `env ${env.env ?? ''}`}${env.closed ? ' (closed)' : ''}`,
     step,
+    lastEpisode: last && Number.isFinite(last.n)
+      ? `last finished: episode ${last.n} · return ${fixed(last.return_pct, 3)} %${Number.isFinite(last.steps) ? ` · ${last.steps} steps` : ''}`
+      : 'no episode finished yet',
     figures: `${running}${t.type ?? '-'} #${t.index ?? '-'} · ${t.episodes ?? 0} episodes · ${fixed(t.steps_per_second, 0)} steps/s`
       + (Number.isFinite(t.env_steps) ? ` · ${t.env_steps} steps in all` : ''),
     last: actions.length
@@ -85,11 +88,11 @@ export class CardGrid {
       return node;
     };
     const card = { cell: el('section', 'cell'), head: el('h3'), step: el('div', 'card-step'), figures: el('div', 'figures'),
-      curve: el('canvas'), last: el('div', 'last'), curveKey: '' };
+      lastEpisode: el('div', 'figures card-last-episode'), curve: el('canvas'), last: el('div', 'last'), curveKey: '' };
     card.curve.width = 220;
     card.curve.height = 36;
     card.last.title = 'the last actions and their rewards (% of the initial balance), the newest last';
-    card.cell.append(card.head, card.step, card.figures, card.curve, card.last);
+    card.cell.append(card.head, card.step, card.figures, card.lastEpisode, card.curve, card.last);
     card.cell.addEventListener('click', () => this.select(Number(card.cell.dataset.env)));
     this.grid.append(card.cell);
     return card;
@@ -103,7 +106,7 @@ export class CardGrid {
       const text = cardText(env);
       const number = String(env.env ?? i);
       if (card.cell.dataset.env !== number) card.cell.dataset.env = number;
-      for (const part of ['head', 'step', 'figures', 'last']) {
+      for (const part of ['head', 'step', 'figures', 'lastEpisode', 'last']) {
         const value = part === 'head' ? text.title : text[part];
         if (card[part].textContent !== value) card[part].textContent = value;
       }

@@ -21,6 +21,8 @@ for (const [what, train, step, figuresStart] of [
     assert.equal(text.step, step);
     assert.ok(text.figures.startsWith(figuresStart), text.figures);
     if (train?.last_episode) assert.doesNotMatch(`${text.step} ${text.figures}`, /return 0\.000 %/);
+    assert.equal(text.lastEpisode, train?.last_episode?.n === 12 ? 'last finished: episode 12 · return 1.230 % · 64 steps'
+      : train?.last_episode ? 'last finished: episode 3 · return - %' : 'no episode finished yet');
   });
 }
 
