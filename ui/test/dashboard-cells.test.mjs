@@ -1,9 +1,10 @@
 // What an environment's card says: the running episode's step while it runs, the last finished episode
-// (its number and return) between a reset and the first step, never a reset's zeros.
+// (its number and return) between a reset and the first step, never a reset's zeros; and the cards, made
+// once and updated in place.
 
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { cardText } from '../src/dashboard-cells.js';
+import { CardGrid, cardText } from '../src/dashboard-cells.js';
 
 const reset = { type: 'train', index: 4, step: 0, return_pct: 0, episodes: 12, steps_per_second: 900,
   actions: [], rewards: [], curve: [0] };
@@ -33,4 +34,47 @@ test('labels and action names stay text, and the last six actions go with their 
   assert.equal(text.title, '<script>alert(1)</script> (closed)');
   assert.equal(text.last, 'c 3.000 · d 4.000 · e 5.000 · f 6.000 · g 7.000 · <img src=x onerror=alert(1)> 8.000');
   assert.equal(cardText({ env: 0, train: { step: 0 } }).last, 'no step yet');
+});
+
+// A document just large enough for the cards: elements with text, classes, data and listeners.
+function fakeDocument() {
+  const make = (tag) => {
+    const node = {
+      tag, children: [], dataset: {}, className: '', textContent: '', title: '', listeners: {}, parent: null,
+      classList: { set: new Set(), toggle(name, on) { if (on) this.set.add(name); else this.set.delete(name); },
+        contains(name) { return this.set.has(name); } },
+      ownerDocument: null,
+      append(...nodes) { for (const n of nodes) { n.parent = node; node.children.push(n); } },
+      remove() { node.parent.children = node.parent.children.filter((n) => n !== node); },
+      addEventListener(type, fn) { node.listeners[type] = fn; },
+      getContext: () => new Proxy({}, { get: () => () => {} }),
+    };
+    return node;
+  };
+  const doc = { createElement: make };
+  const grid = make('div');
+  grid.ownerDocument = doc;
+  return grid;
+}
+
+test('cards are made once and updated in place; a click selects the environment by its number', () => {
+  const grid = fakeDocument();
+  const chosen = [];
+  const cards = new CardGrid(grid, (env) => chosen.push(env));
+  const envs = (step) => [0, 1, 2].map((env) => ({ env, label: `<b>env ${env}</b>`, closed: env === 2,
+    train: { ...reset, step, last_episode: lastEpisode } }));
+  cards.update(envs(0), 1);
+  const first = grid.children.slice();
+  assert.deepEqual(first.map((cell) => cell.dataset.env), ['0', '1', '2']);
+  const stepOf = (cell) => cell.children.find((c) => c.className === 'card-step').textContent;
+  assert.equal(stepOf(first[0]), 'episode 12 · return 1.230 %');
+  cards.update(envs(5), 1);
+  assert.ok(grid.children.every((cell, i) => cell === first[i]), 'the same elements');
+  assert.equal(stepOf(first[0]), 'step 5');
+  assert.equal(first[1].children[0].textContent, '<b>env 1</b>'); // as text
+  assert.ok(first[1].classList.contains('chosen') && first[2].classList.contains('closed'));
+  first[2].listeners.click();
+  assert.deepEqual(chosen, [2]);
+  cards.update(envs(6).slice(0, 2), 0);
+  assert.equal(grid.children.length, 2);
 });
