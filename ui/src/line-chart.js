@@ -1,4 +1,4 @@
-// A chart of one or more bounded series as lines (each bucket's spread as a thin bar behind its line),
+// A chart of one or more bounded series as lines (a lone line with each bucket's spread as a thin bar),
 // with real axes and a legend when it holds several: the trainer's logged values, the rolling figures of
 // the test episodes, and past runs side by side. What the last draw showed is in `chart.drawn`.
 
@@ -75,7 +75,8 @@ export class LineChart {
     if (this.withZero) drawZero(ctx, frame);
     let points = 0;
     this.lines.forEach(({ series, color }, i) => {
-      fillBands(ctx, frame, series, channel, `${color}66`);
+      // Overlaid runs would hide each other's lines behind their spreads: spreads only for a lone line.
+      if (this.lines.length === 1) fillBands(ctx, frame, series, channel, `${color}66`);
       if (series.length === 1) {
         ctx.fillStyle = color;
         ctx.fillRect(frame.x(series.x(0, channel)) - 2, frame.y(smoothed[i][0]) - 2, 4, 4);

@@ -303,8 +303,8 @@ const runs = pastRuns ? new RunBrowser({ fetchJson, token, makeCanvas: pastCanva
 
 function drawPastRuns() {
   runs.draw(view);
-  let count = 0;
-  for (const run of runs.loaded.values()) count += run.history.episodes;
+  let count = 0; // as the run list counts them (the hub sends at most 20,000 of a run)
+  for (const [name, run] of runs.loaded) count += runs.runs.find((r) => r.name === name)?.episodes ?? run.history.episodes;
   $('stat-episodes').textContent = String(count);
   $('run-name').textContent = runs.loaded.size ? [...runs.loaded.keys()].join(', ') : '-';
 }
