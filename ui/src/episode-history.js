@@ -67,21 +67,27 @@ export class EpisodeHistory {
     this.version = 0;
   }
 
-  // episodes: any iterable of episode entries, in the order they finished. Answers how many were taken.
-  add(episodes) {
+  // episodes: any iterable of episode entries, in the order they finished. numberOf(k): the number of the
+  // k-th of them among all the run's episodes, when they are a sample of those (a past run's, thinned);
+  // by default they follow the ones taken before. Answers how many were taken.
+  add(episodes, numberOf = null) {
     let taken = 0;
-    for (const episode of episodes) if (this.#take(episode)) taken += 1;
+    let k = 0;
+    for (const episode of episodes) {
+      if (this.#take(episode, numberOf === null ? this.episodes + 1 : numberOf(k))) taken += 1;
+      k += 1;
+    }
     if (taken) this.version += 1;
     return taken;
   }
 
-  #take(e) {
+  #take(e, number) {
     if (e === null || typeof e !== 'object') return false;
     this.episodes += 1;
     // Steps and time never go back: a missing figure keeps the last one.
     if (finite(e.env_steps)) this.steps = Math.max(this.steps, e.env_steps);
     if (finite(e.wall)) this.wall = Math.max(this.wall, e.wall);
-    const xs = [this.episodes, this.steps, this.wall];
+    const xs = [number, this.steps, this.wall];
     const type = e.type === 'test' ? 'test' : 'train';
     this.counts[type] += 1;
     if (finite(e.market_pct)) (type === 'test' ? this.marketTest : this.marketTrain).push(e.market_pct, xs);

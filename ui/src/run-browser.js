@@ -29,13 +29,27 @@ export function describeRun(run) {
   return `${run.name} · ${episodes}${run.scalars.length ? ` · ${run.scalars.join(', ')}` : ''}`;
 }
 
-// The answer of GET /run, checked and turned into series.
-export function seriesOfRun(answer, name) {
+// The numbers of `sent` episodes among `total`: the hub thins a long run's episodes evenly, the first
+// and the last kept (episode k of those sent is episode round(k (total - 1) / (sent - 1)) + 1, rounded
+// as Python rounds: a half to the even neighbour).
+export function thinnedNumbers(sent, total) {
+  if (!Number.isInteger(total) || total <= sent || sent < 2) return (k) => k + 1;
+  const step = (total - 1) / (sent - 1);
+  return (k) => {
+    const x = k * step;
+    let near = Math.round(x);
+    if (near - x === 0.5 && near % 2 !== 0) near -= 1;
+    return near + 1;
+  };
+}
+
+// The answer of GET /run, checked and turned into series; total: the run's episodes as the list counts them.
+export function seriesOfRun(answer, name, total = null) {
   if (answer === null || typeof answer !== 'object' || !Array.isArray(answer.episodes) || !Array.isArray(answer.scalars)) {
     throw new TypeError(`run ${name}: the answer has no episodes and scalars lists`);
   }
   const history = new EpisodeHistory();
-  history.add(answer.episodes);
+  history.add(answer.episodes, thinnedNumbers(answer.episodes.length, total));
   const scalars = new ScalarSeries();
   scalars.add(answer.scalars);
   return { name, config: answer.config ?? {}, history, scalars };
@@ -81,7 +95,7 @@ export class RunBrowser {
       return false;
     }
     const answer = await this.fetchJson(`run?token=${encodeURIComponent(this.token)}&name=${encodeURIComponent(name)}`);
-    this.loaded.set(name, seriesOfRun(answer, name));
+    this.loaded.set(name, seriesOfRun(answer, name, this.runs.find((run) => run.name === name)?.episodes ?? null));
     this.#lines();
     return true;
   }

@@ -3,7 +3,7 @@
 
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { RunBrowser, describeRun, readRunList, seriesOfRun } from '../src/run-browser.js';
+import { RunBrowser, describeRun, readRunList, seriesOfRun, thinnedNumbers } from '../src/run-browser.js';
 import { recordingCanvas } from '../test-support/canvas.mjs';
 
 const RUNS = { runs: [
@@ -77,4 +77,22 @@ test('a run whose answer is malformed is not shown', async () => {
   await runs.list();
   await assert.rejects(runs.toggle('broken'), /run broken: the answer has no episodes and scalars lists/);
   assert.equal(runs.loaded.size, 0);
+});
+
+test('a thinned run keeps its episodes\' numbers: the hub keeps them evenly, the first and the last', () => {
+  // What the hub does: indices round(i (total - 1) / (sent - 1)) of 0..total-1.
+  const total = 30_001;
+  const sent = 20_000;
+  const step = (total - 1) / (sent - 1);
+  const kept = Array.from({ length: sent }, (_, i) => Math.round(i * step));
+  const numberOf = thinnedNumbers(sent, total);
+  assert.ok(kept.every((index, k) => numberOf(k) === index + 1));
+  assert.deepEqual([numberOf(0), numberOf(sent - 1)], [1, total]);
+  // Python's round takes a half to the even neighbour: [round(i * 4.5) for i in range(3)] == [0, 4, 9].
+  assert.deepEqual([0, 1, 2].map(thinnedNumbers(3, 10)), [1, 5, 10]);
+  assert.deepEqual([0, 1, 2, 3, 4].map(thinnedNumbers(5, 7)), [1, 3, 4, 5, 7]); // round(i * 1.5): 0 2 3 4 6
+  assert.equal(thinnedNumbers(5, 5)(4), 5); // nothing thinned
+  assert.equal(thinnedNumbers(5, null)(4), 5);
+  const run = seriesOfRun({ episodes: [{ return_pct: 1 }, { return_pct: 2 }, { return_pct: 3 }], scalars: [] }, 'x', 101);
+  assert.deepEqual([run.history.train.firstX(0), run.history.train.x(1, 0), run.history.train.lastX(0)], [1, 51, 101]);
 });
