@@ -42,6 +42,22 @@ export function drawdownOf(returns) {
 
 const finite = (v) => typeof v === 'number' && Number.isFinite(v);
 
+// How many episodes the trainer had finished when the last of `list` finished: each environment counts
+// its own (`n`, from 1), so it is the sum of the last count of every environment in the list (those
+// without an episode in it are not counted). The hub keeps the last episodes, so a page that opens late
+// numbers what it is sent from there.
+export function episodesFinishedBy(list) {
+  const last = new Map();
+  for (const e of list) {
+    if (e !== null && typeof e === 'object' && Number.isInteger(e.env) && Number.isInteger(e.n)) {
+      last.set(e.env, Math.max(last.get(e.env) ?? 0, e.n));
+    }
+  }
+  let sum = 0;
+  for (const n of last.values()) sum += n;
+  return sum;
+}
+
 export class EpisodeHistory {
   constructor({ capacity = DEFAULT_CAPACITY, rolling = ROLLING_TESTS } = {}) {
     const series = () => new BucketSeries({ capacity, channels: X_CHANNELS.length });
@@ -58,6 +74,7 @@ export class EpisodeHistory {
   clear() {
     for (const s of [this.train, this.test, this.marketTrain, this.marketTest, this.sharpe, this.drawdown]) s.clear();
     this.episodes = 0; // every episode taken, a return or not
+    this.lastNumber = 0; // the number of the last one taken among all the run's episodes
     this.counts = { train: 0, test: 0 };
     this.unknown = { train: [], test: [] }; // the x of the last episodes without a finite return (bounded)
     this.unknownCount = { train: 0, test: 0 };
@@ -68,13 +85,14 @@ export class EpisodeHistory {
   }
 
   // episodes: any iterable of episode entries, in the order they finished. numberOf(k): the number of the
-  // k-th of them among all the run's episodes, when they are a sample of those (a past run's, thinned);
-  // by default they follow the ones taken before. Answers how many were taken.
+  // k-th of them among all the run's episodes, when they are not simply the next ones (a past run's,
+  // thinned; the hub's last ones when the page opens late); by default they follow the last one taken.
+  // Answers how many were taken.
   add(episodes, numberOf = null) {
     let taken = 0;
     let k = 0;
     for (const episode of episodes) {
-      if (this.#take(episode, numberOf === null ? this.episodes + 1 : numberOf(k))) taken += 1;
+      if (this.#take(episode, numberOf === null ? this.lastNumber + 1 : numberOf(k))) taken += 1;
       k += 1;
     }
     if (taken) this.version += 1;
@@ -84,6 +102,7 @@ export class EpisodeHistory {
   #take(e, number) {
     if (e === null || typeof e !== 'object') return false;
     this.episodes += 1;
+    this.lastNumber = number;
     // Steps and time never go back: a missing figure keeps the last one.
     if (finite(e.env_steps)) this.steps = Math.max(this.steps, e.env_steps);
     if (finite(e.wall)) this.wall = Math.max(this.wall, e.wall);

@@ -8,7 +8,7 @@
 import { Chart } from './chart.js';
 import { CardGrid } from './dashboard-cells.js';
 import { DrawSchedule } from './draw-schedule.js';
-import { EpisodeHistory, X_CHANNELS } from './episode-history.js';
+import { EpisodeHistory, X_CHANNELS, episodesFinishedBy } from './episode-history.js';
 import { LineChart } from './line-chart.js';
 import { ReturnsChart, X_AXES } from './returns-chart.js';
 import { RunBrowser, describeRun } from './run-browser.js';
@@ -267,7 +267,9 @@ function connect() {
     const list = parsed(message, 'episodes');
     if (!Array.isArray(list)) return;
     const fresh = episodeReplay.fresh(list);
-    episodes.add(fresh);
+    // The first list is the hub's last episodes: numbered from where they stand among all the run's.
+    const before = episodes.lastNumber === 0 ? Math.max(0, episodesFinishedBy(fresh) - fresh.length) : 0;
+    episodes.add(fresh, before > 0 ? (k) => before + k + 1 : null);
     keepRecent(fresh);
     received();
   });

@@ -3,7 +3,7 @@
 
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { EpisodeHistory, drawdownOf, sharpeOf } from '../src/episode-history.js';
+import { EpisodeHistory, drawdownOf, episodesFinishedBy, sharpeOf } from '../src/episode-history.js';
 import { mulberry32 } from '../src/prng.js';
 
 // Independent: the sample Sharpe ratio, and the drawdown from a running list of equity values.
@@ -60,4 +60,21 @@ test('x never goes back: an episode without env steps or time keeps the last one
   assert.equal(history.marketTrain.points, 1); // an unknown buy and hold is not drawn
   assert.deepEqual([history.train.lastX(0), history.train.lastX(1), history.train.lastX(2)], [4, 128, 3]);
   assert.equal(history.add([null, 'x', 7]), 0);
+});
+
+test('a page that opens late numbers the hub\'s last episodes from where they stand', () => {
+  // 4 environments have finished 25 episodes each; the hub kept the last 10, in the order they finished.
+  const all = [];
+  for (let n = 1; n <= 25; n++) for (let env = 0; env < 4; env++) all.push({ env, n, return_pct: n });
+  const kept = all.slice(-10);
+  assert.equal(episodesFinishedBy(kept), 100);
+  assert.equal(episodesFinishedBy([]), 0);
+  assert.equal(episodesFinishedBy([{ env: 0, n: 3 }, { n: 9 }, null, { env: 1, n: 2 }, { env: 0, n: 2 }]), 5);
+  const history = new EpisodeHistory();
+  const before = episodesFinishedBy(kept) - kept.length;
+  history.add(kept, (k) => before + k + 1);
+  assert.deepEqual([history.train.firstX(0), history.train.lastX(0)], [91, 100]);
+  history.add([{ env: 0, n: 26, return_pct: 1 }]); // then the next ones follow
+  assert.equal(history.train.lastX(0), 101);
+  assert.equal(history.episodes, 11);
 });
