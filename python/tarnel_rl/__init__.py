@@ -1,4 +1,10 @@
 """Tools around py_engine_tarnel for reinforcement learning: hosting the reference user interface (in
 Node.js, or in headless Chromium when asked for), a trading session with discrete actions, the Gymnasium
 environment and its vector form (they need the `gym` extra) with its frames and its live viewer, a
-rollout worker for Ray, a small NumPy agent, and the demo trainer."""
+rollout worker for Ray, a small NumPy agent, and the demo trainer.
+
+`tarnel_rl.log(step, loss=..., entropy=...)` records the trainer's own values in its run folder and on
+its dashboard (tarnel_rl.training_log)."""
+from tarnel_rl.training_log import log
+
+__all__ = ["log"]

@@ -5,7 +5,9 @@ Its lifetime hangs on a pipe. The browser is started with `--remote-debugging-pi
 commands from its fd 3 and ends when that pipe ends, and the only writing end is held by this process
 (not inherited by any other child). However this process ends, SIGKILL included and whichever thread
 started the browser, the kernel closes that end and the browser quits. Nothing is sent on the pipe
-unless a screenshot is asked for (`Page.captureScreenshot`, through a session that is detached again).
+unless a page is opened over it (`open_page`: the address and a script to run before the page's own, which
+stay off the command line) or a screenshot is asked for (`Page.captureScreenshot`, through a session
+that is detached again).
 
 A small bash parent waits for the browser and then removes its temporary profile; it holds no end of the
 pipe, so it lives exactly as long as the browser."""
@@ -102,6 +104,25 @@ class HeadlessChromium:
             return self._command("Browser.getVersion", {}, time.monotonic() + timeout)["product"]
         except (RuntimeError, TimeoutError, OSError) as error:
             raise RuntimeError(f"headless Chromium did not start ({error}): {self.failure()}") from error
+
+    def open_page(self, url: str, before_page: str | None = None, timeout: float = 30.0) -> None:
+        """Shows `url` in the browser's page, running `before_page` (JavaScript) first in every document it
+        loads. Both go over the pipe, never on a command line. The session stays attached with its Page
+        domain on (disabling it would drop the script); a page that stays put sends it no more events."""
+        deadline = time.monotonic() + timeout
+        while True:  # the first page may appear a moment after the browser answers
+            pages = [t for t in self._command("Target.getTargets", {}, deadline)["targetInfos"] if t["type"] == "page"]
+            if pages:
+                break
+            if time.monotonic() > deadline:
+                raise RuntimeError("the browser shows no page")
+            time.sleep(0.05)
+        session = self._command("Target.attachToTarget", {"targetId": pages[0]["targetId"], "flatten": True},
+                                deadline)["sessionId"]
+        if before_page is not None:
+            self._command("Page.enable", {}, deadline, session)  # the script is run only with the domain on
+            self._command("Page.addScriptToEvaluateOnNewDocument", {"source": before_page}, deadline, session)
+        self._command("Page.navigate", {"url": url}, deadline, session)
 
     @property
     def pid(self) -> int:

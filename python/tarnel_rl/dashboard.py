@@ -10,6 +10,13 @@ and `gym.make_vec(..., vectorization_mode="sync" | "async")` show all their envi
 The hub is the trainer's, not one environment's: closing an environment marks its seat closed, and the
 hub (with the returns curve) stays until the trainer's process ends or `close_viewers()` is called.
 
+The trainer's run is kept on disk while the dashboard is on (tarnel_rl.training_log: `runs/` under the
+current directory unless TARNEL_RUNS_DIR or `tarnel_rl.log.configure` says otherwise): the hub appends
+the finished episodes to its episodes.jsonl.
+
+`python -m tarnel_rl.dashboard RUNS_DIR` serves past runs side by side, read-only (its address carries
+a view token, as the live one's does).
+
 Cost: a step adds to a few short lists; the figures go out at most `FEED_RATE` times a second per
 environment, from the trainer's process as one non-blocking pipe write (an HTTP POST from a worker
 process), and are dropped rather than waited for when the hub is behind.
@@ -29,6 +36,7 @@ from typing import Any
 
 import numpy as np
 
+from tarnel_rl import training_log
 from tarnel_rl.viewer import ViewerHub, post_json
 
 ENV_VARIABLE = "TARNEL_VIEWER"
@@ -78,6 +86,10 @@ def take_seat(viewer_port: int | None, label: str | None = None) -> tuple[Seat, 
         started = hub is None
         if hub is None:
             hub = ViewerHub(viewer_port or 0)
+            run = training_log.current_run(for_dashboard=True)  # once the hub stands: a taken port makes none
+            if run is not None:
+                hub.send({"op": "run", "name": run.name, "config": run.config, "folder": str(run.folder),
+                          "started": run.started})
             _hubs[viewer_port] = hub
             if None not in _hubs:
                 _hubs[None] = hub
@@ -137,7 +149,13 @@ def close_viewers() -> None:
 
 class TrainingFeed:
     """What one environment tells the dashboard: its episode and step, the last actions and rewards,
-    the observation, its steps per second, and every finished episode's return (for the curve)."""
+    the observation, its steps per second, its last finished episode, and every finished episode's
+    return (for the curve).
+
+    The figures go out at most FEED_RATE times a second, however often episodes start and end: a
+    reset or an episode's end never restarts that pace (at thousands of steps a second with short
+    episodes it would send a reset's zeros all the time), and the figures carry the last finished
+    episode, which a card shows beside the running one. Every finished episode goes out as it ends."""
 
     def __init__(self, seat: Seat, action_names: tuple[str, ...], clock: Callable[[], float] = time.monotonic) -> None:
         self.seat = seat
@@ -152,15 +170,21 @@ class TrainingFeed:
         self._kind, self._index, self._step = "train", -1, 0
         self._return = 0.0
         self._episodes = 0
+        self._last_episode: dict[str, Any] | None = None
         self._steps_total = 0
         self._rate_mark = (clock(), 0)
         self._rate = 0.0
+        self._started = training_log.run_started()
+
+    def describe(self, config: dict[str, Any]) -> None:
+        """The environment's configuration, for the run's config.json (once per process)."""
+        training_log.describe("environment", config)
 
     def reset(self, kind: str, index: int, observation: Any) -> None:
         self._kind, self._index, self._step, self._return = kind, index, 0, 0.0
         self._curve = [0.0]
         self._observation = observation
-        self._send(force=True)
+        self._send()
 
     def step(self, action: Any, reward: float, observation: Any) -> None:
         """`action`: an index into the action names, or what the environment's actions took (target units)."""
@@ -173,20 +197,23 @@ class TrainingFeed:
         self._observation = observation
         self._send()
 
-    def episode_end(self, closing_reward: float) -> None:
+    def episode_end(self, closing_reward: float, market_pct: float | None = None) -> None:
         """The episode's session ended, which closed what was open (`closing_reward`, part of the
-        episode's return): one point of the returns curve."""
+        episode's return): one point of the returns curve. `market_pct`: the buy-and-hold return of the
+        same bars, when the caller knows it."""
         self._return += closing_reward
         self._curve[-1] = self._return
         self._episodes += 1
+        self._last_episode = {"n": self._episodes, "return_pct": _finite(self._return), "steps": self._step}
         self.seat.send({"op": "episode", "env": self.seat.env, "episode": {
             "n": self._episodes, "type": self._kind, "index": self._index, "steps": self._step,
-            "return_pct": _finite(self._return), "at_step": self._steps_total}})
-        self._send(force=True)
+            "return_pct": _finite(self._return), "at_step": self._steps_total,
+            "market_pct": None if market_pct is None else _finite(market_pct)}})
+        self._send()
 
-    def _send(self, force: bool = False) -> None:
+    def _send(self) -> None:
         now = self._clock()
-        if not force and now - self._last_sent < self._gap:
+        if now - self._last_sent < self._gap:
             return
         self._last_sent = now
         mark_time, mark_steps = self._rate_mark
@@ -201,12 +228,13 @@ class TrainingFeed:
         self.seat.send({"op": "train", "env": self.seat.env, "train": {
             "type": self._kind, "index": self._index, "step": self._step, "episodes": self._episodes,
             "return_pct": _finite(self._return), "steps_per_second": round(self._rate, 1),
+            "env_steps": self._steps_total, "last_episode": self._last_episode,
+            "wall": round(time.time() - self._started, 3),
             "actions": [self._label(a) for a in self._actions],
             "rewards": [_finite(r) for r in self._rewards],
             "curve": [_finite(c) for c in curve],
             "observation": None if observation is None else [_finite(v) for v in observation[:64]],
         }})
-
 
     def _label(self, action: Any) -> str:
         if isinstance(action, (int, np.integer)) and 0 <= action < len(self._names):
@@ -223,3 +251,26 @@ def _finite(value: float) -> float | None:
 
 def print_address(url: str) -> None:
     print(f"tarnel_rl: watch training live at {url}", file=sys.stderr, flush=True)
+
+
+def main(argv: list[str] | None = None) -> int:
+    """`python -m tarnel_rl.dashboard RUNS_DIR [--port N]`: the past runs under RUNS_DIR, side by side,
+    read-only, until interrupted (it prints its address, with its view token)."""
+    import argparse
+    from pathlib import Path
+
+    from tarnel_rl.ui_host import ui_directory
+    from tarnel_rl.viewer_server import main as serve
+
+    parser = argparse.ArgumentParser(prog="python -m tarnel_rl.dashboard",
+                                     description="serves past training runs, read-only")
+    parser.add_argument("runs_dir", type=Path, help="the folder holding the run folders (e.g. runs)")
+    parser.add_argument("--port", type=int, default=0, help="the port on 127.0.0.1 (default: a free one)")
+    args = parser.parse_args(argv)
+    if not args.runs_dir.is_dir():
+        parser.error(f"{args.runs_dir} is not a folder")
+    return serve(["--runs", str(args.runs_dir), "--port", str(args.port), "--ui", str(ui_directory())])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

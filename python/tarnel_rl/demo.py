@@ -197,6 +197,11 @@ def port_in_use(error: BaseException) -> bool:
 
 
 def main(argv: list[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else argv
+    if any(a == "--data" or a.startswith("--data=") for a in arguments):
+        # Your own candles: the trader's path (`make demo DEMO_ARGS="--data FILE ..."`), with its arguments.
+        from tarnel_rl.train import main as train
+        return train(arguments)
     args = parse_args(argv)
     port = args.port
     server = None
@@ -296,7 +301,7 @@ def main(argv: list[str] | None = None) -> int:
 
         # The verdict a quant reads: the risk figures on the same test episodes, beside the baselines.
         report = evaluate_policy(lambda o: policy.act(o, greedy=True), env, split="test", seed=args.seed,
-                                 name="greedy agent")
+                                 name="greedy agent", mode="episodes")
         print("\nreport (tarnel_rl.evaluate): " + format_table(report))
         if args.plot:
             stem = Path(args.plot).with_suffix("")

@@ -31,19 +31,22 @@ from numpy.typing import NDArray
 
 import py_engine_tarnel as tarnel
 from tarnel_rl import ui_host
+from tarnel_rl.account import ACCOUNT_PAGE_DEFAULTS, Costs, Sizing, make_costs, make_sizing
 from tarnel_rl.actions import DiscreteActions, make_actions
 from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
-from tarnel_rl.data import Candles, load_candles, split_bars
+from tarnel_rl.data import Candles, split_bars
 from tarnel_rl.episode_trace import EpisodeTrace
 from tarnel_rl.frames import draw_frame
 from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
+from tarnel_rl.markets import Markets
 from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_observation_kind  # noqa: F401
 from tarnel_rl.rewards import make_reward
-from tarnel_rl.summary import EpisodeSummary
+from tarnel_rl.summary import EpisodeSummary, ending_info
 from tarnel_rl.trading import (
     ACTION_NAMES,
     EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
+    SNAP_CLOSE,
     SNAP_EQUITY,
     SUMMARY_FINAL_EQUITY,
     Step,
@@ -120,7 +123,11 @@ class TradingEnv(gym.Env[Observation, Action]):
     `reset(seed=..., options={"episode_type": "train" | "test", "episode_index": i})` starts episode i
     of that type with `reset_episode`; without an index, one is drawn from the environment's random
     generator (so a seeded reset is deterministic); without a type, the constructor's `episode_type`.
-    Any other episode type is a `ValueError`.
+    Any other episode type is a `ValueError`. `options={"episode_type": "test" | "validation",
+    "walk_forward": True}` starts the walk-forward pass over that whole held-out range instead (from its
+    first bar to its last, the first window's history from the bars before it; a page the
+    environment starts has it, `ui_options={"walk_forward": True}` by default, docs/protocol.md "Episodes"; its `info["episode_index"]` is the
+    index after the range's episodes); `tarnel_rl.evaluate` plays it.
 
     Every step compares the episode type, index and step count in the snapshot with the episode that
     `reset` started. When another user interface has taken over the engine's port (a second Node.js
@@ -145,6 +152,15 @@ class TradingEnv(gym.Env[Observation, Action]):
     or `"dsr"` (`tarnel_rl.rewards`), an observation function (`tarnel_rl.observations`). At the
     episode's end `info["episode_summary"]` is the summary as a named record (`tarnel_rl.summary`).
     `record_trace=True` keeps the episode for `tarnel_rl.replay.save_trace(env.episode_trace, path)`.
+
+    The account (`tarnel_rl.account`; the page keeps it): `initial_balance`; `sizing="units"` (the
+    default: `units` lots a position, as the demo's recorded returns have it) or `"equity"` (an exposure
+    e is trunc(e x equity x `leverage` / (price x `lot_size`)) lots); `lot_size` (the instrument's
+    quantity in a lot, 0.01 for fractions); `maintenance_margin` (below it the page closes everything,
+    the episode is `terminated` and `info["terminated_by"] == "margin call"`, with `info["margin_call"]`);
+    `spread_bps` and `borrow_rate` (on shorts and on leverage, by the candles' times or `bars_per_year`).
+    `sizing=Sizing(...)` and `costs=Costs(...)` give them as objects. When an episode is terminated,
+    `info["terminated_by"]` says why: "episode end" or "margin call".
 
     Rendering: `render_mode="rgb_array"`: `render()` answers the episode so far as a 400 x 720 x 3
     uint8 frame (candles, fills and closes, the open position, the equity), drawn from what the steps
@@ -204,6 +220,15 @@ class TradingEnv(gym.Env[Observation, Action]):
         validation_share: float | None = None,
         train_starts: str = "grid",
         record_trace: bool = False,
+        sizing: str | Sizing = "units",
+        costs: Costs | None = None,
+        initial_balance: float | None = None,
+        leverage: float | None = None,
+        lot_size: float | None = None,
+        maintenance_margin: float | None = None,
+        spread_bps: float | None = None,
+        borrow_rate: float | None = None,
+        bars_per_year: float | None = None,
         _defer_open: bool = False,
     ) -> None:
         if ui is None and port is None:
@@ -227,13 +252,25 @@ class TradingEnv(gym.Env[Observation, Action]):
         self.episode_type = episode_type
         self.max_episode_steps = max_episode_steps
         self.units = check_units(units)
-        self.observation_kind = make_observation_kind(observation)
-        self.actions = make_actions(action, self.units)
+        self.sizing = make_sizing(sizing, initial_balance=initial_balance, leverage=leverage, lot_size=lot_size,
+                                  maintenance_margin=maintenance_margin)
+        self.costs = make_costs(costs, spread_bps=spread_bps, borrow_rate=borrow_rate, bars_per_year=bars_per_year)
+        self.actions = make_actions(action, self.units, self.sizing)
         self.reward_function = make_reward(reward)
         self.ui_options = ui_host.checked_options(ui_options)
-        self.candles: Candles | None = None if candles is None else load_candles(candles)
-        self.ui_options.update(_task_options(self.candles, self.ui_options, fee_rate, slippage_bps, test_from,
-                                             test_share, validation_from, validation_share, train_starts))
+        if ui is not None:  # a page of its own has the walk-forward passes that evaluate() plays by default
+            self.ui_options.setdefault("walk_forward", True)
+        # One market or several (tarnel_rl.markets); `candles` is the one the page holds.
+        self.markets: Markets | None = None if candles is None else Markets.load(candles)
+        self.candles: Candles | None = None if self.markets is None else self.markets.candles
+        self.observation_kind = make_observation_kind(observation, self.candles)
+
+        def task_options(candles: Candles | None) -> dict[str, Any]:
+            return _task_options(candles, self.ui_options, fee_rate, slippage_bps, test_from, test_share,
+                                 validation_from, validation_share, train_starts,
+                                 {**self.sizing.ui_options(), **self.costs.ui_options()})
+        self.ui_options.update(task_options(self.candles) if self.markets is None
+                               else self.markets.same_for_each("their split", task_options))
         self.timeout = check_timeout("timeout_secs", timeout_secs)
         self.connect_timeout = (None if connect_timeout_secs is None
                                 else check_timeout("connect_timeout_secs", connect_timeout_secs))
@@ -252,6 +289,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._trace = EpisodeTrace() if render_mode == "rgb_array" or record_trace else None
         self._closing_reward = 0.0
         self._equity = 0.0
+        self._price = 0.0  # the last snapshot's close: the price the next step trades at
         self._owns_loop = loop is None
         self._loop = loop if loop is not None else make_loop()
         # Every engine call of a step has its own time-out. Run in the calling thread, a step needs no
@@ -428,7 +466,7 @@ class TradingEnv(gym.Env[Observation, Action]):
             raise RuntimeError(self._not_connected(error)) from error
         self._session = TradingSession(engine, units=self.units, timeout_secs=self.timeout, events=self.events)
         if self.candles is not None:
-            await engine.init_candles(self.candles.values, timeout_secs=self.timeout)
+            await engine.init_candles(self._candle_matrix(), timeout_secs=self.timeout)
         self.config = await self._session.load_config()
         if self.ui_kind is None:
             self._check_external_page(self.config)
@@ -454,22 +492,27 @@ class TradingEnv(gym.Env[Observation, Action]):
     async def _async_reset(self, options: dict[str, Any] | None) -> tuple[Observation, dict[str, Any]]:
         self._check_open()
         options = dict(options or {})
-        unknown = set(options) - {"episode_type", "episode_index"}
+        unknown = set(options) - {"episode_type", "episode_index", "walk_forward", "market"}
         if unknown:
             raise ValueError(f"unknown reset options: {', '.join(sorted(unknown))}")
         kind = _check_env_episode_type(options.get("episode_type", self.episode_type))
         assert self._session is not None
+        if self.markets is not None:
+            await self._load_market(self.markets.choose(options.get("market"), self.np_random))
+        elif options.get("market") is not None:
+            raise ValueError("the market option needs candles=... (several markets, or one)")
         if not self._session.config:  # read again after the user interface was replaced
             await self._reload_config()
-        count = int(self.config.get(f"{kind}_episodes", 0))
-        if count < 1:
-            raise ValueError(f"the series has no {kind} episodes")
-        index = options.get("episode_index")
-        if index is None:
-            index = int(self.np_random.integers(count))
-        index = int(index)
-        if not 0 <= index < count:
-            raise ValueError(f"{kind} episode index {index} out of range ({count} {kind} episodes)")
+        if options.get("walk_forward"):
+            index = self._walk_forward_index(kind, options.get("episode_index"))
+        else:
+            count = int(self.config.get(f"{kind}_episodes", 0))
+            if count < 1:
+                raise ValueError(f"the series has no {kind} episodes")
+            asked = options.get("episode_index")
+            index = int(self.np_random.integers(count)) if asked is None else int(asked)
+            if not 0 <= index < count:
+                raise ValueError(f"{kind} episode index {index} out of range ({count} {kind} episodes)")
         if not self._episode_over:
             # A session left open: a wrapper of the caller's (a TimeLimit wrapped by hand, as SB3's
             # `wrapper_class` does) cut the episode short without telling it. End it as the episode's
@@ -484,6 +527,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         self._steps = 0
         self._episode_over = bool(step.done)
         self._equity = float(step.snapshot[SNAP_EQUITY])
+        self._price = float(step.snapshot[SNAP_CLOSE])
         self._closing_reward = 0.0
         self.reward_function.reset(self._session.initial_balance)
         if self._trace is not None:
@@ -493,15 +537,29 @@ class TradingEnv(gym.Env[Observation, Action]):
             self._feed.reset(kind, index, observation)
         return observation, self._info(step)
 
+    async def _load_market(self, name: str) -> None:
+        """Puts market `name`'s candles in the page, unless it holds them already."""
+        assert self.markets is not None and self.engine is not None and self._session is not None
+        if name == self.markets.current:
+            return
+        if not self._episode_over:  # the open session belongs to the other market's series
+            await self._finish(self._closing_info())
+            self._episode_over = True
+        self.markets.current = name
+        self.candles = self.markets.candles
+        await self.engine.init_candles(self._candle_matrix(), timeout_secs=self.timeout)
+        await self._reload_config()
+        self.observation_kind.attach_candles(self.candles)
+
     async def _async_step(self, action: Action) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         self._check_open()
         if self._episode_over:
             raise RuntimeError("the episode is over: call reset() before step()")
-        wanted = self.actions.check(action)
+        wanted = self.actions.check(action, self._equity, self._price)
         assert self._session is not None
         try:
             if isinstance(self.actions, DiscreteActions):
-                step = await self._session.step(int(wanted))
+                step = await self._session.step(int(wanted), self.actions.position_units(self._equity, self._price))
             else:
                 step = await self._session.step_to(wanted)
         except UserInterfaceReplaced:
@@ -511,6 +569,7 @@ class TradingEnv(gym.Env[Observation, Action]):
         equity = float(step.snapshot[SNAP_EQUITY])
         reward = self.reward_function.step(self._equity, equity)
         self._equity = equity
+        self._price = float(step.snapshot[SNAP_CLOSE])
         if self._trace is not None:
             self._trace.step(step.snapshot, step.window, action=wanted, reward=reward)
         terminated = bool(step.done)
@@ -522,6 +581,8 @@ class TradingEnv(gym.Env[Observation, Action]):
             self._feed.step(wanted, reward, observation)
         if terminated or truncated:
             await self._finish(info)
+            if terminated:
+                info.update(ending_info(info["episode_summary"], self.sizing.maintenance_margin))
             reward += self._closing_reward
             if self._trace is not None:
                 self._trace.rewards[-1] = reward
@@ -550,14 +611,41 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     # --- helpers ----------------------------------------------------------------------------------------
 
+    def _walk_forward_index(self, kind: str, asked: Any) -> int:
+        """The index, within `kind`, of the page's walk-forward pass over that held-out range: the test
+        episodes' indices go on after the validation episodes', where the passes follow them."""
+        if asked is not None:
+            raise ValueError("a walk-forward pass has no episode_index: it is the whole range")
+        if kind == "train":
+            raise ValueError("walk-forward passes are over the held-out ranges: episode_type 'test' or 'validation'")
+        passes = self.config.get("walk_forward_episodes")
+        if passes is None:
+            raise ValueError("the page has no walk-forward passes: make the environment with "
+                             "ui_options={'walk_forward': True}")
+        page_index = passes.get(kind)
+        if page_index is None:
+            raise ValueError(f"the page has no walk-forward pass over the {kind} range (none, or fewer than window - 1 "
+                             "bars before it, or a single bar)")
+        return int(page_index) - (int(self.config["test_episodes"]) if kind == "validation" else 0)
+
     def _closing_info(self) -> dict[str, Any]:
         """An info for an ending of a session that no step carries."""
         if not self.events:
             return {}
         return {"events": np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan), "event_count": 0}
 
+    def _candle_matrix(self) -> NDArray[np.float64]:
+        """What init_candles sends: the candles, and their times in seconds as a sixth column when the
+        financing runs by them (the page then charges by the time between bars)."""
+        assert self.candles is not None
+        if self.costs.borrow_rate == 0.0 or self.candles.times is None:
+            return self.candles.values
+        seconds = self.candles.times.astype("datetime64[ns]").astype(np.int64) / 1e9
+        return np.ascontiguousarray(np.column_stack([self.candles.values, seconds]))
+
     def _set_spaces(self) -> None:
         self.window_size = int(self.config["window"])
+        self.observation_kind.attach_candles(self.candles)
         self.observation_space = self.observation_kind.bind(self.config)
 
     async def _reload_config(self) -> None:
@@ -585,6 +673,8 @@ class TradingEnv(gym.Env[Observation, Action]):
             "step": self._steps,
             "equity": float(step.snapshot[SNAP_EQUITY]),
         }
+        if self.markets is not None and len(self.markets) > 1:
+            info["market"] = self.markets.current
         if self.events:
             events = step.events if step.events is not None else np.zeros((0, EVENT_COLUMNS))
             fixed = np.full((EVENT_ROWS, EVENT_COLUMNS), np.nan)
@@ -682,10 +772,10 @@ def _check_env_episode_type(episode_type: Any) -> str:
 
 def _task_options(candles: Candles | None, ui_options: dict[str, Any], fee_rate: Any, slippage_bps: Any,
                   test_from: Any, test_share: Any, validation_from: Any, validation_share: Any,
-                  train_starts: Any) -> dict[str, Any]:
+                  train_starts: Any, account: dict[str, Any]) -> dict[str, Any]:
     """The page's options for the environment's task arguments: only those asked for, so that the
-    defaults leave the page as it always was."""
-    options: dict[str, Any] = {}
+    defaults leave the page as it always was. `account`: the sizing's and the costs' (tarnel_rl.account)."""
+    options: dict[str, Any] = dict(account)
     for name, value in (("fee_rate", fee_rate), ("slippage_bps", slippage_bps)):
         if value is None:
             continue
@@ -727,7 +817,11 @@ def _page_option(config: dict[str, Any], key: str) -> Any:
         "test_bars": (config.get("test_bars") or [None, None])[1],
         "validation_bars": (config.get("validation_bars") or [None, None])[1],
         "train_starts": config.get("train_starts"),
+        "walk_forward": int("walk_forward_episodes" in config),
         "test_share": None,
+        "initial_balance": config.get("initial_balance"),
+        # A page without the account's options in its configuration runs them at their defaults.
+        **{key: (config.get("account") or ACCOUNT_PAGE_DEFAULTS).get(key) for key in ACCOUNT_PAGE_DEFAULTS},
     }.get(key)
 
 

@@ -3,6 +3,10 @@
     TradingEnv(observation="features")   # the default: 16 log returns (x100), the position's sign, equity (x10)
     TradingEnv(observation="raw")        # the 16 snapshot values, then the window (window x 5), row by row
     TradingEnv(observation=ObservationFunction(my_function, my_space))
+    TradingEnv(candles=..., observation=WithFeatureColumns(window=8))   # and the candles' own feature columns
+
+Candles with feature columns (`feature_*`, tarnel_rl.data, or tarnel_rl.features) add today's row of them
+to the default observation; `WithFeatureColumns(base, window)` chooses the base and how many bars of them.
 
 A function of your own is called as `function(window, snapshot)`: `window` is the last `window` candles
 (window x 5: open, high, low, close, volume; oldest first, the last row is the current bar) and
@@ -41,6 +45,9 @@ class Observation:
 
     def observe(self, window: NDArray[np.float64], snapshot: NDArray[np.float64]) -> Any:
         raise NotImplementedError
+
+    def attach_candles(self, candles: Any) -> None:
+        """Called before `bind` with the environment's candles (None for the synthetic series)."""
 
 
 class Features(Observation):
@@ -94,10 +101,60 @@ class ObservationFunction(Observation):
         return value if dtype is None else np.asarray(value, dtype=dtype)
 
 
+class WithFeatureColumns(Observation):
+    """`base`'s observation (the default features unless given) followed by the candles' feature columns
+    of the last `window` bars up to the current one (the snapshot's bar), oldest first, bar by bar: a
+    Box of base + window x F values, unbounded. It never reads a bar after the current one."""
+
+    name = "features+columns"
+
+    def __init__(self, base: Observation | None = None, window: int = 1) -> None:
+        if isinstance(window, bool) or not isinstance(window, (int, np.integer)) or window < 1:
+            raise ValueError(f"the feature columns' window must be an integer >= 1, got {window!r}")
+        self.base = base if base is not None else Features()
+        self.window = int(window)
+        self.columns: NDArray[np.float64] | None = None
+        self.names: tuple[str, ...] = ()
+
+    def attach_candles(self, candles: Any) -> None:
+        self.base.attach_candles(candles)
+        columns = getattr(candles, "features", None)
+        if columns is None or columns.shape[1] == 0:
+            raise ValueError("WithFeatureColumns needs candles with feature columns (feature_* columns in the file, "
+                             "features=[...] when loading, or tarnel_rl.features.with_features)")
+        self.columns = np.asarray(columns, dtype=np.float64)
+        self.names = tuple(candles.feature_names)
+
+    def bind(self, config: dict[str, Any]) -> spaces.Box:
+        if self.columns is None:
+            raise ValueError("WithFeatureColumns needs the environment's candles (candles=...), which have the "
+                             "feature columns")
+        base = self.base.bind(config)
+        if not isinstance(base, spaces.Box) or len(base.shape) != 1:
+            raise TypeError(f"WithFeatureColumns extends a flat Box observation, not {base!r}")
+        extra = self.window * self.columns.shape[1]
+        self._base_is_features = type(self.base) is Features
+        return spaces.Box(low=np.concatenate([base.low, np.full(extra, -np.inf)]),
+                          high=np.concatenate([base.high, np.full(extra, np.inf)]), dtype=np.float64)
+
+    def observe(self, window: NDArray[np.float64], snapshot: NDArray[np.float64]) -> NDArray[np.float64]:
+        assert self.columns is not None
+        bar = int(snapshot[SNAPSHOT_BAR])
+        rows = self.columns[max(0, bar - self.window + 1):bar + 1]
+        if len(rows) < self.window:  # a bar too early for a whole window: zeros before the series starts
+            rows = np.vstack([np.zeros((self.window - len(rows), self.columns.shape[1])), rows])
+        return np.concatenate([np.asarray(self.base.observe(window, snapshot), dtype=np.float64), rows.ravel()])
+
+
+SNAPSHOT_BAR = 1  # the cursor's bar in the snapshot (docs/protocol.md, "Snapshot")
 KINDS = {"features": Features, "raw": Raw}
 
 
-def make_observation_kind(choice: Any) -> Observation:
+def make_observation_kind(choice: Any, candles: Any = None) -> Observation:
+    """The observation asked for; the default features carry today's row of the candles' feature columns
+    when they have some."""
+    if choice == "features" and getattr(candles, "features", None) is not None and candles.features.shape[1] > 0:
+        return WithFeatureColumns(Features(), window=1)
     if isinstance(choice, Observation):
         return choice
     if isinstance(choice, str) and choice in KINDS:

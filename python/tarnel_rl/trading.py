@@ -177,9 +177,10 @@ class TradingSession:
         return Step(observation, 0.0, bool(snapshot[SNAP_DONE]),
                     snapshot, window, np.zeros((0, EVENT_COLUMNS)) if self.events else None)
 
-    async def step(self, action: int) -> Step:
-        """One step after the discrete `action` (HOLD, LONG, SHORT, FLAT)."""
-        return await self._step(self._act(action))
+    async def step(self, action: int, units: int | None = None) -> Step:
+        """One step after the discrete `action` (HOLD, LONG, SHORT, FLAT); a position it opens is `units`
+        (the session's when None; 0 opens none)."""
+        return await self._step(self._act(action, self.units if units is None else units))
 
     async def step_to(self, target_units: float) -> Step:
         """One step after trading toward a net position of `target_units` (long > 0; see tarnel_rl.actions)."""
@@ -241,7 +242,7 @@ class TradingSession:
 
     # --- the position and the episode's identity ------------------------------------------------------
 
-    async def _act(self, action: int) -> None:
+    async def _act(self, action: int, units: int) -> None:
         wanted = _WANTED[action]
         if wanted is None:
             return
@@ -260,9 +261,9 @@ class TradingSession:
                 self.calls += 1
                 await self.engine.close_positions(ids, [1] * len(ids), [0.0] * len(ids), timeout_secs=self.timeout)
                 self._open_ids, self._net = [], 0.0
-            if wanted:
+            if wanted and units > 0:
                 self.calls += 1
-                receipt = await self.engine.place_ticket("buy" if wanted > 0 else "sell", self.units,
+                receipt = await self.engine.place_ticket("buy" if wanted > 0 else "sell", units,
                                                          timeout_secs=self.timeout)
                 self._open_ids, self._net = [int(receipt[RECEIPT_ID])], wanted * float(receipt[RECEIPT_UNITS])
         except BaseException:

@@ -180,14 +180,14 @@ class NodeUI:
         extra = []
         for key, value in _checked_options(options).items():
             extra += [f"--{key.replace('_', '-')}", str(value)]
-        if viewer is not None:
-            extra += ["--viewer", viewer]
         if shutil.which("node") is None:
             raise RuntimeError("the Node.js user interface needs Node.js 20 or later, and the node command was not "
                                "found: install Node.js (apt-get install nodejs npm), or ask for the browser with "
                                "ui='browser'")
         modules = node_modules_for_runner(ui)
         env = None if modules == ui / "node_modules" else dict(os.environ, TARNEL_UI_NODE_MODULES=str(modules))
+        if viewer is not None:  # its token goes through the environment: a command line is readable by all
+            env = dict(env or os.environ, TARNEL_VIEWER_PUBLISH=viewer)
         # Its standard error goes to a file, not a pipe: nothing need read it while it runs, and what it
         # said is there when it exits before connecting (a bad option, a missing package).
         self._stderr = tempfile.TemporaryFile()
@@ -273,21 +273,30 @@ class BrowserUI:
         if not os.path.exists(CHROMIUM):
             raise RuntimeError(f"the browser user interface needs Chromium at {CHROMIUM}, which is missing: "
                                "apt-get install chromium, or use the Node.js user interface, ui='node'")
-        query = page_query(engine_port, seed, host, options, viewer)
+        query = page_query(engine_port, seed, host, options)  # the hub's address, with its token, goes apart
         ui = cls()
         try:
             ui._server = StaticServer(ui_directory())
             if viewer is not None and allow_origin is not None:  # the hub takes publications from allowed pages only
                 allow_origin(ui._server.url("").rstrip("/"))
             url = ui.url = ui._server.url(f"{page}?{query}")
+            # Given to the page before its own scripts run, and only to a page of our static server.
+            before_page = None if viewer is None else (
+                f"if (location.origin === {json.dumps(ui._server.url('').rstrip('/'))}) "
+                f"globalThis.tarnelViewerPublish = {json.dumps(viewer)};")
             if not automation:
-                ui._chromium = HeadlessChromium(url, executable=CHROMIUM)
+                # The page is opened over the browser's DevTools pipe, after the script that gives it the hub's
+                # address: neither is on a command line, which every local user can read.
+                ui._chromium = HeadlessChromium("about:blank", executable=CHROMIUM)
                 await asyncio.to_thread(ui._chromium.wait_ready)
+                await asyncio.to_thread(ui._chromium.open_page, url, before_page)
                 return ui
             ui._playwright = await async_playwright().start()
             # Playwright gives every launch a fresh, temporary profile of its own.
             ui._browser = await ui._playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
             ui.page = await ui._browser.new_page(viewport={"width": 1200, "height": 700})
+            if before_page is not None:
+                await ui.page.add_init_script(before_page)
             await ui.page.goto(url)
         except BaseException:
             await ui.close()

@@ -28,10 +28,23 @@ def _number(low: float, high: float | None = None) -> tuple[Check, str]:
     return check, f"a number from {low:g} to {high:g} (excluded)" if high is not None else f"a number >= {low:g}"
 
 
+def _positive() -> tuple[Check, str]:
+    def check(value: Any) -> bool:
+        return (not isinstance(value, bool) and isinstance(value, (int, float)) and math.isfinite(value)
+                and value > 0)
+    return check, "a finite number above 0"
+
+
 def _share() -> tuple[Check, str]:
     def check(value: Any) -> bool:
         return not isinstance(value, bool) and isinstance(value, (int, float)) and 0 < value < 1
     return check, "a number between 0 and 1 (both excluded)"
+
+
+def _switch() -> tuple[Check, str]:
+    def check(value: Any) -> bool:
+        return value in (0, 1)  # True and False among them
+    return check, "0, 1, True or False"
 
 
 def _one_of(*choices: str) -> tuple[Check, str]:
@@ -50,11 +63,22 @@ RULES: dict[str, tuple[Check, str]] = {
     # The trading task (tarnel_rl.gym_env's arguments of the same names set them).
     "fee_rate": _number(0.0),
     "slippage_bps": _number(0.0, 10000.0),
+    # The account (tarnel_rl.account's Sizing and Costs set them).
+    "initial_balance": _positive(),
+    "lot_size": _positive(),
+    "spread_bps": _number(0.0, 10000.0),
+    "borrow_rate": _number(0.0),
+    "bars_per_year": _positive(),
+    "maintenance_margin": _number(0.0, 1.0),
     "test_share": _share(),
     "test_bars": _integer(1),
     "validation_bars": _integer(0),
     "train_starts": _one_of("grid", "any"),
+    # A walk-forward pass over each held-out range (tarnel_rl.evaluate's default report needs it).
+    "walk_forward": _switch(),
 }
+# Options the page reads as 0 or 1, whatever form of it they were given in.
+SWITCHES = ("walk_forward",)
 UI_OPTIONS = tuple(RULES)
 
 
@@ -70,5 +94,5 @@ def checked_options(options: dict[str, Any] | None) -> dict[str, Any]:
         check, rule = RULES[key]
         if not check(value):
             raise ValueError(f"ui_options[{key!r}] must be {rule}, got {value!r}")
-        checked[key] = value
+        checked[key] = int(value) if key in SWITCHES else value
     return checked

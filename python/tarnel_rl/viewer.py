@@ -17,6 +17,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import urllib.error
 import urllib.request
 import weakref
@@ -55,6 +56,7 @@ class ViewerHub:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=dict(os.environ, PYTHONPATH=path))
         self.owner = os.getpid()
+        self._send_lock = threading.Lock()  # the trainer's threads (a step, a log flush) write whole lines
         self._finalizer = weakref.finalize(self, _end_hub, self._process)
         assert self._process.stdout is not None and self._process.stdin is not None
         first = self._process.stdout.readline().decode().split()
@@ -116,6 +118,10 @@ class ViewerHub:
         """Writes one message to the hub's stdin without waiting (the trainer's figures); False when it
         was dropped because the hub is behind or gone."""
         line = json.dumps(message, separators=(",", ":")).encode() + b"\n"
+        with self._send_lock:
+            return self._write_line(line)
+
+    def _write_line(self, line: bytes) -> bool:
         stdin = self._process.stdin
         if stdin is None or stdin.closed:
             return False

@@ -31,13 +31,19 @@ def test_csv_columns_are_found_by_the_names_users_have(tmp_path, header):
     assert candles.times is not None and str(candles.times[2]) .startswith("2024-01-04")
 
 
-def test_a_missing_volume_is_zero_and_a_missing_time_leaves_no_times(tmp_path):
-    path = write_csv(tmp_path / "bars.csv", ["open", "high", "low", "close"], GOOD[:, :4].tolist())
+def test_a_missing_volume_is_zero_and_only_a_plain_array_goes_without_times(tmp_path):
+    path = write_csv(tmp_path / "bars.csv", ["date", "open", "high", "low", "close"],
+                     [[d, *row] for d, row in zip(DATES, GOOD[:, :4].tolist())])
     candles = load_candles(path)
     np.testing.assert_array_equal(candles.values[:, 4], [0, 0, 0])
-    assert candles.times is None
+    assert "volume" not in candles.columns
+    no_time = write_csv(tmp_path / "no_time.csv", ["open", "high", "low", "close"], GOOD[:, :4].tolist())
+    with pytest.raises(ValueError, match=r"no_time.csv has no time column: none is named time, date, .*time='\.\.\.'"):
+        load_candles(no_time)
+    plain = load_candles(GOOD)
+    assert plain.times is None
     with pytest.raises(ValueError, match="no times"):
-        split_bars(len(candles), candles, test_from="2024-01-03")
+        split_bars(len(plain), plain, test_from="2024-01-03")
 
 
 def test_a_missing_price_column_is_named(tmp_path):
@@ -65,9 +71,9 @@ def test_a_bad_candle_is_a_value_error_naming_its_row(row, values, message):
 
 
 @pytest.mark.parametrize("dates, message", [
-    (["2024-01-02", "2024-01-02", "2024-01-04"], r"candles row 1 \(2024-01-02.*duplicate bar"),
-    (["2024-01-02", "2024-01-04", "2024-01-03"], r"candles row 2 \(2024-01-03.*not after"),
-    (["2024-01-02", "", "2024-01-04"], r"candles row 1 \(NaT\): its time is missing"),
+    (["2024-01-02", "2024-01-02", "2024-01-04"], r"bars.csv line 3 \(data row 2, 2024-01-02.*\), column 'date': .*duplicate bar"),
+    (["2024-01-02", "2024-01-04", "2024-01-03"], r"bars.csv line 4 \(data row 3, 2024-01-03.*\), column 'date': .*not after"),
+    (["2024-01-02", "", "2024-01-04"], r"bars.csv line 3 \(data row 2, NaT\), column 'date': its time is missing"),
 ])
 def test_times_must_increase_strictly(tmp_path, dates, message):
     path = write_csv(tmp_path / "bars.csv", ["date", "open", "high", "low", "close", "volume"],
@@ -102,7 +108,7 @@ def test_dataframes_with_a_time_index_or_column():
     np.testing.assert_array_equal(again.values[:, 4], 0)
     bad = frame.copy()
     bad.iloc[1, 1] = 1.0
-    with pytest.raises(ValueError, match=r"candles row 1 \(2024-01-03.*high 1 is below"):
+    with pytest.raises(ValueError, match=r"the DataFrame data row 2 \(2024-01-03.*\), column 'High': high 1 is below"):
         load_candles(bad)
 
 

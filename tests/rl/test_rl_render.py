@@ -147,6 +147,7 @@ class Viewer:
         self.states: list[dict] = []
         self.train: list[dict] = []
         self.episodes: list[dict] = []
+        self.seats: list[list] = []
         parsed = urllib.parse.urlsplit(url)
         token = urllib.parse.parse_qs(parsed.query)["token"][0]
         self.sock = socket.create_connection(("127.0.0.1", parsed.port), timeout=30)
@@ -170,6 +171,8 @@ class Viewer:
                             self.train.append(data)
                         elif event == "episodes":
                             self.episodes.extend(data)
+                        elif event == "seats":
+                            self.seats.append(data["seats"])
                     elif line == b"\n":
                         event = "message"
         except (OSError, ValueError):
@@ -203,8 +206,10 @@ def test_the_hub_passes_each_state_to_every_viewer():
         assert hub.send({"op": "episode", "env": 0, "episode": {"type": "test", "return_pct": 1.5}})
         for viewer in viewers:
             assert wait_until(lambda: viewer.train and viewer.train[-1]["envs"][1]["train"] == {"step": 5})
-            assert wait_until(lambda: viewer.episodes == [{"type": "test", "return_pct": 1.5, "env": 0}])
-        assert [e["label"] for e in viewers[0].train[-1]["envs"]] == ["env 0", "second"]
+            assert wait_until(lambda: [{k: e[k] for k in ("type", "return_pct", "env")} for e in viewer.episodes]
+                              == [{"type": "test", "return_pct": 1.5, "env": 0}])
+        assert [e["env"] for e in viewers[0].train[-1]["envs"]] == [0, 1]
+        assert [s["label"] for s in viewers[0].seats[-1]] == ["env 0", "second"]  # labels go in the seats event
         viewers[0].close()
         assert wait_until(lambda: post(hub.publish_url, b'{"n": 4}')[1] == {"viewers": 2}, timeout=30)
         page = urllib.request.urlopen(hub.url, timeout=10)

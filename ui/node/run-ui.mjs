@@ -11,8 +11,9 @@
 // --watch-parent it also exits when the process that started it is gone, however that one ended (even
 // by SIGKILL): that process holds the other end of our stdin, so its end is an end of file here, and as a
 // second sign our parent process changes (we are handed to init or a subreaper).
-// --origin '' sends no Origin header at all. --viewer publishes the engine's state to the live viewer's
-// hub at URL (tarnel_rl.viewer), at most 30 times a second. --page trivial runs the trivial page instead of
+// --origin '' sends no Origin header at all. --viewer (or $TARNEL_VIEWER_PUBLISH, which keeps its token off
+// the command line) publishes the engine's state to the live viewer's hub at URL (tarnel_rl.viewer), at
+// most 30 times a second. --page trivial runs the trivial page instead of
 // the reference one (ui/trivial: a ready-made answer for every request, the floor benchmarks measure
 // against).
 //
@@ -30,8 +31,9 @@ import { httpPost } from './http-post.mjs';
 
 const USAGE = 'usage: run-ui.mjs --host HOST --port PORT [--seed N] [--origin URL] [--bars N] '
   + '[--window N] [--episode-length N] [--sync deferred|eager] [--series walk|regime] [--regime-drift X] '
+  + '[--initial-balance X] [--lot-size X] [--spread-bps X] [--borrow-rate X] [--bars-per-year X] [--maintenance-margin X] '
   + '[--regime-bars X] [--half-life X] [--fee-rate X] [--slippage-bps X] [--test-share X] [--test-bars N] '
-  + '[--validation-bars N] [--train-starts grid|any] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
+  + '[--validation-bars N] [--train-starts grid|any] [--walk-forward 0|1] [--viewer URL] [--page reference|trivial] [--quiet] [--watch-parent]';
 const PAGES = ['reference', 'trivial'];
 const PARENT_POLL_MS = 500;
 
@@ -84,10 +86,17 @@ function readOptions(argv) {
       'half-life': { type: 'string' },
       'fee-rate': { type: 'string' },
       'slippage-bps': { type: 'string' },
+      'initial-balance': { type: 'string' },
+      'lot-size': { type: 'string' },
+      'spread-bps': { type: 'string' },
+      'borrow-rate': { type: 'string' },
+      'bars-per-year': { type: 'string' },
+      'maintenance-margin': { type: 'string' },
       'test-share': { type: 'string' },
       'test-bars': { type: 'string' },
       'validation-bars': { type: 'string' },
       'train-starts': { type: 'string' },
+      'walk-forward': { type: 'string' },
       viewer: { type: 'string' },
       page: { type: 'string', default: 'reference' },
       quiet: { type: 'boolean', default: false },
@@ -99,6 +108,9 @@ function readOptions(argv) {
     console.log(USAGE);
     process.exit(0);
   }
+  // The trainer hands the hub's publish address (it holds a token) through the environment: a command line
+  // is readable by every local user.
+  if (values.viewer === undefined && process.env.TARNEL_VIEWER_PUBLISH) values.viewer = process.env.TARNEL_VIEWER_PUBLISH;
   if (values.port === undefined) throw new Error('--port is required');
   if (!PAGES.includes(values.page)) throw new Error(`--page must be ${PAGES.join(' or ')}, got ${values.page}`);
   const port = integer('port', values.port);
@@ -113,10 +125,19 @@ function readOptions(argv) {
     ['fee-rate', 'feeRate'], ['slippage-bps', 'slippageBps'], ['test-share', 'testShare']]) {
     if (values[name] !== undefined) engine[key] = number(name, values[name]);
   }
+  // The account's options (engine.js, DEFAULTS).
+  for (const [name, key] of [['initial-balance', 'initialBalance'], ['lot-size', 'lotSize'], ['spread-bps', 'spreadBps'],
+    ['borrow-rate', 'borrowRate'], ['bars-per-year', 'barsPerYear'], ['maintenance-margin', 'maintenanceMargin']]) {
+    if (values[name] !== undefined) engine[key] = number(name, values[name]);
+  }
   for (const [name, key] of [['test-bars', 'testBars'], ['validation-bars', 'validationBars']]) {
     if (values[name] !== undefined) engine[key] = integer(name, values[name]);
   }
   if (values['train-starts'] !== undefined) engine.trainStarts = values['train-starts'];
+  if (values['walk-forward'] !== undefined) {
+    if (!['0', '1'].includes(values['walk-forward'])) throw new Error(`--walk-forward must be 0 or 1, got ${values['walk-forward']}`);
+    engine.walkForward = values['walk-forward'] === '1';
+  }
   // An IPv6 literal needs brackets inside a URL.
   const host = values.host.includes(':') && !values.host.startsWith('[') ? `[${values.host}]` : values.host;
   if (values.viewer !== undefined && !/^https?:\/\//.test(values.viewer)) {

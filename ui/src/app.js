@@ -5,7 +5,9 @@
 //
 // Query: ?host=127.0.0.1&port=8765&seed=7[&bars=5000&window=32&episode_length=256&sync=deferred]
 //        [&series=walk|regime&regime_drift=0.002&regime_bars=100&half_life=300][&fps=10]
+//        [&initial_balance=10000&lot_size=1&spread_bps=0&borrow_rate=0&bars_per_year=252&maintenance_margin=0]
 //        [&fee_rate=0.0002&slippage_bps=0&test_share=0.2&test_bars=N&validation_bars=0&train_starts=grid|any]
+//        [&walk_forward=0|1]  (a walk-forward pass over each held-out range, episodes.js)
 //        [&viewer=http://127.0.0.1:PORT/publish]  (publishes the state to the live viewer's hub)
 
 import { Engine, FN_NAMES, FnId } from './engine.js';
@@ -35,6 +37,11 @@ function numberParam(name) {
   return Number(text);
 }
 
+function switchParam(name, text) {
+  if (text !== '0' && text !== '1') throw new Error(`query parameter ${name} must be 0 or 1, got ${text}`);
+  return text === '1';
+}
+
 function engineOptions() {
   const options = { seed: intParam('seed', 1) };
   for (const [param, key] of [['bars', 'bars'], ['window', 'window'], ['episode_length', 'episodeLength'],
@@ -43,13 +50,16 @@ function engineOptions() {
     if (value !== undefined) options[key] = value;
   }
   for (const [param, key] of [['regime_drift', 'regimeDrift'], ['regime_bars', 'regimeBars'], ['half_life', 'halfLife'],
-    ['fee_rate', 'feeRate'], ['slippage_bps', 'slippageBps'], ['test_share', 'testShare']]) {
+    ['fee_rate', 'feeRate'], ['slippage_bps', 'slippageBps'], ['test_share', 'testShare'],
+    ['initial_balance', 'initialBalance'], ['lot_size', 'lotSize'], ['spread_bps', 'spreadBps'],
+    ['borrow_rate', 'borrowRate'], ['bars_per_year', 'barsPerYear'], ['maintenance_margin', 'maintenanceMargin']]) {
     const value = numberParam(param);
     if (value !== undefined) options[key] = value;
   }
   if (params.has('series')) options.series = params.get('series');
   if (params.has('sync')) options.syncPolicy = params.get('sync');
   if (params.has('train_starts')) options.trainStarts = params.get('train_starts');
+  if (params.has('walk_forward')) options.walkForward = switchParam('walk_forward', params.get('walk_forward'));
   return options;
 }
 
@@ -142,7 +152,10 @@ function start() {
   window.referenceUi = { engine, client, chart, schedule };
   client.start();
   scheduleRender();
-  if (params.get('viewer')) new ViewerPublisher({ url: params.get('viewer'), engine, status: () => ({ link: client.state }) }).start();
+  // The hub's publish address: in the query for a page of your own, or set before the page's scripts by
+  // the browser's host (tarnel_rl.chromium), which keeps its token out of the address.
+  const viewer = params.get('viewer') || globalThis.tarnelViewerPublish;
+  if (viewer) new ViewerPublisher({ url: viewer, engine, status: () => ({ link: client.state }) }).start();
 }
 
 start();

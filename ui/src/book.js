@@ -11,7 +11,14 @@
 // - every fill pays fee_rate * price * units;
 // - with a slippage s (a fraction of the price: slippage_bps / 10000) every fill and every close, at the
 //   market or at a level, is s worse for the trader than the price above: a buy at price * (1 + s), a
-//   sell at price * (1 - s). The fee is on that price. With s = 0 nothing changes, bit for bit.
+//   sell at price * (1 - s). The fee is on that price. With s = 0 nothing changes, bit for bit;
+// - with a spread of h = spread_bps / 10000 the quoted price is the mid: a buy pays half the spread above
+//   it, a sell half below, on top of the slippage: price * (1 + side * (s + h / 2)). What the half spreads
+//   cost (h / 2 * quoted price * quantity) is counted apart in `spreadCost`; it is part of the PnL already,
+//   as the slippage is, and the fee is on the price paid;
+// - `units` count lots: a position of u units holds u * lot_size of the instrument, and its PnL, fee and
+//   value are on that quantity. With lot_size = 1 nothing changes, bit for bit;
+// - financing (`chargeBorrow`) and the margin call (`liquidate`) are the session's to call (session.js).
 
 import { AmountForm, Side } from './orders.js';
 import { CloseResult, EventType, PositionState, Reason } from './columns.js';
@@ -27,10 +34,15 @@ function exitLevel(form, side, entry, amount, direction) {
 export const MARKS_KEPT = 2000;
 
 export class Book {
-  constructor(initialBalance, feeRate, slippage = 0) {
+  // account: { lotSize, spread } (spread: a fraction of the price, spread_bps / 10000).
+  constructor(initialBalance, feeRate, slippage = 0, { lotSize = 1, spread = 0 } = {}) {
     this.initialBalance = initialBalance;
     this.feeRate = feeRate;
     this.slippage = slippage;
+    this.lotSize = lotSize;
+    this.halfSpread = spread / 2;
+    this.spreadCost = 0;
+    this.borrowCost = 0;
     this.balance = initialBalance;
     this.realised = 0;
     this.fees = 0;
@@ -124,8 +136,31 @@ export class Book {
 
   unrealised(price) {
     let sum = 0;
-    for (const p of this.positions.values()) sum += p.side * (price - p.entryPrice) * p.units;
+    for (const p of this.positions.values()) sum += p.side * (price - p.entryPrice) * p.units * this.lotSize;
     return sum;
+  }
+
+  // The open positions' value at `price`: { long, short }, both >= 0 (quantity x price).
+  exposure(price) {
+    let long = 0;
+    let short = 0;
+    for (const p of this.positions.values()) {
+      if (p.side === Side.Buy) long += p.units * this.lotSize * price;
+      else short += p.units * this.lotSize * price;
+    }
+    return { long, short };
+  }
+
+  // Financing paid out of the balance (session.js says what it is charged on).
+  chargeBorrow(amount) {
+    this.balance -= amount;
+    this.borrowCost += amount;
+  }
+
+  // Closes every position at `price` and cancels every pending order, all for `reason`.
+  liquidate(bar, price, reason) {
+    for (const id of [...this.positions.keys()]) this.close(id, bar, price, reason);
+    for (const id of [...this.orders.keys()]) this.cancel(id, bar, reason);
   }
 
   netUnits() {
@@ -150,8 +185,8 @@ export class Book {
 
   // A position from a ticket's or an order's request, filled now.
   #fill(request, id, type, bar, quoted, reason) {
-    const price = this.#slipped(quoted, request.side);
-    const fee = this.feeRate * price * request.units;
+    const price = this.#slipped(quoted, request.side, request.units);
+    const fee = this.feeRate * price * request.units * this.lotSize;
     const position = {
       id, side: request.side, units: request.units, type, form: request.form,
       entryPrice: price, entryBar: bar, best: price, entryFee: fee,
@@ -167,17 +202,19 @@ export class Book {
     return position;
   }
 
-  // A trade's price after slippage: `side` +1 buys, -1 sells.
-  #slipped(price, side) {
-    return price * (1 + side * this.slippage);
+  // A trade's price after slippage and half the spread: `side` +1 buys, -1 sells; counts the spread's cost.
+  #slipped(price, side, units) {
+    if (this.halfSpread === 0) return price * (1 + side * this.slippage);
+    this.spreadCost += this.halfSpread * price * units * this.lotSize;
+    return price * (1 + side * (this.slippage + this.halfSpread));
   }
 
   // Realises `units` of a position closed at the quoted `price`; answers the PnL, the fee and the price
   // it was closed at (after slippage).
   #realise(position, units, quoted) {
-    const price = this.#slipped(quoted, -position.side);
-    const pnl = position.side * (price - position.entryPrice) * units;
-    const fee = this.feeRate * price * units;
+    const price = this.#slipped(quoted, -position.side, units);
+    const pnl = position.side * (price - position.entryPrice) * units * this.lotSize;
+    const fee = this.feeRate * price * units * this.lotSize;
     position.pnl += pnl;
     position.feesPaid += fee;
     this.realised += pnl;

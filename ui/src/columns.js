@@ -40,9 +40,16 @@ export const SUMMARY = layout([
   'max_drawdown', 'bar', 'episode_type', 'episode_index',
 ]);
 
+// end_session on a page with the account's options (a spread, financing, a margin, a lot size other
+// than 1): the summary's 12 values, then what the spread and the financing cost, and the margin call
+// (its bar, -1 without one, the equity and the margin it fell below).
+export const ACCOUNT_SUMMARY = layout([
+  ...SUMMARY.names, 'spread_cost', 'borrow_cost', 'margin_call_bar', 'margin_call_equity', 'margin_call_required',
+]);
+
 export const PositionState = Object.freeze({ PendingOrder: 0, Open: 1 });
 export const EventType = Object.freeze({ Opened: 1, Closed: 2, Reduced: 3, Expired: 4, Cancelled: 5 });
 export const Reason = Object.freeze({
-  Request: 0, TakeProfit: 1, StopLoss: 2, TrailingStop: 3, TimeLimit: 4, EndOfSession: 5, Triggered: 6,
+  Request: 0, TakeProfit: 1, StopLoss: 2, TrailingStop: 3, TimeLimit: 4, EndOfSession: 5, Triggered: 6, MarginCall: 7,
 });
 export const CloseResult = Object.freeze({ Nothing: 0, Closed: 1, Reduced: 2, Cancelled: 3 });

@@ -9,8 +9,8 @@ import { Answer } from './answer.js';
 import { CANDLE_COLUMNS, REGIME_DEFAULTS, SERIES_KINDS, seriesFromMatrix, syntheticSeries, WIDTH } from './candles.js';
 import { EpisodeType, episodeBars, layoutEpisodes, seriesBars, TRAIN_STARTS } from './episodes.js';
 import { CloseAction, checkCloseRequest, decodeOrderVector, decodeTicketVector } from './orders.js';
-import { CLOSE_RESULT, CloseResult, EVENT, Reason, SNAPSHOT, TICKET } from './columns.js';
-import { Session } from './session.js';
+import { ACCOUNT_SUMMARY, CLOSE_RESULT, CloseResult, EVENT, Reason, SNAPSHOT, TICKET } from './columns.js';
+import { ACCOUNT_DEFAULTS, Session } from './session.js';
 import { EngineFault, Err, fault, Sub } from './errors.js';
 
 export const FnId = Object.freeze({
@@ -47,11 +47,23 @@ export const DEFAULTS = Object.freeze({
   testBars: null, // a number of bars: the test range's length, instead of testShare
   validationBars: 0,
   trainStarts: 'grid',
+  walkForward: false, // one more test-type episode per held-out range, walking all of it (episodes.js)
   initialBalance: 10000,
   feeRate: 0.0002,
   slippageBps: 0, // basis points of the price, always against the trader (book.js)
   syncPolicy: 'deferred',
+  // The account beyond the fee and the slippage (book.js, session.js); any of them set makes the summary
+  // the 17 values of ACCOUNT_SUMMARY and get_rl_config's answer name them under "account".
+  lotSize: 1, // the instrument's quantity in one unit of the wire (0.01 for a hundredth of a coin)
+  spreadBps: 0, // the whole bid/ask spread: a buy pays half above the price, a sell half below
+  borrowRate: 0, // a year's rate on short value and on long value beyond the equity
+  barsPerYear: 252, // the year of the financing when the candles came without times
+  maintenanceMargin: 0, // a fraction of the positions' value: below it in equity, a margin call
 });
+
+const ACCOUNT_OPTIONS = ['lotSize', 'spreadBps', 'borrowRate', 'barsPerYear', 'maintenanceMargin'];
+// init_candles' optional sixth column: the bar's time in seconds (for the financing's year fractions).
+const TIMED_WIDTH = WIDTH + 1;
 
 const SYNC_POLICIES = ['deferred', 'eager'];
 
@@ -69,16 +81,46 @@ function checkOptions(o) {
   if (o.testBars !== null && !(Number.isInteger(o.testBars) && o.testBars >= 1)) bad('testBars', 'an integer >= 1');
   if (!Number.isInteger(o.validationBars) || o.validationBars < 0) bad('validationBars', 'an integer >= 0');
   if (!TRAIN_STARTS.includes(o.trainStarts)) bad('trainStarts', TRAIN_STARTS.map((k) => `'${k}'`).join(' or '));
+  if (typeof o.walkForward !== 'boolean') bad('walkForward', 'true or false');
   if (!(Number.isFinite(o.slippageBps) && o.slippageBps >= 0 && o.slippageBps < 10000)) bad('slippageBps', 'from 0 to 10000');
   if (!(Number.isFinite(o.initialBalance) && o.initialBalance > 0)) bad('initialBalance', 'finite and > 0');
   if (!(Number.isFinite(o.feeRate) && o.feeRate >= 0)) bad('feeRate', 'finite and >= 0');
   if (!SYNC_POLICIES.includes(o.syncPolicy)) bad('syncPolicy', "'deferred' or 'eager'");
+  if (!(Number.isFinite(o.lotSize) && o.lotSize > 0)) bad('lotSize', 'finite and > 0');
+  if (!(Number.isFinite(o.spreadBps) && o.spreadBps >= 0 && o.spreadBps < 10000)) bad('spreadBps', 'from 0 to 10000');
+  if (!(Number.isFinite(o.borrowRate) && o.borrowRate >= 0)) bad('borrowRate', 'finite and >= 0');
+  if (!(Number.isFinite(o.barsPerYear) && o.barsPerYear > 0)) bad('barsPerYear', 'finite and > 0');
+  if (!(Number.isFinite(o.maintenanceMargin) && o.maintenanceMargin >= 0 && o.maintenanceMargin < 1)) {
+    bad('maintenanceMargin', 'from 0 to 1 (excluded)');
+  }
+}
+
+// The bars' times from init_candles' sixth column, checked: finite and strictly increasing.
+function candleTimes({ rows, data }) {
+  const times = new Float64Array(rows);
+  for (let r = 0; r < rows; r++) {
+    const time = data[r * TIMED_WIDTH + WIDTH];
+    if (!Number.isFinite(time) || (r > 0 && !(time > times[r - 1]))) {
+      throw fault(Err.BadArgument, Sub.CandleValue,
+        `init_candles row ${r}: the time (column 6) must be finite and after the row before's, got ${time}`);
+    }
+    times[r] = time;
+  }
+  return times;
+}
+
+// The candles' five columns of a matrix that has a sixth (a copy, row by row).
+function withoutTimes({ rows, data }) {
+  const values = new Float64Array(rows * WIDTH);
+  for (let r = 0; r < rows; r++) values.set(data.subarray(r * TIMED_WIDTH, r * TIMED_WIDTH + WIDTH), r * WIDTH);
+  return { rows, cols: WIDTH, data: values };
 }
 
 export class Engine {
   constructor(options = {}) {
     this.options = { ...DEFAULTS, ...options };
     checkOptions(this.options);
+    this.times = null; // the bars' times in seconds, when init_candles gave them
     this.listeners = new Set();
     // Every handler writes its answer's payload into the Answer it is given (answer.js).
     this.handlers = new Map([
@@ -162,9 +204,10 @@ export class Engine {
     return () => this.listeners.delete(listener);
   }
 
-  #load(series) {
+  #load(series, times = null) {
     const o = this.options;
     this.series = series;
+    this.times = times;
     this.layout = layoutEpisodes(series.length, o);
     this.session = this.#session(seriesBars(series.length, o.window), EpisodeType.Series, -1);
   }
@@ -172,11 +215,30 @@ export class Engine {
   #session(bars, type, index) {
     const o = this.options;
     return new Session(this.series, bars, type, index,
-      { initialBalance: o.initialBalance, feeRate: o.feeRate, slippage: o.slippageBps / 10000, window: o.window });
+      { initialBalance: o.initialBalance, feeRate: o.feeRate, slippage: o.slippageBps / 10000, window: o.window,
+        account: this.#account() });
+  }
+
+  // Whether any account option differs from its default: then the summary has the account's columns.
+  #accountExtended() {
+    return ACCOUNT_OPTIONS.some((name) => this.options[name] !== DEFAULTS[name]);
+  }
+
+  #account() {
+    if (!this.#accountExtended()) return ACCOUNT_DEFAULTS;
+    const o = this.options;
+    return { lotSize: o.lotSize, spread: o.spreadBps / 10000, borrowRate: o.borrowRate, barsPerYear: o.barsPerYear,
+      maintenanceMargin: o.maintenanceMargin, times: this.times, extended: true };
   }
 
   #initCandles(payload) {
-    this.#load(seriesFromMatrix(decodeMatF64(payload)));
+    const matrix = decodeMatF64(payload);
+    if (matrix.cols !== TIMED_WIDTH) {
+      this.#load(seriesFromMatrix(matrix));
+      return;
+    }
+    const times = candleTimes(matrix);
+    this.#load(seriesFromMatrix(withoutTimes(matrix)), times);
   }
 
   #resetEpisode(payload, answer) {
@@ -191,16 +253,19 @@ export class Engine {
     }
     const type = typeByte === 1 ? EpisodeType.Test : EpisodeType.Train;
     const name = type === EpisodeType.Test ? 'test' : 'train';
-    const { train, test, validation } = this.layout;
-    // Validation episodes are test episodes whose indices follow the test range's (episodes.js).
-    const count = type === EpisodeType.Test ? test.episodes + validation.episodes : train.episodes;
+    const { train, test, validation, walkForward } = this.layout;
+    // Validation episodes are test episodes whose indices follow the test range's, and the walk-forward
+    // passes follow them (episodes.js).
+    const passes = walkForward === undefined ? 0 : [walkForward.test, walkForward.validation].filter((i) => i !== null).length;
+    const count = type === EpisodeType.Test ? test.episodes + validation.episodes + passes : train.episodes;
     if (count === 0) {
       throw fault(Err.BadState, Sub.NoEpisodes,
         `no ${name} episodes: ${this.series.length} candles are too few for a window of ${this.options.window} bars`);
     }
     if (index >= count) {
-      const held = type === EpisodeType.Test && validation.episodes > 0
+      let held = type === EpisodeType.Test && validation.episodes > 0
         ? `${test.episodes} test and ${validation.episodes} validation episodes` : `${count} ${name} episodes`;
+      if (type === EpisodeType.Test && passes > 0) held += ` and ${passes} walk-forward pass${passes > 1 ? 'es' : ''}`;
       throw fault(Err.NotFound, Sub.EpisodeIndex, `${name} episode index ${index} out of range (${held})`);
     }
     this.session = this.#session(episodeBars(this.layout, type, index), type, index);
@@ -216,14 +281,14 @@ export class Engine {
 
   #placeOrder(payload, answer) {
     const request = decodeOrderVector(decodeVecF64(payload));
-    this.session.requireOpen();
+    this.session.requireTrading();
     writeVecF64(answer, this.session.book.placePending(request, this.session.cursor));
   }
 
   #placeTicket(payload, answer) {
     const request = decodeTicketVector(decodeVecF64(payload));
     const session = this.session;
-    session.requireOpen();
+    session.requireTrading();
     const receipt = session.book.openMarket(request, session.cursor, session.price());
     session.refreshEquity();
     writeVecF64(answer, receipt);
@@ -272,7 +337,15 @@ export class Engine {
       validation_episodes: layout.validation.episodes,
       validation_bars: [layout.validation.first, layout.validation.bars],
       train_starts: layout.trainStarts,
+      // Only with an account option set, so that the default page answers as it always did.
+      ...(this.#accountExtended() ? { account: {
+        lot_size: o.lotSize, spread_bps: o.spreadBps, borrow_rate: o.borrowRate, bars_per_year: o.barsPerYear,
+        maintenance_margin: o.maintenanceMargin, bar_times: this.times !== null,
+        summary_columns: ACCOUNT_SUMMARY.names,
+      } } : {}),
       slippage_bps: o.slippageBps,
+      // Only with the walkForward option: the test-type indices of the passes over whole held-out ranges.
+      ...(layout.walkForward === undefined ? {} : { walk_forward_episodes: layout.walkForward }),
     });
   }
 }

@@ -1,13 +1,34 @@
 // One trading session over a stretch of bars: the cursor, the account, the equity curve and the
 // vectors and matrices that describe them.
+//
+// The account's rules that follow the bars (the book's own are in book.js), each off at its default:
+// - financing: moving from bar a to bar b, the positions open at a's close pay
+//   borrowRate * years(a, b) * (short value + max(0, long value - equity)), all at a's close: shorts pay on
+//   their whole value, longs on what is beyond the equity (the money borrowed). years(a, b) is
+//   (time(b) - time(a)) / SECONDS_PER_YEAR when the candles came with times, else 1 / barsPerYear. It is
+//   charged before the bar's exits, out of the balance (`borrow_cost`, apart from the fees);
+// - margin call: at each new bar's close, after the exits, when positions are open and the equity is
+//   below maintenanceMargin * their value (long and short alike), everything is closed at that close
+//   (with the spread, slippage and fees of any close), pending orders are cancelled (reason 7) and the
+//   episode is over: `steps_left` 0 and `done` 1. A gap can still take the equity below zero: the loss
+//   stays, as it would at a broker.
 
 import { Book, trailingLevel } from './book.js';
 import { fault, Err, Sub } from './errors.js';
-import { PositionState, Reason, SNAPSHOT, SUMMARY } from './columns.js';
+import { ACCOUNT_SUMMARY, PositionState, Reason, SNAPSHOT, SUMMARY } from './columns.js';
+
+export const SECONDS_PER_YEAR = 365.25 * 86400;
+
+// The account's options that go beyond the fee and the slippage, off at these values.
+export const ACCOUNT_DEFAULTS = Object.freeze({
+  lotSize: 1, spread: 0, borrowRate: 0, barsPerYear: 252, maintenanceMargin: 0, times: null, extended: false,
+});
 
 export class Session {
   // bars: { startBar, firstBar, lastBar } (episodes.js); type: EpisodeType; index: -1 for the series.
-  constructor(series, bars, type, index, { initialBalance, feeRate, slippage = 0, window }) {
+  // account: ACCOUNT_DEFAULTS' fields (times: the bars' times in seconds, or null; extended: the summary
+  // carries the account's columns).
+  constructor(series, bars, type, index, { initialBalance, feeRate, slippage = 0, window, account = ACCOUNT_DEFAULTS }) {
     this.series = series;
     this.startBar = bars.startBar;
     this.firstBar = bars.firstBar;
@@ -18,7 +39,9 @@ export class Session {
     this.cursor = bars.firstBar;
     this.ended = false;
     this.summaryRow = null;
-    this.book = new Book(initialBalance, feeRate, slippage);
+    this.account = account;
+    this.marginCall = null; // { bar, equity, required } once one happened
+    this.book = new Book(initialBalance, feeRate, slippage, { lotSize: account.lotSize, spread: account.spread });
     this.equity = [initialBalance]; // one point per step, the last one kept current
   }
 
@@ -43,9 +66,46 @@ export class Session {
     if (this.cursor >= this.lastBar) {
       throw fault(Err.BadState, Sub.EpisodeOver, `the episode is over after ${this.step} steps: call end_session or reset_episode`);
     }
+    const from = this.cursor;
     this.cursor += 1;
+    if (this.account.borrowRate > 0 && this.book.positions.size > 0) this.#chargeBorrow(from, this.cursor);
     this.book.onBar(this.cursor, this.series.candle(this.cursor));
-    this.equity.push(this.book.markToMarket(this.price()));
+    let equity = this.book.markToMarket(this.price());
+    if (this.account.maintenanceMargin > 0 && this.book.positions.size > 0) equity = this.#checkMargin(equity);
+    this.equity.push(equity);
+  }
+
+  // Trading needs a session that is open and no margin call.
+  requireTrading() {
+    this.requireOpen();
+    if (this.marginCall !== null) {
+      const { bar, equity, required } = this.marginCall;
+      throw fault(Err.BadState, Sub.EpisodeOver,
+        `the account was closed by a margin call at bar ${bar} (equity ${equity} below ${required}): call end_session or reset_episode`);
+    }
+  }
+
+  #chargeBorrow(from, to) {
+    const { borrowRate, barsPerYear, times } = this.account;
+    const price = this.series.close(from);
+    const { long, short } = this.book.exposure(price);
+    const equity = this.book.balance + this.book.unrealised(price);
+    const borrowed = short + Math.max(0, long - equity);
+    if (borrowed <= 0) return;
+    const years = times === null ? (to - from) / barsPerYear : (times[to] - times[from]) / SECONDS_PER_YEAR;
+    this.book.chargeBorrow(borrowRate * years * borrowed);
+  }
+
+  // The margin call at the current close; answers the equity after it.
+  #checkMargin(equity) {
+    const price = this.price();
+    const { long, short } = this.book.exposure(price);
+    const required = this.account.maintenanceMargin * (long + short);
+    if (!(equity < required)) return equity;
+    this.marginCall = { bar: this.cursor, equity, required };
+    this.book.liquidate(this.cursor, price, Reason.MarginCall);
+    this.lastBar = this.cursor;
+    return this.book.markToMarket(price);
   }
 
   // After a trade at the current bar the last point of the equity curve moves with it.
@@ -98,7 +158,7 @@ export class Session {
     const rows = [];
     for (const p of this.book.positions.values()) {
       rows.push([p.id, PositionState.Open, p.side, p.units, p.entryPrice, p.entryBar,
-        p.side * (price - p.entryPrice) * p.units, p.takeProfit ?? 0, p.stopLoss ?? 0,
+        p.side * (price - p.entryPrice) * p.units * this.book.lotSize, p.takeProfit ?? 0, p.stopLoss ?? 0,
         trailingLevel(p) ?? 0, -1, p.type]);
     }
     for (const o of this.book.orders.values()) {
@@ -117,7 +177,7 @@ export class Session {
     this.refreshEquity();
     this.ended = true;
     const book = this.book;
-    const row = new Array(SUMMARY.width).fill(0);
+    const row = new Array(this.account.extended ? ACCOUNT_SUMMARY.width : SUMMARY.width).fill(0);
     row[SUMMARY.steps] = this.step;
     row[SUMMARY.initial_balance] = book.initialBalance;
     row[SUMMARY.final_equity] = book.balance;
@@ -130,6 +190,13 @@ export class Session {
     row[SUMMARY.bar] = this.cursor;
     row[SUMMARY.episode_type] = this.type;
     row[SUMMARY.episode_index] = this.index;
+    if (this.account.extended) {
+      row[ACCOUNT_SUMMARY.spread_cost] = book.spreadCost;
+      row[ACCOUNT_SUMMARY.borrow_cost] = book.borrowCost;
+      row[ACCOUNT_SUMMARY.margin_call_bar] = this.marginCall?.bar ?? -1;
+      row[ACCOUNT_SUMMARY.margin_call_equity] = this.marginCall?.equity ?? 0;
+      row[ACCOUNT_SUMMARY.margin_call_required] = this.marginCall?.required ?? 0;
+    }
     this.summaryRow = row;
     return row;
   }
