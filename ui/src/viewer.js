@@ -45,7 +45,8 @@ const scalarCanvas = (name) => {
 const scalars = new ScalarBoard(scalarCanvas);
 let chosen = Number.parseInt(params.get('env') ?? '0', 10) || 0;
 let latest = null; // the chosen environment's page state
-let latestDrawn = null;
+let latestDrawn = null; // the state the candles show
+let candlesResized = false;
 let observationShown = null;
 let pendingTrain = null; // the last `train` event not read yet
 let pendingPage = null; // the last `page` event not read yet
@@ -105,6 +106,7 @@ function select(env) {
   if (env === chosen) return;
   chosen = env;
   latest = null;
+  latestDrawn = null;
   pendingPage = null; // the last environment's
   const url = new URL(location.href);
   url.searchParams.set('env', String(env));
@@ -136,7 +138,8 @@ function render() {
       return item;
     }));
   }
-  if (latest === null || latest === latestDrawn) return;
+  if (latest === null || (latest === latestDrawn && !candlesResized)) return;
+  candlesResized = false;
   const state = latest;
   latestDrawn = state;
   chart.draw(engineFromState(state));
@@ -350,20 +353,20 @@ async function showRuns() {
 
 for (const id of ['x-axis', 'smoothing', 'smooth-width']) $(id).addEventListener('change', viewChanged);
 window.addEventListener('resize', () => {
-  latestDrawn = null;
+  candlesResized = true;
   for (const c of [returns, sharpe, drawdown, ...Object.values(scalars.charts), ...(runs?.allCharts() ?? [])]) c.drawnKey = '';
   schedule.changed();
 });
 if (pastRuns) showRuns(); else connect();
 
-// For automated checks from a driven browser.
+// For automated checks from a driven browser: what the page shows (the last draw's), not what came since.
 window.tarnelDashboard = { returnsChart: returns, scalarCharts: scalars.charts, cards, history: episodes, view, sharpe, drawdown,
-  runs, get envs() { takePending(); return envs; } };
+  runs, get envs() { return envs; } };
 window.liveViewer = {
   chart, returns, select,
-  get latest() { takePending(); return latest; },
+  get latest() { return latestDrawn; }, // the state the candles show
   get updates() { return updates; },
-  get envs() { takePending(); return envs; },
+  get envs() { return envs; },
   get episodes() { return recent; }, // the last RECENT_EPISODES or more; tarnelDashboard.history counts them all
   get chosen() { return chosen; },
 };
