@@ -1,6 +1,7 @@
 """Shared fixtures for the Python test suites."""
 
 import importlib
+import os
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -33,3 +34,16 @@ def raises_exactly():
     """raises_exactly(exc_type, text, fn, *args, **kwargs): fn must raise exactly exc_type (no subclass)
     whose only argument is text; returns the exception."""
     return _raises_exactly
+
+
+@pytest.fixture(scope="session", autouse=True)
+def runs_in_a_temporary_folder(tmp_path_factory):
+    """Training runs (tarnel_rl.training_log) of every test, and of the processes tests start, go to a
+    temporary folder, never into the checkout."""
+    before = os.environ.get("TARNEL_RUNS_DIR")
+    os.environ["TARNEL_RUNS_DIR"] = str(tmp_path_factory.mktemp("runs"))
+    yield
+    if before is None:
+        os.environ.pop("TARNEL_RUNS_DIR", None)
+    else:
+        os.environ["TARNEL_RUNS_DIR"] = before
