@@ -5,6 +5,6 @@ rollout worker for Ray, a small NumPy agent, and the demo trainer.
 
 `tarnel_rl.log(step, loss=..., entropy=...)` records the trainer's own values in its run folder and on
 its dashboard (tarnel_rl.training_log)."""
-from tarnel_rl.training_log import log
+from tarnel_rl.watch.training_log import log
 
 __all__ = ["log"]

@@ -29,13 +29,15 @@ from typing import Any
 
 import numpy as np
 
-from tarnel_rl import dashboard, ui_host
-from tarnel_rl.agent import LinearSoftmaxPolicy
-from tarnel_rl.evaluate import evaluate as evaluate_policy
-from tarnel_rl.evaluate import format_table, write_report
-from tarnel_rl.gym_env import TradingEnv
-from tarnel_rl.trading import ACTION_NAMES, observation_size
-from tarnel_rl.viewer import ViewerPortTaken
+from tarnel_rl.watch import dashboard
+
+from tarnel_rl.hosting import ui_host
+from tarnel_rl.agents.agent import LinearSoftmaxPolicy
+from tarnel_rl.verdict.evaluate import evaluate as evaluate_policy
+from tarnel_rl.verdict.evaluate import format_table, write_report
+from tarnel_rl.env.gym_env import TradingEnv
+from tarnel_rl.env.trading import ACTION_NAMES, observation_size
+from tarnel_rl.watch.viewer import ViewerPortTaken
 
 HOLD, LONG = 0, 1
 RANDOM_RUNS = 3
@@ -200,7 +202,7 @@ def main(argv: list[str] | None = None) -> int:
     arguments = sys.argv[1:] if argv is None else argv
     if any(a == "--data" or a.startswith("--data=") for a in arguments):
         # Your own candles: the trader's path (`make demo DEMO_ARGS="--data FILE ..."`), with its arguments.
-        from tarnel_rl.train import main as train
+        from tarnel_rl.agents.train import main as train
         return train(arguments)
     args = parse_args(argv)
     port = args.port

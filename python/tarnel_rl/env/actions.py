@@ -23,8 +23,8 @@ from typing import Any
 import numpy as np
 from gymnasium import spaces
 
-from tarnel_rl.account import Sizing
-from tarnel_rl.trading import ACTION_NAMES
+from tarnel_rl.env.account import Sizing
+from tarnel_rl.env.trading import ACTION_NAMES
 
 
 class DiscreteActions:

@@ -2,7 +2,7 @@
 follows the protocol table in docs/protocol.md), through one `TarnelEngineAsync`.
 
     import gymnasium as gym
-    from tarnel_rl.gym_env import TradingEnv
+    from tarnel_rl.env.gym_env import TradingEnv
 
     env = TradingEnv(ui="node")                  # starts an engine on a free port and a Node.js UI for it
     obs, info = env.reset(seed=0, options={"episode_type": "train", "episode_index": 3})
@@ -30,19 +30,19 @@ import numpy as np
 from numpy.typing import NDArray
 
 import py_engine_tarnel as tarnel
-from tarnel_rl import ui_host
-from tarnel_rl.account import ACCOUNT_PAGE_DEFAULTS, Costs, Sizing, make_costs, make_sizing
-from tarnel_rl.actions import DiscreteActions, make_actions
-from tarnel_rl.dashboard import Seat, TrainingFeed, print_address, take_seat
-from tarnel_rl.data import Candles, split_bars
-from tarnel_rl.episode_trace import EpisodeTrace, bar_time_text
-from tarnel_rl.frames import draw_frame
-from tarnel_rl.loops import CallerLoop, EventLoopThread, make_loop
-from tarnel_rl.markets import Markets
-from tarnel_rl.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_observation_kind  # noqa: F401
-from tarnel_rl.rewards import make_reward
-from tarnel_rl.summary import EpisodeSummary, ending_info
-from tarnel_rl.trading import (
+from tarnel_rl.hosting import ui_host
+from tarnel_rl.env.account import ACCOUNT_PAGE_DEFAULTS, Costs, Sizing, make_costs, make_sizing
+from tarnel_rl.env.actions import DiscreteActions, make_actions
+from tarnel_rl.watch.dashboard import Seat, TrainingFeed, print_address, take_seat
+from tarnel_rl.market_data.loader import Candles, split_bars
+from tarnel_rl.watch.episode_trace import EpisodeTrace, bar_time_text
+from tarnel_rl.watch.frames import draw_frame
+from tarnel_rl.env.loops import CallerLoop, EventLoopThread, make_loop
+from tarnel_rl.env.markets import Markets
+from tarnel_rl.env.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_observation_kind  # noqa: F401
+from tarnel_rl.env.rewards import make_reward
+from tarnel_rl.env.summary import EpisodeSummary, ending_info
+from tarnel_rl.env.trading import (
     ACTION_NAMES,
     EPISODE_TYPES,  # noqa: F401  (importable from here, as before)
     EVENT_COLUMNS,
@@ -882,7 +882,7 @@ class EndSessionOnTruncation(gym.Wrapper[Observation, Action, Observation, Actio
 
 gym.register(
     id=ENV_ID,
-    entry_point="tarnel_rl.gym_env:TradingEnv",
+    entry_point="tarnel_rl.env.gym_env:TradingEnv",
     additional_wrappers=(gym.envs.registration.WrapperSpec(
-        "EndSessionOnTruncation", "tarnel_rl.gym_env:EndSessionOnTruncation", {}),),
+        "EndSessionOnTruncation", "tarnel_rl.env.gym_env:EndSessionOnTruncation", {}),),
 )

@@ -22,7 +22,7 @@ import numpy as np
 from gymnasium import spaces
 from numpy.typing import NDArray
 
-from tarnel_rl.trading import RETURNS_IN_OBSERVATION, make_observation, observation_size
+from tarnel_rl.env.trading import RETURNS_IN_OBSERVATION, make_observation, observation_size
 
 CANDLE_COLUMNS = 5
 SNAPSHOT_SIZE = 16

@@ -18,9 +18,9 @@ import time
 
 import numpy as np
 
-from tarnel_rl.agent import LinearSoftmaxPolicy
-from tarnel_rl.gym_env import TradingEnv
-from tarnel_rl.trading import ACTION_NAMES, observation_size
+from tarnel_rl.agents.agent import LinearSoftmaxPolicy
+from tarnel_rl.env.gym_env import TradingEnv
+from tarnel_rl.env.trading import ACTION_NAMES, observation_size
 
 
 class RolloutWorker:

@@ -2,8 +2,8 @@
 process (no worker processes, no pickling).
 
     from stable_baselines3 import PPO
-    from tarnel_rl.sb3_vec_env import sb3_vec_env
-    from tarnel_rl.vector_env import TradingVectorEnv
+    from tarnel_rl.env.sb3_vec_env import sb3_vec_env
+    from tarnel_rl.env.vector_env import TradingVectorEnv
 
     venv = sb3_vec_env(TradingVectorEnv(4, ui="node", max_episode_steps=256))
     PPO("MlpPolicy", venv).learn(10_000)
@@ -30,8 +30,8 @@ import gymnasium as gym
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.gym_env import TradingEnv
-from tarnel_rl.vector_env import TradingVectorEnv
+from tarnel_rl.env.gym_env import TradingEnv
+from tarnel_rl.env.vector_env import TradingVectorEnv
 
 
 def sb3_vec_env(vector: TradingVectorEnv, base: type | None = None) -> Any:

@@ -1,6 +1,6 @@
 """Several trading environments on several ports, driven concurrently: a `gymnasium.vector.VectorEnv`.
 
-    from tarnel_rl.vector_env import TradingVectorEnv
+    from tarnel_rl.env.vector_env import TradingVectorEnv
 
     envs = TradingVectorEnv(4, ui="node")            # 4 engines, 4 ports, 4 pages in one Node.js process
     obs, infos = envs.reset(seed=0)                   # obs: (4, 18)
@@ -47,9 +47,9 @@ import numpy as np
 from gymnasium.vector.utils import batch_space
 from numpy.typing import NDArray
 
-from tarnel_rl import ui_host
-from tarnel_rl.gym_env import Action, TradingEnv, _end_process
-from tarnel_rl.loops import make_loop
+from tarnel_rl.hosting import ui_host
+from tarnel_rl.env.gym_env import Action, TradingEnv, _end_process
+from tarnel_rl.env.loops import make_loop
 
 try:  # gymnasium >= 1.1 names the autoreset modes
     from gymnasium.vector import AutoresetMode

@@ -13,8 +13,8 @@ import shutil
 import subprocess
 import sys
 
-from tarnel_rl import ui_host
-from tarnel_rl.ui_options import RULES, checked_options
+from tarnel_rl.hosting import ui_host
+from tarnel_rl.hosting.ui_options import RULES, checked_options
 
 
 def _value(text: str) -> int | float | str:

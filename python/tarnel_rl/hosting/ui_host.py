@@ -40,8 +40,8 @@ def ui_directory() -> Path:
     package (`tarnel_rl/ui`, put there by `pip install`), else the project's own `ui/` when running from
     a checkout."""
     override = os.environ.get("TARNEL_UI_DIR")
-    here = Path(__file__).resolve().parent
-    candidates = [Path(override)] if override else [here / "ui", here.parents[1] / "ui"]
+    package = Path(__file__).resolve().parents[1]  # tarnel_rl/, this file being tarnel_rl/hosting/ui_host.py
+    candidates = [Path(override)] if override else [package / "ui", package.parents[1] / "ui"]
     for candidate in candidates:
         if (candidate / "index.html").is_file() and (candidate / "node" / "run-ui.mjs").is_file():
             return candidate

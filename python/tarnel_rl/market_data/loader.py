@@ -2,7 +2,7 @@
 checked in Python before any user interface starts, and the split of the series into train, validation
 and test ranges.
 
-    from tarnel_rl.data import load_candles, sample_path
+    from tarnel_rl.market_data.loader import load_candles, sample_path
     candles = load_candles(sample_path())                    # or "prices.csv", "prices.parquet", a DataFrame
     print(candles.describe())                                # the columns used and how the times were read
     env = TradingEnv(candles=candles, test_from="2024-01-01")
@@ -43,8 +43,8 @@ from typing import Any, Literal, Mapping, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.candle_table import Column, Table, from_dataframe, name_key, numbers_of, read_csv, read_parquet
-from tarnel_rl.candle_times import CellError, TimeRule, read_times
+from tarnel_rl.market_data.candle_table import Column, Table, from_dataframe, name_key, numbers_of, read_csv, read_parquet
+from tarnel_rl.market_data.candle_times import CellError, TimeRule, read_times
 
 CANDLE_COLUMNS = ("open", "high", "low", "close", "volume")
 # Names a column may have, in the order they are looked for, compared as `candle_table.name_key` makes them.

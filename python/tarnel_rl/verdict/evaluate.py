@@ -2,7 +2,7 @@
 cash and a random policy over many seeds, with the usual risk figures (`tarnel_rl.metrics`) on dated
 bars, as JSON, a CSV of the per-bar returns and one figure.
 
-    from tarnel_rl.evaluate import evaluate, returns_series, write_report
+    from tarnel_rl.verdict.evaluate import evaluate, returns_series, write_report
     env = TradingEnv(candles=..., test_from="2024-01-01")
     report = evaluate(model, env, split="test")          # an SB3 model, a callable or the demo's agent
     write_report(report, "out/report.json", "out/report.png")   # and out/returns.csv beside the JSON
@@ -48,9 +48,9 @@ from typing import Any
 
 import numpy as np
 
-from tarnel_rl.baselines import BAND, BASELINES, market_record, random_band, rule
-from tarnel_rl.metrics import SNAP_CLOSE, SNAP_NET_UNITS, EpisodeRecord, drawdown, report_figures
-from tarnel_rl.report_figure import COLOURS, draw_report  # noqa: F401  (COLOURS importable from here, as before)
+from tarnel_rl.verdict.baselines import BAND, BASELINES, market_record, random_band, rule
+from tarnel_rl.verdict.metrics import SNAP_CLOSE, SNAP_NET_UNITS, EpisodeRecord, drawdown, report_figures
+from tarnel_rl.verdict.report_figure import COLOURS, draw_report  # noqa: F401  (COLOURS importable from here, as before)
 
 MODES = ("walk_forward", "episodes")
 # Bars a year when the candles carry no times (the synthetic series): one bar a trading day.
@@ -400,8 +400,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--figure", default="out/report.png")
     args = parser.parse_args(argv)
 
-    from tarnel_rl.data import load_candles, sample_path
-    from tarnel_rl.gym_env import TradingEnv
+    from tarnel_rl.market_data.loader import load_candles, sample_path
+    from tarnel_rl.env.gym_env import TradingEnv
 
     candles = load_candles(args.data or sample_path())
     env = TradingEnv(candles=candles, action=args.action, reward=args.reward, units=args.units,

@@ -36,8 +36,8 @@ from typing import Any
 
 import numpy as np
 
-from tarnel_rl import training_log
-from tarnel_rl.viewer import ViewerHub, post_json
+from tarnel_rl.watch import training_log
+from tarnel_rl.watch.viewer import ViewerHub, post_json
 
 ENV_VARIABLE = "TARNEL_VIEWER"
 FEED_RATE = 10  # the trainer's figures, per environment and second
@@ -268,8 +268,8 @@ def main(argv: list[str] | None = None) -> int:
     import argparse
     from pathlib import Path
 
-    from tarnel_rl.ui_host import ui_directory
-    from tarnel_rl.viewer_server import main as serve
+    from tarnel_rl.hosting.ui_host import ui_directory
+    from tarnel_rl.watch.viewer_server import main as serve
 
     parser = argparse.ArgumentParser(prog="python -m tarnel_rl.dashboard",
                                      description="serves past training runs, read-only")

@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.trading import SNAP_BAR, SNAP_CLOSE, SNAP_EQUITY, SNAP_NET_UNITS, SNAP_STEP
+from tarnel_rl.env.trading import SNAP_BAR, SNAP_CLOSE, SNAP_EQUITY, SNAP_NET_UNITS, SNAP_STEP
 
 SNAP_STEPS_LEFT = 11
 

@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.episode_trace import EpisodeTrace, bar_time_text
+from tarnel_rl.watch.episode_trace import EpisodeTrace, bar_time_text
 
 FRAME_HEIGHT, FRAME_WIDTH = 400, 720  # even sizes, as video encoders want them
 CANDLE_STEP_PX = 7

@@ -30,10 +30,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.episode_trace import EpisodeTrace
-from tarnel_rl.frames import draw_frame
-from tarnel_rl.summary import EpisodeSummary
-from tarnel_rl.trace_check import TraceError, check_trace
+from tarnel_rl.watch.episode_trace import EpisodeTrace
+from tarnel_rl.watch.frames import draw_frame
+from tarnel_rl.env.summary import EpisodeSummary
+from tarnel_rl.watch.trace_check import TraceError, check_trace
 
 FORMAT, VERSION = "tarnel_rl episode trace", 1
 

@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from tarnel_rl.run_folder import SCALARS_FILE, RunWriter, new_run_folder
+from tarnel_rl.watch.run_folder import SCALARS_FILE, RunWriter, new_run_folder
 
 RUNS_DIR_VARIABLE = "TARNEL_RUNS_DIR"
 RUN_VARIABLE = "TARNEL_RUN"  # {"folder", "started"}: the run of the process that started this one
@@ -116,7 +116,7 @@ def describe(section: str, values: dict[str, Any]) -> None:
 
 def _tell_hub(message: dict[str, Any]) -> bool:
     """Sends a message to the hub this process started, if any, without waiting."""
-    dashboard = sys.modules.get("tarnel_rl.dashboard")  # never imported here: logging needs no dashboard
+    dashboard = sys.modules.get("tarnel_rl.watch.dashboard")  # never imported here: logging needs no dashboard
     hub = dashboard.current_hub() if dashboard is not None else None
     return bool(hub is not None and hub.send(message))
 
@@ -172,7 +172,7 @@ class TrainingLog:
         if config is not None and not isinstance(config, dict):
             raise TypeError(f"config is a dict of JSON values, not {type(config).__name__}")
         if name is not None:
-            from tarnel_rl.run_folder import check_run_name
+            from tarnel_rl.watch.run_folder import check_run_name
             check_run_name(name)
         made = _run if _run is not None and _run_pid == os.getpid() else None
         if made is not None and (runs_dir is not None or name is not None):

@@ -24,8 +24,8 @@ import weakref
 from pathlib import Path
 from typing import Any
 
-from tarnel_rl.ui_host import ui_directory
-from tarnel_rl.viewer_server import MAX_STATE_BYTES, VIEWER_FILES  # noqa: F401  (importable from here, as before)
+from tarnel_rl.hosting.ui_host import ui_directory
+from tarnel_rl.watch.viewer_server import MAX_STATE_BYTES, VIEWER_FILES  # noqa: F401  (importable from here, as before)
 
 
 class ViewerPortTaken(OSError):
@@ -48,10 +48,10 @@ class ViewerHub:
         if not isinstance(port, int) or isinstance(port, bool) or not 0 <= port <= 65535:
             raise ValueError(f"viewer_port must be 1 to 65535, or None for a free one; got {port!r}")
         ui = ui or ui_directory()
-        package_parent = str(Path(__file__).resolve().parents[1])
+        package_parent = str(Path(__file__).resolve().parents[2])  # the folder that holds tarnel_rl/
         path = os.pathsep.join(filter(None, [package_parent, os.environ.get("PYTHONPATH")]))
         self._process = subprocess.Popen(
-            [sys.executable, "-m", "tarnel_rl.viewer_server", "--port", str(port), "--ui", str(ui),
+            [sys.executable, "-m", "tarnel_rl.watch.viewer_server", "--port", str(port), "--ui", str(ui),
              "--parent", str(os.getpid())],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=dict(os.environ, PYTHONPATH=path))
@@ -175,7 +175,7 @@ def _end_hub(process: subprocess.Popen[bytes]) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     """`python -m tarnel_rl.viewer` runs the hub in the foreground (as before)."""
-    from tarnel_rl.viewer_server import main as serve
+    from tarnel_rl.watch.viewer_server import main as serve
 
     return serve(argv)
 

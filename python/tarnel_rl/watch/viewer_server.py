@@ -45,9 +45,9 @@ from typing import Any
 
 from aiohttp import web
 
-from tarnel_rl.hub_connections import MAX_CONNECTIONS, BoundedServer, descriptor_budget
-from tarnel_rl.hub_state import MAX_STATE_BYTES, Cursor, HubState  # noqa: F401  (MAX_STATE_BYTES: as before)
-from tarnel_rl.run_folder import EPISODES_FILE, RunWriter, list_runs, read_run
+from tarnel_rl.watch.hub_connections import MAX_CONNECTIONS, BoundedServer, descriptor_budget
+from tarnel_rl.watch.hub_state import MAX_STATE_BYTES, Cursor, HubState  # noqa: F401  (MAX_STATE_BYTES: as before)
+from tarnel_rl.watch.run_folder import EPISODES_FILE, RunWriter, list_runs, read_run
 
 MAX_TRAIN_BYTES = 64 << 10  # a POST to /train or /join
 MAX_LINE_BYTES = 1 << 20  # a line of the trainer's on stdin (a longer one is dropped)

@@ -1,0 +1,14 @@
+"""The old import path of tarnel_rl.agents.demo: the same module object, so that imports and
+`python -m tarnel_rl.demo` written for it keep working."""
+import importlib
+import sys
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from tarnel_rl.agents.demo import *  # noqa: F403
+elif __name__ == "__main__":
+    from tarnel_rl.agents.demo import main
+
+    sys.exit(main())
+else:
+    sys.modules[__name__] = importlib.import_module("tarnel_rl.agents.demo")
