@@ -1,6 +1,6 @@
 """Tools around py_engine_tarnel for reinforcement learning: hosting the reference user interface (in
 Node.js, or in headless Chromium when asked for), a trading session with discrete actions, the Gymnasium
-environment and its vector form (they need the `gym` extra) with its frames and its live viewer, a
+environment and its vector form (they need the `gym` extra) with its frames and its dashboard, a
 rollout worker for Ray, a small NumPy agent, and the demo trainer.
 
 `tarnel_rl.log(step, loss=..., entropy=...)` records the trainer's own values in its run folder and on

@@ -29,17 +29,15 @@ from typing import Any
 
 import numpy as np
 
-from tarnel_rl.watch import dashboard
-
-from tarnel_rl.hosting import ui_host
 from tarnel_rl.agents.agent import LinearSoftmaxPolicy
+from tarnel_rl.env.gym_env import TradingEnv
+from tarnel_rl.env.trading import ACTION_NAMES, HOLD, LONG, observation_size
+from tarnel_rl.hosting import ui_host
 from tarnel_rl.verdict.evaluate import evaluate as evaluate_policy
 from tarnel_rl.verdict.evaluate import format_table, write_report
-from tarnel_rl.env.gym_env import TradingEnv
-from tarnel_rl.env.trading import ACTION_NAMES, observation_size
+from tarnel_rl.watch import dashboard
 from tarnel_rl.watch.viewer import ViewerPortTaken
 
-HOLD, LONG = 0, 1
 RANDOM_RUNS = 3
 # The series the demo trains on: 8000 bars in episodes of 128 steps give 40 train and 10 test episodes.
 BARS, EPISODE_LENGTH = 8000, 128

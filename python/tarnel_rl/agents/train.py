@@ -119,10 +119,10 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = _arguments(argv)
+    from tarnel_rl.env.gym_env import TradingEnv
+    from tarnel_rl.market_data.features import standard_features, with_features
     from tarnel_rl.market_data.loader import load_candles, sample_path
     from tarnel_rl.verdict.evaluate import evaluate, format_table, write_report
-    from tarnel_rl.market_data.features import standard_features, with_features
-    from tarnel_rl.env.gym_env import TradingEnv
 
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)

@@ -30,13 +30,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 import py_engine_tarnel as tarnel
-from tarnel_rl.hosting import ui_host
 from tarnel_rl.env.account import ACCOUNT_PAGE_DEFAULTS, Costs, Sizing, make_costs, make_sizing
 from tarnel_rl.env.actions import DiscreteActions, make_actions
-from tarnel_rl.watch.dashboard import Seat, TrainingFeed, print_address, take_seat
-from tarnel_rl.market_data.loader import Candles, split_bars
-from tarnel_rl.watch.episode_trace import EpisodeTrace, bar_time_text
-from tarnel_rl.watch.frames import draw_frame
 from tarnel_rl.env.loops import CallerLoop, EventLoopThread, make_loop
 from tarnel_rl.env.markets import Markets
 from tarnel_rl.env.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, Features, make_observation_kind  # noqa: F401
@@ -57,6 +52,11 @@ from tarnel_rl.env.trading import (
     check_timeout,
     check_units,
 )
+from tarnel_rl.hosting import ui_host
+from tarnel_rl.market_data.loader import Candles, split_bars
+from tarnel_rl.watch.dashboard import Seat, TrainingFeed, print_address, take_seat
+from tarnel_rl.watch.episode_trace import EpisodeTrace, bar_time_text
+from tarnel_rl.watch.frames import draw_frame
 
 __all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "EventLoopThread", "CallerLoop",
            "EVENT_ROWS", "ENV_ID", "Observation", "Action"]
@@ -328,7 +328,7 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     def render(self) -> NDArray[np.uint8] | None:
         """With `render_mode="rgb_array"`, the episode so far as a 400 x 720 x 3 uint8 frame. With
-        "human" None: the live viewer (`viewer_url`) follows the page by itself."""
+        "human" None: the dashboard (`viewer_url`) follows the page by itself."""
         if self.render_mode == "rgb_array":
             assert self._trace is not None
             return draw_frame(self._trace)
@@ -345,7 +345,7 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     @property
     def viewer_url(self) -> str | None:
-        """The live viewer's address with `render_mode="human"` (open it in a browser), else None."""
+        """The dashboard's address with `render_mode="human"` (open it in a browser), else None."""
         return None if self._seat is None else self._seat.url
 
     @property
@@ -496,7 +496,7 @@ class TradingEnv(gym.Env[Observation, Action]):
 
     async def _shut_down(self) -> None:
         """Stops the user interface first (so that it does not retry a closed port), then the engine and
-        the live viewer's hub."""
+        the hub."""
         ui, self.ui = self.ui, None
         try:
             if ui is not None:

@@ -47,9 +47,9 @@ import numpy as np
 from gymnasium.vector.utils import batch_space
 from numpy.typing import NDArray
 
-from tarnel_rl.hosting import ui_host
 from tarnel_rl.env.gym_env import Action, TradingEnv, _end_process
 from tarnel_rl.env.loops import make_loop
+from tarnel_rl.hosting import ui_host
 
 try:  # gymnasium >= 1.1 names the autoreset modes
     from gymnasium.vector import AutoresetMode

@@ -411,8 +411,8 @@ async def open_ui(kind: str, engine_port: int, seed: int, host: str = "127.0.0.1
     the fastest; "auto" is the same) or "browser" (headless Chromium, only when asked for: it costs
     several times more per call, and matters only for looking at the page). `options` may set the
     engine's `bars`, `window`, `episode_length`, `sync`, `series`, `regime_drift`, `regime_bars` and
-    `half_life` (see docs/protocol.md). `viewer`: the live viewer hub's publish address
-    (`tarnel_rl.viewer`), to which the page then publishes its state; `allow_origin` tells the hub the
+    `half_life` (see docs/protocol.md). `viewer`: the hub's publish address
+    (`tarnel_rl.watch.viewer`), to which the page then publishes its state; `allow_origin` tells the hub the
     browser page's origin."""
     if kind == "browser":
         return await BrowserUI.open(engine_port, seed, host, options, viewer, allow_origin=allow_origin)

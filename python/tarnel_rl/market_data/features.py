@@ -2,8 +2,8 @@
 RSI and the gap to a moving average. Each value at bar t reads bars 0..t only (never a bar ahead), so a
 feature computed on a series and on any prefix of it agree on that prefix.
 
-    from tarnel_rl.market_data.loader import load_candles
     from tarnel_rl.market_data.features import standard_features, with_features
+    from tarnel_rl.market_data.loader import load_candles
     candles = with_features(load_candles("prices.csv"), standard_features(candles))
     env = TradingEnv(candles=candles)          # the observation then carries them (tarnel_rl.observations)
 

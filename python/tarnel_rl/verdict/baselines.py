@@ -9,9 +9,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.verdict.metrics import EpisodeRecord, drawdown
 from tarnel_rl.env.summary import EpisodeSummary
 from tarnel_rl.env.trading import HOLD, LONG
+from tarnel_rl.verdict.metrics import EpisodeRecord, drawdown
 
 BASELINES = ("buy and hold", "cash", "random")
 # The random baseline's percentile band, in percent.

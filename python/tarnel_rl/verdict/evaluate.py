@@ -48,15 +48,15 @@ from typing import Any
 
 import numpy as np
 
+from tarnel_rl.env.trading import SNAP_BAR, SNAP_CLOSE, SNAP_NET_UNITS
 from tarnel_rl.verdict.baselines import BAND, BASELINES, market_record, random_band, rule
-from tarnel_rl.verdict.metrics import SNAP_CLOSE, SNAP_NET_UNITS, EpisodeRecord, drawdown, report_figures
+from tarnel_rl.verdict.metrics import EpisodeRecord, drawdown, report_figures
 from tarnel_rl.verdict.report_figure import COLOURS, draw_report  # noqa: F401  (COLOURS importable from here, as before)
 
 MODES = ("walk_forward", "episodes")
 # Bars a year when the candles carry no times (the synthetic series): one bar a trading day.
 DEFAULT_PERIODS_PER_YEAR = 252.0
 DEFAULT_RANDOM_SEEDS = 20
-SNAP_BAR = 1
 
 
 def as_policy(policy: Any) -> Any:
@@ -400,8 +400,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--figure", default="out/report.png")
     args = parser.parse_args(argv)
 
-    from tarnel_rl.market_data.loader import load_candles, sample_path
     from tarnel_rl.env.gym_env import TradingEnv
+    from tarnel_rl.market_data.loader import load_candles, sample_path
 
     candles = load_candles(args.data or sample_path())
     env = TradingEnv(candles=candles, action=args.action, reward=args.reward, units=args.units,

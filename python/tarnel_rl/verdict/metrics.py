@@ -43,8 +43,6 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-SNAP_CLOSE, SNAP_NET_UNITS = 2, 10
-
 
 @dataclass
 class EpisodeRecord:

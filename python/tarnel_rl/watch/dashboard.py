@@ -1,4 +1,4 @@
-"""The training dashboard's side in the trainer: one hub per trainer, one seat per environment, and the
+"""The dashboard's side in the trainer: one hub per trainer, one seat per environment, and the
 figures each environment sends it (`TrainingFeed`).
 
 One address for the whole trainer. The first environment with `render_mode="human"` in a process starts

@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tarnel_rl.env.trading import ACTION_NAMES
 from tarnel_rl.watch.episode_trace import EpisodeTrace, bar_time_text
 
 FRAME_HEIGHT, FRAME_WIDTH = 400, 720  # even sizes, as video encoders want them
@@ -28,7 +29,7 @@ MARK_HALF = 5  # a marker spans 2 * MARK_HALF + 1 pixels
 HIGH, LOW, OPEN, CLOSE = 1, 2, 0, 3
 LEFT, RIGHT, BOTTOM, GAP = 8, 64, 6, 14  # RIGHT holds the scales' labels
 PROGRESS_ROWS = (2, 5)  # the progress bar's rows: above the text line
-ACTION_LABELS = ("hold", "long", "short", "flat")
+ACTION_LABELS = ACTION_NAMES  # the names drawn on the frames, in the order of the actions
 
 Colour = tuple[int, int, int]
 

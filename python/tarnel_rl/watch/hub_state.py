@@ -1,4 +1,4 @@
-"""What the training dashboard's hub holds (its seats, the finished episodes, the trainer's logged values,
+"""What the hub holds (its seats, the finished episodes, the trainer's logged values,
 the run) and the server-sent events it makes of them; no I/O, every size bounded."""
 from __future__ import annotations
 

@@ -30,9 +30,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tarnel_rl.env.summary import EpisodeSummary
 from tarnel_rl.watch.episode_trace import EpisodeTrace
 from tarnel_rl.watch.frames import draw_frame
-from tarnel_rl.env.summary import EpisodeSummary
 from tarnel_rl.watch.trace_check import TraceError, check_trace
 
 FORMAT, VERSION = "tarnel_rl episode trace", 1

@@ -27,10 +27,10 @@ from typing import Any, TypeGuard
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnel_rl.market_data.loader import check_candles
-from tarnel_rl.watch.episode_trace import EpisodeTrace
 from tarnel_rl.env.summary import EpisodeSummary
 from tarnel_rl.env.trading import CANDLE_CLOSE, FLAT, HOLD, LONG, SHORT, UNITS_TOLERANCE
+from tarnel_rl.market_data.loader import check_candles
+from tarnel_rl.watch.episode_trace import EpisodeTrace
 
 # Relative rounding allowed between an equity and the one recomputed from the trace.
 EQUITY_TOLERANCE = 1e-9

@@ -1,5 +1,5 @@
-"""The trainer's handle on the live viewer's hub (`tarnel_rl.viewer_server`), a process of its own on
-127.0.0.1 that passes what the environments publish on to the training dashboard in the user's browser.
+"""The trainer's handle on the hub (`ViewerHub`; the hub itself is tarnel_rl.watch.viewer_server), a process of
+its own on 127.0.0.1 that passes what the environments publish on to the dashboard in the user's browser.
 
     hub = ViewerHub()                 # a free port; ViewerHub(8800) for a given one
     hub.url                           # open this in a browser: the dashboard (its address carries the view token)

@@ -1,4 +1,4 @@
-"""The training dashboard's hub, in a process of its own (`python -m tarnel_rl.viewer_server --parent PID`):
+"""The hub, in a process of its own (`python -m tarnel_rl.viewer_server --parent PID`):
 a small HTTP server on 127.0.0.1 (aiohttp, one thread) that gathers what every environment of a trainer
 publishes and passes it on to the dashboards (ui/viewer.html) in the user's own browser.
 
