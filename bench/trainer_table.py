@@ -1,5 +1,5 @@
 """Env-steps per second as a trainer sees them, beside the trading environments trainers pick instead, in
-one run on the same candles (python/tarnel_rl/samples/sample_daily.csv), with random actions:
+one run on the same candles (python/tarnel_rl/market_data/samples/sample_daily.csv), with random actions:
 
     python bench/trainer_table.py [--quick] [--seconds 3] [--rounds 3] [--no-load] [--baseline REV] [--json-only]
 
@@ -35,7 +35,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-CANDLES = ROOT / "python" / "tarnel_rl" / "samples" / "sample_daily.csv"
+CANDLES = ROOT / "python" / "tarnel_rl" / "market_data" / "samples" / "sample_daily.csv"
 STALL_MS = 100.0
 SIZES = (1, 2, 4, 8)
 WARMUP_SECS = 0.5

@@ -1,5 +1,5 @@
-"""Writes the package's sample series, python/tarnel_rl/samples/sample_daily.csv: daily bars of a made-up
-stock on the weekdays of 2019-2024, as a market data download would have them (Date, Open, High, Low,
+"""Writes the package's sample series, python/tarnel_rl/market_data/samples/sample_daily.csv: daily bars of a
+made-up stock on the weekdays of 2019-2024, as a market data download would have them (Date, Open, High, Low,
 Close, Volume; prices in cents, whole shares).
 
 It is deterministic: its own small random generator (xorshift64*, with Box-Muller normals) and nothing
@@ -18,7 +18,8 @@ import math
 import sys
 from pathlib import Path
 
-OUT = Path(__file__).resolve().parent.parent / "python" / "tarnel_rl" / "samples" / "sample_daily.csv"
+OUT = (Path(__file__).resolve().parent.parent / "python" / "tarnel_rl" / "market_data"
+       / "samples" / "sample_daily.csv")
 SEED = 20190102
 MASK = (1 << 64) - 1
 

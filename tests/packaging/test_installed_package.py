@@ -100,7 +100,8 @@ def test_mypy_finds_the_real_signatures_in_the_installed_package(venv, tmp_path)
                         r"numpy\.float64\]\], numpy\.ndarray\[.*numpy\.float64\]\]\]\]", revealed[0]), revealed[0]
     assert re.fullmatch(r"def \(payload: (builtins\.)?bytes\) -> numpy\.ndarray\[.*numpy\.float64\]\]", revealed[1]), revealed[1]
     assert revealed[2] == "def () -> pathlib.Path", revealed[2]
-    assert re.match(r"def \(self: tarnel_rl\.trading\.TradingSession, action: (builtins\.)?int, units: (builtins\.)?int \| None =\)", revealed[3]), revealed[3]
+    assert re.match(r"def \(self: tarnel_rl\.env\.trading\.TradingSession, action: (builtins\.)?int, units: (builtins\.)?int \| None =\)",
+                    revealed[3]), revealed[3]
     # A wrong argument is an error: the signatures are checked, not Any.
     assert re.search(r'user_code.py:11: error: Argument 1 to "reset_episode" of "TarnelEngineAsync" has '
                      r'incompatible type "str"', out), out

@@ -46,8 +46,9 @@ def test_a_second_clone_has_the_same_key(tmp_path, clone):
     assert key(tmp_path, clone) == first
 
 
-@pytest.mark.parametrize("changed", ["src/codec/frame.cpp", "cmake/BoostHeaders.cmake", "python/tarnel_rl/chromium.py",
-                                     "ui/index.html", "pyproject.toml", "py_engine_tarnel.pyi"])
+@pytest.mark.parametrize("changed", ["src/codec/frame.cpp", "cmake/BoostHeaders.cmake",
+                                     "python/tarnel_rl/hosting/chromium.py", "ui/index.html", "pyproject.toml",
+                                     "py_engine_tarnel.pyi"])
 def test_a_change_to_what_goes_into_the_wheel_changes_the_key(tmp_path, clone, changed):
     before = key(tmp_path, clone)
     with open(clone / changed, "a") as file:

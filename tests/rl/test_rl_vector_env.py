@@ -235,7 +235,8 @@ def test_target_exposure_actions_step_every_environment_and_wrong_shapes_are_ref
 
 # --- pages that share a Node.js process ---------------------------------------------------------------
 
-SAMPLE = str(Path(__file__).resolve().parents[2] / "python" / "tarnel_rl" / "samples" / "sample_daily.csv")
+SAMPLE = str(Path(__file__).resolve().parents[2] / "python" / "tarnel_rl" / "market_data" / "samples"
+             / "sample_daily.csv")
 SHARED_STEPS = 24
 SHARED_OPTIONS = {"ui_options": {"episode_length": 10}, "candles": SAMPLE}
 

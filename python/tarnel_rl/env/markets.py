@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from tarnel_rl.data import Candles, load_candles
+from tarnel_rl.market_data.loader import Candles, load_candles
 
 
 def _is_series(source: Any) -> bool:
