@@ -8,7 +8,7 @@ import struct
 import pytest
 
 from test_bridge_futures import STEP
-from test_bridge_loop_liveness import FN_GET_SNAPSHOT, HEADER, ThreadPage, response, run, start_engine, vector
+from test_bridge_loop_liveness import FN_GET_SNAPSHOT, HEADER, response, served_on, vector
 
 ERROR_RESPONSE = 3
 
@@ -17,14 +17,7 @@ ERROR_RESPONSE = 3
 def served_loop(tarnel):
     """(loop, engine, page): an engine on a loop of its own, a page on a thread that answers nothing by
     itself (the tests send answers ahead of the calls, or after them). Installation sets seq to 1."""
-    loop = asyncio.new_event_loop()
-    engine, port = start_engine(tarnel.TarnelEngineAsync, loop)
-    page = ThreadPage(port)
-    run(loop, lambda: engine.wait_connected())
-    yield loop, engine, page
-    page.close()
-    run(loop, engine.close)
-    loop.close()
+    yield from served_on(tarnel.TarnelEngineAsync, asyncio.new_event_loop())
 
 
 def test_an_answer_waiting_when_the_call_is_made_completes_it_at_once(served_loop):

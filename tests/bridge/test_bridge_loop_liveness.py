@@ -98,6 +98,18 @@ def start_engine(Engine, loop):
     return loop.run_until_complete(start_on_held_port(lambda port: Engine("127.0.0.1", port), STEP))
 
 
+def served_on(Engine, loop):
+    """Yields (loop, engine, page): an engine started on `loop`, connected to a page on a thread that answers
+    nothing by itself; then closes all three. Installation sets seq to 1."""
+    engine, port = start_engine(Engine, loop)
+    page = ThreadPage(port)
+    run(loop, lambda: engine.wait_connected())
+    yield loop, engine, page
+    page.close()
+    run(loop, engine.close)
+    loop.close()
+
+
 def eventually(condition, limit=10.0):
     """Whether `condition` holds within `limit` seconds (polled; the bound only keeps a failure short)."""
     end = time.monotonic() + limit

@@ -9,7 +9,7 @@ import pytest
 
 from support.unraisable import unraisable  # noqa: F401 (fixture)
 from test_bridge_futures import STEP
-from test_bridge_loop_liveness import FN_GET_SNAPSHOT, ThreadPage, response, run, start_engine, vector
+from test_bridge_loop_liveness import FN_GET_SNAPSHOT, response, run, served_on, vector
 
 REFUSED_RESULT = "this future refuses its result"
 REFUSED_EXCEPTION = "this future refuses its exception too"
@@ -39,14 +39,7 @@ class RefusingLoop(asyncio.SelectorEventLoop):
 
 @pytest.fixture
 def served(tarnel):
-    loop = RefusingLoop()
-    engine, port = start_engine(tarnel.TarnelEngineAsync, loop)
-    page = ThreadPage(port)
-    run(loop, lambda: engine.wait_connected())
-    yield loop, engine, page
-    page.close()
-    run(loop, engine.close)
-    loop.close()
+    yield from served_on(tarnel.TarnelEngineAsync, RefusingLoop())
 
 
 ANSWERED = ["before the call", "after the call"]  # completed while the call is made, or through the inbox
