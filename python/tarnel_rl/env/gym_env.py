@@ -36,7 +36,7 @@ from tarnel_rl.env.account import Costs, Sizing, make_costs, make_sizing
 from tarnel_rl.env.actions import make_actions
 from tarnel_rl.env.episode_play import EVENT_ROWS, EpisodePlay, check_max_episode_steps
 from tarnel_rl.env.loops import CallerLoop, EventLoopThread, make_loop
-from tarnel_rl.env.market import MarketData
+from tarnel_rl.env.market import MarketData, Split  # noqa: F401  (the task's objects, importable from here)
 from tarnel_rl.env.observations import SNAPSHOT_HIGH, SNAPSHOT_LOW, make_observation_kind  # noqa: F401
 from tarnel_rl.env.page_link import RENDER_MODES, PageLink, check_page_choices
 from tarnel_rl.env.page_link import end_process as _end_process  # noqa: F401  (importable from here, as before)
@@ -58,7 +58,7 @@ from tarnel_rl.watch.episode_trace import EpisodeTrace
 from tarnel_rl.watch.frames import draw_frame
 
 __all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "EventLoopThread", "CallerLoop",
-           "EVENT_ROWS", "ENV_ID", "Observation", "Action", "ENV_EPISODE_TYPES"]
+           "EVENT_ROWS", "ENV_ID", "Observation", "Action", "ENV_EPISODE_TYPES", "MarketData", "Split", "Costs", "Sizing"]
 
 # The registered id. `gym.make` finds it once this module is imported; the module-qualified form
 # "tarnel_rl.gym_env:tarnel_rl/Trading-v0" imports it by itself.
