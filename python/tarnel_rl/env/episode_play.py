@@ -72,7 +72,8 @@ class EpisodePlay:
         self.first_price = 0.0
 
     async def reset(self, kind: str, options: dict[str, Any], rng: np.random.Generator,
-                    times: NDArray[np.datetime64] | None, market: str | None) -> tuple[NDArray[np.float64], dict[str, Any]]:
+                    times: NDArray[np.datetime64] | None,
+                    market: str | None) -> tuple[NDArray[np.float64], dict[str, Any]]:
         """Starts the episode of `kind` that the reset's `options` ask for (tarnel_rl.reset_options), on the
         candles of `market` with those `times`."""
         assert self.session is not None

@@ -58,7 +58,8 @@ from tarnel_rl.watch.episode_trace import EpisodeTrace
 from tarnel_rl.watch.frames import draw_frame
 
 __all__ = ["TradingEnv", "EndSessionOnTruncation", "UserInterfaceReplaced", "EventLoopThread", "CallerLoop",
-           "EVENT_ROWS", "ENV_ID", "Observation", "Action", "ENV_EPISODE_TYPES", "MarketData", "Split", "Costs", "Sizing"]
+           "EVENT_ROWS", "ENV_ID", "Observation", "Action", "ENV_EPISODE_TYPES",
+           "MarketData", "Split", "Costs", "Sizing"]
 
 # The registered id. `gym.make` finds it once this module is imported; the module-qualified form
 # "tarnel_rl.gym_env:tarnel_rl/Trading-v0" imports it by itself.
