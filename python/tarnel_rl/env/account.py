@@ -1,10 +1,12 @@
 """The trading account of an environment: how big a position an action asks for (`Sizing`) and what
-trading costs beyond the fee and the slippage (`Costs`). The page keeps the account (ui/src/book.js and
+trading costs (`Costs`). The page keeps the account (ui/src/book.js and
 session.js say its rules); these objects check the choices and pass them on as the page's options.
 
     TradingEnv(sizing="equity", leverage=2, lot_size=0.01, maintenance_margin=0.25,
                spread_bps=2, borrow_rate=0.05, initial_balance=100_000)
-    TradingEnv(sizing=Sizing("equity", leverage=2), costs=Costs(spread_bps=2))   # the same, as objects
+    TradingEnv(sizing=Sizing("equity", leverage=2, lot_size=0.01, maintenance_margin=0.25,
+                             initial_balance=100_000),
+               costs=Costs(spread_bps=2, borrow_rate=0.05))                      # the same, as objects
 
 Sizing "units" (the default, what the demo and its recorded returns use): a position is `units` lots
 whatever the balance, as it always was. Sizing "equity": an exposure e (the target action, or +-1 for the
@@ -17,7 +19,8 @@ snapshot's equity and close before the step, the bar at whose close the trade is
 `lots` holds lots x lot_size of the instrument (0.01 for a hundredth of a coin or an FX micro lot);
 every `units` the page answers (receipts, tickets, events, the snapshot's net units) counts lots.
 
-Costs: `spread_bps`, the whole bid/ask spread (a buy pays half above the price, a sell half below);
+Costs: `fee_rate`, paid on the value of every fill; `slippage_bps`, moving the price of every fill and
+close against the trader; `spread_bps`, the whole bid/ask spread (a buy pays half above the price, a sell half below);
 `borrow_rate`, a year's rate charged at every bar on the short positions' whole value and on the long
 positions' value beyond the equity (the borrowed money), by the time between the bars when the candles
 have times, else by `bars_per_year`. The maintenance margin (`maintenance_margin`, a fraction of the
@@ -29,6 +32,8 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from typing import Any, TypeVar
+
+from tarnel_rl.env.trading import check_units
 
 SIZING_MODES = ("units", "equity")
 DEFAULT_BARS_PER_YEAR = 252.0
@@ -62,15 +67,19 @@ class Sizing:
     lot_size: the instrument's quantity in one lot; the page's units count lots.
     maintenance_margin: the equity, as a fraction of the open positions' value, below which everything
         is closed and the episode ends; 0 never.
-    initial_balance: the account's balance at every episode's start; None: the page's (10000)."""
+    initial_balance: the account's balance at every episode's start; None: the page's (10000).
+    units: the lots of a position with mode "units" (and of full exposure with the "target" action), 1 to
+        2^31 - 1, what a ticket carries."""
 
     mode: str = "units"
     leverage: float = 1.0
     lot_size: float = 1.0
     maintenance_margin: float = 0.0
     initial_balance: float | None = None
+    units: int = 10
 
     def __post_init__(self) -> None:
+        object.__setattr__(self, "units", check_units(self.units))
         if self.mode not in SIZING_MODES:
             raise ValueError(f"sizing must be 'units' (a fixed number of lots) or 'equity' (a share of the equity), "
                              f"got {self.mode!r}")
@@ -100,23 +109,40 @@ class Sizing:
 
 @dataclass(frozen=True)
 class Costs:
-    """Trading costs beyond the fee and the slippage (see the module's text).
+    """Trading costs (see the module's text). None, and a value at the page's default, leave the page's
+    own (each is passed on only when it differs, so that the defaults answer as they always did).
 
     spread_bps: the whole bid/ask spread in basis points of the price (half on each trade).
     borrow_rate: a year's rate on short value and on long value beyond the equity.
-    bars_per_year: the year of `borrow_rate` for candles without times (252: trading days)."""
+    bars_per_year: the year of `borrow_rate` for candles without times (252: trading days).
+    fee_rate: paid on the value of every fill; None: the page's (0.0002). Passed on whenever given.
+    slippage_bps: moves every fill and close against the trader, below 10000; None: the page's (0)."""
 
     spread_bps: float = 0.0
     borrow_rate: float = 0.0
     bars_per_year: float = DEFAULT_BARS_PER_YEAR
+    fee_rate: float | None = None
+    slippage_bps: float | None = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "spread_bps", _number("spread_bps", self.spread_bps, 0.0, 10000.0))
         object.__setattr__(self, "borrow_rate", _number("borrow_rate", self.borrow_rate, 0.0))
         object.__setattr__(self, "bars_per_year", _number("bars_per_year", self.bars_per_year, 0.0, low_open=True))
+        for name in ("fee_rate", "slippage_bps"):
+            if getattr(self, name) is not None:
+                object.__setattr__(self, name, _number(name, getattr(self, name), 0.0))
+        if self.slippage_bps is not None and self.slippage_bps >= 10000:
+            raise ValueError(f"slippage_bps must be below 10000, got {self.slippage_bps!r}")
 
     def ui_options(self) -> dict[str, float]:
-        return _changed(self, ("spread_bps", "borrow_rate", "bars_per_year"))
+        """The page's options: the account's costs that differ from its defaults, then the fee and the
+        slippage whenever they are given (the order the page's options always had)."""
+        options = _changed(self, ("spread_bps", "borrow_rate", "bars_per_year"))
+        for name in ("fee_rate", "slippage_bps"):
+            value = getattr(self, name)
+            if value is not None:
+                options[name] = value
+        return options
 
 
 def _changed(choice: Sizing | Costs, names: tuple[str, ...]) -> dict[str, float]:

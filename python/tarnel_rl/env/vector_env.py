@@ -47,8 +47,9 @@ import numpy as np
 from gymnasium.vector.utils import batch_space
 from numpy.typing import NDArray
 
-from tarnel_rl.env.gym_env import Action, TradingEnv, _end_process
+from tarnel_rl.env.gym_env import Action, TradingEnv
 from tarnel_rl.env.loops import make_loop
+from tarnel_rl.env.page_link import end_process
 from tarnel_rl.hosting import ui_host
 
 try:  # gymnasium >= 1.1 names the autoreset modes
@@ -266,12 +267,10 @@ class TradingVectorEnv(gym.vector.VectorEnv[NDArray[np.float64], NDArray[np.int6
                     pass
         finally:
             for env in self.envs:
-                env._closed = True
-                if env._finalizer is not None:
-                    env._finalizer()
+                env._mark_closed()
             for host in self.ui_hosts:  # one that no environment took a page of yet
                 if isinstance(host, ui_host.NodeUI):
-                    _end_process(host.process)
+                    end_process(host.process)
             self._loop.stop()
 
     def _check_open(self) -> None:
