@@ -31,8 +31,8 @@ struct SharedRecords {
     explicit SharedRecords(std::uint32_t start_seq) : seq(start_seq) {}
 
     // The calls, the installed connection and everything they share run on this strand of the link
-    // (driven by the event loops that await the calls): calls of one engine are answered one at a time
-    // anyway, and that state then needs no lock. Made on first use, so that constructing an engine
+    // (driven by the event loops that await the calls): calls of one engine are answered one after the
+    // other anyway, and that state then needs no lock. Made on first use, so that constructing an engine
     // creates nothing.
     const asio::any_io_executor& strand() {
         std::call_once(strand_made_, [this] { strand_ = runtime::make_link_strand(); });
