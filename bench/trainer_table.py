@@ -5,7 +5,7 @@ one run on the same candles (python/tarnel_rl/market_data/samples/sample_daily.c
 
 Cases: gym-trading-env and gym-anytrading (one environment each, in-process, from the `bench` extra);
 `TradingEnv(ui="node")` (one environment, and with --baseline the same at git revision REV: its trainer
-layer and page); `TradingVectorEnv(n)` for n = 1, 2, 4, 8 (one event loop, the pages in one Node.js
+layer, page and module); `TradingVectorEnv(n)` for n = 1, 2, 4, 8 (one event loop, the pages in one Node.js
 process) and vector-8x2 (8, the pages in two Node.js processes); `gym.make_vec(...,
 vectorization_mode="async")` for n = 1, 2, 4, 8 (a worker process per environment, each with its page).
 
@@ -179,14 +179,17 @@ def summary(times_ms: list[float]) -> dict:
 # --- the driver -----------------------------------------------------------------------------------------
 
 def extract(revision: str, into: Path) -> dict[str, str]:
-    """The trainer layer and page at `revision`, for the "env-before" case: its environment variables."""
+    """The trainer layer, page and module at `revision`, for the "env-before" case: its environment
+    variables. The module is built once into build/env-baseline/REV (bench/env_layers.py)."""
+    from env_layers import build_module
     archive = subprocess.run(["git", "-C", str(ROOT), "archive", revision, "python/tarnel_rl", "ui"],
                              check=True, capture_output=True).stdout
     subprocess.run(["tar", "-x", "-C", str(into)], input=archive, check=True)
     modules = ROOT / "ui" / "node_modules"
     if modules.exists():
         (into / "ui" / "node_modules").symlink_to(modules.resolve())
-    return {"PYTHONPATH": str(into / "python"), "TARNEL_UI_DIR": str(into / "ui")}
+    module = build_module(revision)
+    return {"PYTHONPATH": f"{module}{os.pathsep}{into / 'python'}", "TARNEL_UI_DIR": str(into / "ui")}
 
 
 def run_case(name: str, seconds: float, warmup: float, env: dict[str, str]) -> dict:
