@@ -86,18 +86,24 @@ async def _settle(trades: list[Trade], stepped: "asyncio.Future[Any]", session: 
     for (their outcomes dropped), the positions become unknown, and the first failure is raised."""
     if not trades:
         return
-    for index, (answer, keep) in enumerate(trades):
+    for answer, keep in trades:
         try:
             keep(await answer)
         except BaseException as failure:
             session._positions = None
-            rest = [later for later, _ in trades[index + 1:]] + [stepped]
-            if isinstance(failure, asyncio.CancelledError):  # abandoned: so are the calls behind it
-                for later in rest:
-                    later.cancel()
-            await asyncio.gather(*rest, return_exceptions=True)
+            await _wait_out([later for later, _ in trades] + [stepped], failure)
             raise
     session._net_of_positions()
+
+
+async def _wait_out(calls: list["asyncio.Future[Any]"], failure: BaseException) -> None:
+    """After `failure`, the calls sent with the one that failed: they still run on the page, so they are
+    waited for and their outcomes dropped; when the failure is a cancellation, they are abandoned too."""
+    pending = [call for call in calls if not call.done()]
+    if isinstance(failure, asyncio.CancelledError):
+        for call in pending:
+            call.cancel()
+    await asyncio.gather(*calls, return_exceptions=True)
 
 
 def check_timeout(name: str, value: Any) -> float:
@@ -218,14 +224,20 @@ class TradingSession:
         self._episode = None
         if not self.config:
             await self.load_config()
-        self.calls += 1
-        await self.engine.reset_episode(episode_index, episode_type, timeout_secs=self.timeout)
-        self._episode, self._steps = (EPISODE_CODES[episode_type], int(episode_index)), 0
-        self.calls += 1
-        snapshot = await self.engine.get_snapshot(timeout_secs=self.timeout)
-        self._check(snapshot)
-        self.calls += 1
-        window = await self.engine.get_ohlc(timeout_secs=self.timeout)
+        # The new episode's snapshot and window are asked for with the reset, and read after it.
+        self.calls += 3
+        reset = asyncio.ensure_future(self.engine.reset_episode(episode_index, episode_type, timeout_secs=self.timeout))
+        asked = asyncio.ensure_future(self.engine.get_snapshot(timeout_secs=self.timeout))
+        shown = asyncio.ensure_future(self.engine.get_ohlc(timeout_secs=self.timeout))
+        try:
+            await reset
+            self._episode, self._steps = (EPISODE_CODES[episode_type], int(episode_index)), 0
+            snapshot = await asked
+            self._check(snapshot)
+            window = await shown
+        except BaseException as failure:
+            await _wait_out([reset, asked, shown], failure)
+            raise
         self._equity = float(snapshot[SNAP_EQUITY])
         self._positions = {} if snapshot[SNAP_OPEN_POSITIONS] == 0 else None
         self._net = float(snapshot[SNAP_NET_UNITS])
