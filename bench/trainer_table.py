@@ -5,11 +5,12 @@ one run on the same candles (python/tarnel_rl/market_data/samples/sample_daily.c
 
 Cases: gym-trading-env and gym-anytrading (one environment each, in-process, from the `bench` extra);
 `TradingEnv(ui="node")` (one environment, and with --baseline the same at git revision REV: its trainer
-layer and page); `TradingVectorEnv(n)` for n = 1, 2, 4, 8 (one event loop, the pages in one Node.js
+layer, page and module); `TradingVectorEnv(n)` for n = 1, 2, 4, 8 (one event loop, the pages in one Node.js
 process) and vector-8x2 (8, the pages in two Node.js processes); `gym.make_vec(...,
 vectorization_mode="async")` for n = 1, 2, 4, 8 (a worker process per environment, each with its page).
 
-Every case runs in a fresh process: it opens its environments, warms up, then steps for `--seconds`,
+Every case runs in a fresh process: it opens its environments, steps for `--warmup` seconds (3: until the
+pages' hot path is compiled, see WARMUP_SECS), then steps for `--seconds`,
 resetting whenever an episode ends (resets count in the time, as they do for a trainer). Cases alternate
 round after round, in an order that turns, so that the drift of a shared machine falls on all of them.
 A last round (unless --no-load) runs every case once more beside two CPU-bound processes and counts the
@@ -38,7 +39,10 @@ ROOT = HERE.parent
 CANDLES = ROOT / "python" / "tarnel_rl" / "market_data" / "samples" / "sample_daily.csv"
 STALL_MS = 100.0
 SIZES = (1, 2, 4, 8)
-WARMUP_SECS = 0.5
+# A page's hot path runs slower until V8 has compiled it: one environment's page takes about 10,000
+# steps (2 s) to reach its steady rate, 1.4x its rate over the first 500. A trainer runs millions of steps,
+# so every case is measured after that warm-up (the peers, plain Python, need none but get it too).
+WARMUP_SECS = 3.0
 
 
 def cases(quick: bool, baseline: bool) -> list[str]:
@@ -134,12 +138,12 @@ def _single(env, action):
     return step, env.close
 
 
-def worker(name: str, seconds: float) -> dict:
+def worker(name: str, seconds: float, warmup: float) -> dict:
     import numpy as np
     (step, close), calls, pages = make_case(name)
     try:
         rng = np.random.default_rng(1)
-        end = time.perf_counter() + WARMUP_SECS
+        end = time.perf_counter() + warmup
         while time.perf_counter() < end:
             step(rng)
         calls0 = calls() if calls else 0
@@ -175,19 +179,23 @@ def summary(times_ms: list[float]) -> dict:
 # --- the driver -----------------------------------------------------------------------------------------
 
 def extract(revision: str, into: Path) -> dict[str, str]:
-    """The trainer layer and page at `revision`, for the "env-before" case: its environment variables."""
+    """The trainer layer, page and module at `revision`, for the "env-before" case: its environment
+    variables. The module is built once into build/env-baseline/REV (bench/env_layers.py)."""
+    from env_layers import build_module
     archive = subprocess.run(["git", "-C", str(ROOT), "archive", revision, "python/tarnel_rl", "ui"],
                              check=True, capture_output=True).stdout
     subprocess.run(["tar", "-x", "-C", str(into)], input=archive, check=True)
     modules = ROOT / "ui" / "node_modules"
     if modules.exists():
         (into / "ui" / "node_modules").symlink_to(modules.resolve())
-    return {"PYTHONPATH": str(into / "python"), "TARNEL_UI_DIR": str(into / "ui")}
+    module = build_module(revision)
+    return {"PYTHONPATH": f"{module}{os.pathsep}{into / 'python'}", "TARNEL_UI_DIR": str(into / "ui")}
 
 
-def run_case(name: str, seconds: float, env: dict[str, str]) -> dict:
-    command = [sys.executable, str(Path(__file__).resolve()), "--worker", name, "--seconds", str(seconds)]
-    done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=seconds * 10 + 120)
+def run_case(name: str, seconds: float, warmup: float, env: dict[str, str]) -> dict:
+    command = [sys.executable, str(Path(__file__).resolve()), "--worker", name, "--seconds", str(seconds),
+               "--warmup", str(warmup)]
+    done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=(seconds + warmup) * 10 + 120)
     if done.returncode != 0:
         return {"case": name, "error": done.stderr.strip()[-1500:]}
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -205,6 +213,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--seconds", type=float, default=None, help="timed seconds per case and round (3; --quick 1)")
+    parser.add_argument("--warmup", type=float, default=None,
+                        help=f"seconds of steps before the timed ones, in each case's process ({WARMUP_SECS:g}; --quick 1)")
     parser.add_argument("--rounds", type=int, default=None, help="rounds without load (3; --quick 1)")
     parser.add_argument("--quick", action="store_true", help="a smoke run: one short round, vectors of 1 and 8 only")
     parser.add_argument("--no-load", action="store_true", help="skip the round beside two CPU-bound processes")
@@ -213,10 +223,11 @@ def main() -> int:
     parser.add_argument("--json-only", action="store_true")
     args = parser.parse_args()
     if args.worker:
-        print(json.dumps(worker(args.worker, args.seconds or 1.0)))
+        print(json.dumps(worker(args.worker, args.seconds or 1.0, WARMUP_SECS if args.warmup is None else args.warmup)))
         return 0
     seconds = args.seconds or (1.0 if args.quick else 3.0)
     rounds = args.rounds or (1 if args.quick else 3)
+    warmup = args.warmup if args.warmup is not None else (1.0 if args.quick else WARMUP_SECS)
     names = cases(args.quick, args.baseline is not None)
     if args.cases:
         wanted = args.cases.split(",")
@@ -228,7 +239,7 @@ def main() -> int:
     scratch = tempfile.TemporaryDirectory(prefix="trainer-table-")
     before_env = dict(os.environ, **extract(args.baseline, Path(scratch.name))) if args.baseline else None
     say = (lambda *a: None) if args.json_only else (lambda *a: print(*a, file=sys.stderr, flush=True))
-    say(f"trainer table: {len(names)} cases x {rounds} rounds of {seconds:g} s"
+    say(f"trainer table: {len(names)} cases x {rounds} rounds of {seconds:g} s after {warmup:g} s of warm-up"
         + ("" if args.no_load else " + 1 round beside two CPU-bound processes") + f"; loadavg {loadavg()}")
     results: dict[str, list[dict]] = {name: [] for name in names}
     loaded: dict[str, dict] = {}
@@ -240,7 +251,7 @@ def main() -> int:
         try:
             for name in order:
                 env = before_env if name == "env-before" else base_env
-                outcome = run_case(name, seconds, env)
+                outcome = run_case(name, seconds, warmup, env)
                 outcome.update(round=round_index, load=under_load)
                 line = {k: v for k, v in outcome.items() if k != "times_ms"}
                 if "times_ms" in outcome:

@@ -34,20 +34,49 @@ void AsyncMutex::Guard::unlock() {
     if (auto* owner = std::exchange(owner_, nullptr)) owner->release();
 }
 
-asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
-    auto executor = co_await asio::this_coro::executor;
-    std::shared_ptr<Waiter> waiter;
+AsyncMutex::Place::~Place() {
+    if (owner_ == nullptr) return;
+    if (waiter_) {
+        owner_->leave(waiter_);
+    } else {
+        owner_->release();  // the lock was taken for this place and never used
+    }
+}
+
+AsyncMutex::Place AsyncMutex::enqueue(const asio::any_io_executor& executor) {
+    std::lock_guard hold(mutex_);
+    // The lock is only ever free with nobody queued, so a free lock can be taken without barging.
+    if (!locked_) {
+        locked_ = true;
+        return Place(this, nullptr);
+    }
+    auto waiter = std::make_shared<Waiter>(executor);
+    waiter->place = queue_.insert(queue_.end(), waiter);
+    return Place(this, std::move(waiter));
+}
+
+void AsyncMutex::leave(const std::shared_ptr<Waiter>& waiter) {
+    bool granted = false;
     {
         std::lock_guard hold(mutex_);
-        // The lock is only ever free with nobody queued, so a free lock can be taken without barging.
-        if (!locked_) {
-            locked_ = true;
-        } else {
-            waiter = std::make_shared<Waiter>(executor);
-            waiter->place = queue_.insert(queue_.end(), waiter);
-        }
+        granted = waiter->granted;
+        if (!granted) queue_.erase(waiter->place);
     }
-    if (!waiter) co_return Guard(this);
+    // The lock was handed to this waiter as it left: it owns it, so it passes it on like any owner would.
+    if (granted) release();
+}
+
+asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
+    auto executor = co_await asio::this_coro::executor;
+    Place place = enqueue(executor);
+    Guard guard = co_await wait(std::move(place));
+    co_return guard;
+}
+
+asio::awaitable<AsyncMutex::Guard> AsyncMutex::wait(Place place) {
+    AsyncMutex* mutex = std::exchange(place.owner_, nullptr);
+    std::shared_ptr<Waiter> waiter = std::move(place.waiter_);
+    if (!waiter) co_return Guard(mutex);
 
     // Runs on every way out but a granted receive: the co_await below throws at once for a coroutine
     // that is already cancelled, and a cancelled receive may race the grant.
@@ -55,22 +84,14 @@ asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
         AsyncMutex* mutex;
         std::shared_ptr<Waiter> waiter;
         ~Abandon() {
-            if (!waiter) return;
-            bool granted = false;
-            {
-                std::lock_guard hold(mutex->mutex_);
-                granted = waiter->granted;
-                if (!granted) mutex->queue_.erase(waiter->place);
-            }
-            // The lock was handed to us as we left: we own it, so pass it on like any owner would.
-            if (granted) mutex->release();
+            if (waiter) mutex->leave(waiter);
         }
-    } abandon{this, waiter};
+    } abandon{mutex, waiter};
 
     auto [ec] = co_await waiter->wake.async_receive(asio::as_tuple(asio::use_awaitable));
     if (!ec) {
         abandon.waiter.reset();
-        co_return Guard(this);
+        co_return Guard(mutex);
     }
     throw boost::system::system_error(asio::error::operation_aborted);
 }

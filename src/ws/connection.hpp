@@ -98,9 +98,10 @@ struct Received {
     std::exception_ptr exception;  // for Broken
 };
 
-// Every member runs on the socket's executor, the strand of the engine that owns the connection, and is
-// used by one call at a time, the holder of the engine's slot lock, from its send to the end of its
-// receive (see SharedRecords), so nothing here needs a lock; except the direct lane's members
+// Every member runs on the socket's executor, the strand of the engine that owns the connection; its
+// reads are made by one call at a time, the holder of the engine's slot lock, and its writes by one call at
+// a time, the holder of the engine's write lock (see SharedRecords): at most one read and one write are in
+// flight, as the WebSocket layer allows, so nothing here needs a lock; except the direct lane's members
 // (ws/connection_direct.cpp), which a call uses from its own thread under the rules of ws/direct_lane.hpp:
 // those that touch the socket or the lane's counters ask for the lane's lock as a proof (a
 // DirectLane::Hold), idle() and the flags it reads are atomic, and discard_from_outside() is the only way
@@ -207,7 +208,7 @@ public:
 private:
     enum class ReadState { Idle, Reading, Ready };
 
-    // The one coroutine waiting for a read or for a write (the slot lock admits one caller at a time),
+    // The one coroutine waiting for a read, or for a write (each lock admits one caller at a time),
     // parked until the operation ends, its deadline passes or the coroutine is cancelled.
     class Parking {
     public:

@@ -9,14 +9,15 @@
 // 1. Off the strand, the connection's direct members are used only with the lane's lock held (a Hold is the proof the direct members ask for; debug builds also check that the calling
 //    thread is the one holding it). Closing takes it too, on the strand, so that it never discards the
 //    connection under a direct call.
-// 2. Off the strand, the connection is used only while the call holds the engine's slot lock (no other
-//    call can start an operation) and the connection is idle() (no operation of the strand's is in flight
-//    and nothing is buffered above the socket): its socket is then the lane's alone.
+// 2. Off the strand, the connection is used only while the call holds the engine's slot lock and write
+//    lock (no other call can start an operation) and the connection is idle() (no operation of the
+//    strand's is in flight and nothing is buffered above the socket): its socket is then the lane's alone.
 // 3. Off the strand, a connection is discarded only with Connection::discard_from_outside(), which leaves
 //    closing the socket and its timer to the strand.
 // 4. A call begun here keeps the slot lock when its answer has not come yet: the lock goes to its coroutine
-//    with the rest of the call and is let go only when its receive ends, so that no other call sends or
-//    reads between this call's request and its answer.
+//    with the rest of the call and is let go only when its receive ends, so that no other call reads
+//    before it. The write lock goes once the whole request is out: later calls may send theirs meanwhile,
+//    from the strand, and wait in line for their answers.
 //
 // The lane's lock is only ever held for a few non-blocking system calls.
 #pragma once

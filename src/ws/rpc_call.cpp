@@ -1,5 +1,5 @@
-// One RPC: connection check, seq, request frame, send, then the wait for the matching response, all under
-// the engine's slot lock.
+// One RPC: connection check, seq, request frame and send under the engine's write lock, then the wait for
+// the matching response under its slot lock, in the order of the requests (ws/shared_records.hpp).
 #include <array>
 #include <exception>
 #include <optional>
@@ -82,8 +82,8 @@ constexpr std::string_view kTimeoutText = "timeout waiting response";
 
 // Reads until the matching response, answering echo requests; pings are answered inside the reads.
 // Every message that is not the answer is released once dealt with, so a huge one does not stay resident.
-asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uint32_t seq, std::uint16_t fn_id,
-                                                Deadline deadline) {
+asio::awaitable<ReceiveEnding> receive_response(SharedRecords& records, Connection& connection, std::uint32_t seq,
+                                                std::uint16_t fn_id, Deadline deadline) {
     for (;;) {
         auto received = co_await connection.receive(deadline, Connection::AnswerTo{seq, fn_id});
         if (!received) co_return TransportFailure{std::string(kTimeoutText)};
@@ -118,8 +118,15 @@ asio::awaitable<ReceiveEnding> receive_response(Connection& connection, std::uin
         }
         if (auto* echo = std::get_if<frame::outcome::Echo>(&outcome)) {
             // A failed echo reply is ignored, but one still unwritten at the deadline ends the call as
-            // the deadline does, and the connection with it (the peer stopped reading).
+            // the deadline does, and the connection with it (the peer stopped reading). Another call's
+            // request may be on its way out: the reply waits for it.
+            auto write_guard = records.write_lock.try_lock();
+            if (!write_guard.owns_lock()) {
+                auto waited = co_await records.write_lock.lock();
+                write_guard = std::move(waited);
+            }
             const auto replied = co_await connection.send(std::move(echo->reply), false, deadline);
+            write_guard.unlock();
             if (replied == asio::error::timed_out) co_return TransportFailure{std::string(kTimeoutText)};
             continue;
         }
@@ -139,7 +146,7 @@ asio::awaitable<Expected<Bytes>> receive_answer(SharedRecords& records, std::sha
                                                 AbandonedCallGuard abandoned, std::uint32_t seq, std::uint16_t fn_id,
                                                 Deadline deadline) {
     auto failure = [&](std::string text) { return Unexpected<EngineError>(EngineError::transport(seq, fn_id, std::move(text))); };
-    ReceiveEnding ending = co_await receive_response(*connection, seq, fn_id, deadline);
+    ReceiveEnding ending = co_await receive_response(records, *connection, seq, fn_id, deadline);
     // A call that failed on a stray frame stays remembered (when the guard goes with this frame).
     if (!std::holds_alternative<StrayFrameFailure>(ending)) abandoned.call_ended();
     if (auto* broken = std::get_if<BrokenRead>(&ending)) {
@@ -154,23 +161,44 @@ asio::awaitable<Expected<Bytes>> receive_answer(SharedRecords& records, std::sha
     if (auto* transport = std::get_if<TransportFailure>(&ending)) {
         // Emptied while the lock is held, so a connection installed later is never discarded for this.
         connection->discard();
-        records.slot.reset();
+        if (records.slot == connection) records.slot.reset();
         co_return failure(std::move(transport->text));
     }
     if (auto* error = std::get_if<EngineError>(&ending)) co_return Unexpected<EngineError>(std::move(*error));
     co_return std::get<Bytes>(std::move(ending));
 }
 
-// The whole call holds the slot lock, from the look at the slot to the end of its receive: the answer on
-// the connection is this call's, and no other call (a coroutine, or a direct call from another thread)
-// can send or read in between and take it. Calls of one engine therefore go one at a time. Each lock is
-// taken at once when it is free (the usual case), without the coroutine frame of a wait in turn.
+// The wait for a call's turn to read, taken in line right after its request went out, and then its
+// receive. The connection its request went on may have gone meanwhile (an earlier call's link failed, or a
+// new page connected): its answer cannot come then.
+asio::awaitable<Expected<Bytes>> answer_in_turn(std::shared_ptr<SharedRecords> records,
+                                                std::shared_ptr<Connection> connection, AbandonedCallGuard abandoned,
+                                                runtime::AsyncMutex::Place place, std::uint32_t seq,
+                                                std::uint16_t fn_id, runtime::Duration timeout) {
+    auto slot_guard = co_await runtime::AsyncMutex::wait(std::move(place));
+    if (records->closed) {
+        abandoned.call_ended();
+        co_return Unexpected<EngineError>(EngineError::transport(seq, fn_id, std::string(kEngineClosed)));
+    }
+    if (records->slot != connection) {
+        abandoned.call_ended();
+        co_return Unexpected<EngineError>(EngineError::transport(seq, fn_id, "websocket closed"));
+    }
+    auto answer = co_await receive_answer(*records, connection, std::move(abandoned), seq, fn_id,
+                                          runtime::deadline_after(timeout));
+    co_return answer;
+}
+
+// A call sends under the write lock and reads its answer under the slot lock, taking its place in the
+// slot lock's line before the next request may go out: while it waits for its answer, later calls can
+// already send theirs, and the answers are read in the order of the requests. Each lock is taken at once
+// when it is free (the usual case), without the coroutine frame of a wait in turn.
 asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records, std::uint16_t fn_id, Bytes payload,
                                           runtime::Duration timeout) {
-    auto slot_guard = records->slot_lock.try_lock();
-    if (!slot_guard.owns_lock()) {
-        auto waited = co_await records->slot_lock.lock();
-        slot_guard = std::move(waited);
+    auto write_guard = records->write_lock.try_lock();
+    if (!write_guard.owns_lock()) {
+        auto waited = co_await records->write_lock.lock();
+        write_guard = std::move(waited);
     }
     if (records->closed) co_return Unexpected<EngineError>(EngineError::transport(std::nullopt, fn_id, std::string(kEngineClosed)));
     std::shared_ptr<Connection> connection = records->slot;
@@ -193,26 +221,27 @@ asio::awaitable<Expected<Bytes>> rpc_call(std::shared_ptr<SharedRecords> records
         if (auto ec = sent) {
             abandoned.call_ended();
             connection->discard();
-            records->slot.reset();
+            if (records->slot == connection) records->slot.reset();
             if (records->closed) co_return failure(std::string(kEngineClosed));
             co_return failure("websocket send failed: " +
                               (ec == asio::error::timed_out ? std::string("send timed out") : ec.message()));
         }
     }
     test_seams::call_step(test_seams::CallStep::Sent);
-    if (records->closed) {
-        abandoned.call_ended();
-        co_return failure(std::string(kEngineClosed));
-    }
-    auto answer = co_await receive_answer(*records, connection, std::move(abandoned), seq, fn_id,
-                                          runtime::deadline_after(timeout));
+    auto executor = co_await asio::this_coro::executor;
+    runtime::AsyncMutex::Place place = records->slot_lock.enqueue(executor);
+    write_guard.unlock();
+    auto answer = co_await answer_in_turn(records, std::move(connection), std::move(abandoned), std::move(place), seq,
+                                          fn_id, timeout);
     co_return answer;
 }
 
 // A request written directly (see Connection::idle()) whose answer was not there yet: what the call hands
-// to its coroutine, the slot lock with it (held until the coroutine's receive ends).
+// to its coroutine, the slot lock with it (held until the coroutine's receive ends), and the write lock
+// while part of the frame is still to be written.
 struct DirectStart {
     runtime::AsyncMutex::Guard slot_guard;
+    runtime::AsyncMutex::Guard write_guard;
     std::shared_ptr<Connection> connection;
     std::uint32_t seq;
     Bytes unsent;       // the end of the frame, which the socket did not take at once
@@ -223,10 +252,11 @@ struct DirectStart {
 constexpr std::size_t kDirectRequestBytes = 64 * 1024;
 
 // On the calling thread, before the call's coroutine starts: when the connection is idle and the lane's
-// lock and the slot lock are free, the request is written with one system call and, if the page answered
-// meanwhile, its answer read with another, and the call ends here. Nothing is done (and the coroutine makes
-// the whole call) when anything else is going on; what is left (the rest of the write, the wait for the
-// answer) is left to the coroutine through `started`, with the slot lock.
+// lock, the slot lock and the write lock are free, the request is written with one system call and, if the
+// page answered meanwhile, its answer read with another, and the call ends here. Nothing is done (and the
+// coroutine makes the whole call) when anything else is going on; what is left (the rest of the write, the
+// wait for the answer) is left to the coroutine through `started`, with the slot lock. The write lock goes
+// as soon as the whole request is out, so that the next call may send its own.
 std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16_t fn_id, ByteView payload,
                                              runtime::Duration timeout, std::optional<DirectStart>& started) {
     if (payload.size() > kDirectRequestBytes) return std::nullopt;
@@ -234,6 +264,8 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
     if (!lane || records.closed) return std::nullopt;
     auto slot_guard = records.slot_lock.try_lock();
     if (!slot_guard.owns_lock()) return std::nullopt;
+    auto write_guard = records.write_lock.try_lock();
+    if (!write_guard.owns_lock()) return std::nullopt;
     std::shared_ptr<Connection> connection = records.slot;
     if (!connection || !connection->idle()) return std::nullopt;
     const std::uint32_t seq = records.seq++;  // wraps from 4294967295 to 0
@@ -253,8 +285,9 @@ std::optional<Expected<Bytes>> call_directly(SharedRecords& records, std::uint16
             link.note_direct_read(lane);
             if (answer) return std::move(answer->payload);
         }
-        started.emplace(DirectStart{std::move(slot_guard), std::move(connection), seq, std::move(*unsent),
-                                    runtime::deadline_after(timeout)});
+        if (unsent->empty()) write_guard.unlock();
+        started.emplace(DirectStart{std::move(slot_guard), std::move(write_guard), std::move(connection), seq,
+                                    std::move(*unsent), runtime::deadline_after(timeout)});
         return std::nullopt;
     } catch (...) {
         // A frame half written, or bytes read and half given back (no memory, say): the stream's state is
@@ -276,6 +309,7 @@ asio::awaitable<Expected<Bytes>> finish_direct_call(std::shared_ptr<SharedRecord
     const Deadline deadline = start.deadline;
     if (!start.unsent.empty()) {
         const auto sent = co_await connection->send_rest(std::move(start.unsent), deadline);
+        start.write_guard.unlock();
         if (auto ec = sent) {
             abandoned.call_ended();
             connection->discard();

@@ -29,11 +29,13 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 constexpr std::string_view kLibraryVersion = "0.1.0";
 
-// Installs the connection under the slot lock, which also guards the seq counter; the notifier is woken
-// while it is held, so a woken waiter finds the new connection in the slot.
+// Installs the connection under the slot lock and the write lock, which together guard the slot and the
+// seq counter (ws/shared_records.hpp); the notifier is woken while they are held, so a woken waiter finds
+// the new connection in the slot.
 asio::awaitable<void> install(std::shared_ptr<SharedRecords> records, std::shared_ptr<Connection> connection,
                               std::uint32_t start_seq) {
     auto slot_guard = co_await records->slot_lock.lock();
+    auto write_guard = co_await records->write_lock.lock();
     if (records->closed) {
         connection->discard();
         co_return;
@@ -42,6 +44,7 @@ asio::awaitable<void> install(std::shared_ptr<SharedRecords> records, std::share
     records->slot = std::move(connection);
     records->seq = start_seq;
     records->connected.notify_all();
+    write_guard.unlock();
     slot_guard.unlock();
 }
 

@@ -31,8 +31,8 @@ struct SharedRecords {
     explicit SharedRecords(std::uint32_t start_seq) : seq(start_seq) {}
 
     // The calls, the installed connection and everything they share run on this strand of the link
-    // (driven by the event loops that await the calls): calls of one engine are answered one at a time
-    // anyway, and that state then needs no lock. Made on first use, so that constructing an engine
+    // (driven by the event loops that await the calls): calls of one engine are answered one after the
+    // other anyway, and that state then needs no lock. Made on first use, so that constructing an engine
     // creates nothing.
     const asio::any_io_executor& strand() {
         std::call_once(strand_made_, [this] { strand_ = runtime::make_link_strand(); });
@@ -45,17 +45,25 @@ struct SharedRecords {
         return *accept_strand_;
     }
 
-    // Invariants of the slot lock:
-    // - `slot` and `seq` are read and changed by its holder only; closing (on strand(), under the direct
-    //   lane's lock) is the one exception: it sets `closed` and empties the slot, and the holder looks at
-    //   `closed` after each of its waits.
-    // - A call holds it from its look at the slot to the end of its receive, whichever way it goes
-    //   (ws/rpc_call.cpp): between its send and its receive nobody else sends or reads, so the messages it
-    //   reads are its answer, or late answers of abandoned calls that it skips.
-    // - A call begun on its own thread (the direct lane) takes it there and hands it to its coroutine, with
-    //   the rest of the call; the lock is never let go and taken again within one call.
-    // - Installing a connection takes it too, so a call never sees its connection replaced under it.
+    // Two locks share the connection between calls, so that a call may send its request while earlier
+    // calls still wait for their answers, and every call still reads its own answer:
+    // - The write lock orders everything written on the connection: a call holds it from its look at the
+    //   slot through its send, and takes its place in the slot lock's line before letting it go. Requests
+    //   therefore go out, and answers (which the page sends in the order of the requests) are read, in one
+    //   order. A receiver that answers an echo request takes it for that write.
+    // - The slot lock is the line for answers: its holder reads the connection, from the start of its
+    //   receive to its end, and nobody else does; the messages it reads are its answer, or late answers of
+    //   abandoned calls that it skips.
+    // - `slot` and `seq` change only under both (installing a connection, ws/server.cpp), except that a
+    //   receive whose link failed empties the slot under the slot lock alone, and closing (on strand(),
+    //   under the direct lane's lock) sets `closed` and empties it; both happen on strand(), where every
+    //   holder of the write lock runs too, and a call looks at `closed` and at the slot after each wait.
+    // - A call begun on its own thread (the direct lane) takes both with try_lock there; it lets the write
+    //   lock go once its request is out and hands the slot lock to its coroutine with the rest of the call.
+    // - Lock order: the slot lock before the write lock. A call never waits for the slot lock while it
+    //   holds the write lock (taking its place in line does not wait).
     runtime::AsyncMutex slot_lock;
+    runtime::AsyncMutex write_lock;
     std::shared_ptr<Connection> slot;
     std::uint32_t seq;
 

@@ -21,13 +21,14 @@ def transport_text(seq, fn_id, message):
 async def test_close_fails_everything_in_flight_and_after(make_link, fails_with, wire):
     link = await make_link()
     link.ui.on(FN_GET_OHLC, wire.silence())
+    link.ui.on(FN_GET_SNAPSHOT, wire.silence())
     in_flight = link.engine.get_ohlc(30.0)
     await link.ui.next_request()
-    queued = link.engine.get_snapshot(30.0)  # waits behind the call in flight, before taking a seq
-    await asyncio.sleep(0.05)  # a moment to start waiting (it fails the same way if it has not)
+    queued = link.engine.get_snapshot(30.0)  # sent behind the call in flight, waits in line for its answer
+    await link.ui.next_request()
     assert await asyncio.wait_for(link.engine.close(), wire.QUICK) is None
     await fails_with(RuntimeError, transport_text(1, FN_GET_OHLC, CLOSED), in_flight)
-    await fails_with(RuntimeError, transport_text(None, FN_GET_SNAPSHOT, CLOSED), queued)
+    await fails_with(RuntimeError, transport_text(2, FN_GET_SNAPSHOT, CLOSED), queued)
     await link.ui.wait_closed()
     await fails_with(RuntimeError, transport_text(None, FN_GET_SNAPSHOT, CLOSED), link.engine.get_snapshot())
     await fails_with(RuntimeError, transport_text(None, None, CLOSED), link.engine.wait_connected())

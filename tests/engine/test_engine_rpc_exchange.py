@@ -395,21 +395,24 @@ async def test_only_the_64_newest_abandoned_calls_are_remembered(link, wire, fai
     await assert_connection_dropped(link, fails_with, no_connection_text)
 
 
-async def test_cancelling_a_call_that_waits_for_the_connection(link, wire):
-    """B waits for the connection while A waits for its answer; cancelling B leaves no lock held."""
+async def test_cancelling_a_call_that_waits_in_line_for_its_answer(link, wire):
+    """B is sent while A waits for its answer, and waits in line behind A; cancelling B leaves no lock held,
+    and B's late answer, which comes after A's, is skipped by the next call."""
     link.ui.on(15, wire.silence())
+    link.ui.on(12, wire.silence())
     a = asyncio.create_task(awaiting(link.engine.get_ohlc(timeout_secs=30)))
     request_a = await link.ui.next_request()
-    await asyncio.sleep(0.1)  # A has gone on from sending to waiting for its answer
     b = asyncio.create_task(awaiting(link.engine.get_snapshot(timeout_secs=30)))
-    await asyncio.sleep(0.2)
+    request_b = await link.ui.next_request()  # out before A's answer
+    await asyncio.sleep(0.05)
     b.cancel()
     with pytest.raises(asyncio.CancelledError):
         await b
     await link.ui.send(wire.frame(wire.RESPONSE, request_a.seq, 15, EMPTY_MATRIX))
+    await link.ui.send(wire.frame(wire.RESPONSE, request_b.seq, 12, EMPTY_MATRIX))  # late: B gave up
     assert (await asyncio.wait_for(a, 5.0)).shape == (0, 0)
-    await assert_connection_kept(link, wire, 2)  # B never took a seq
-    assert [r.fn_id for r in link.ui.requests] == [15, 120]
+    await assert_connection_kept(link, wire, 3)
+    assert [r.fn_id for r in link.ui.requests] == [15, 12, 120]
 
 
 async def test_cancelling_calls_in_every_phase_leaves_no_lock_held(link, wire):

@@ -35,9 +35,9 @@ ACTIONS = np.random.default_rng(4).integers(0, 4, size=(STEPS, NUM_ENVS))
 
 
 class InFlight:
-    """Stands in for an engine and counts the calls of all wrapped engines that are awaited at once."""
+    """Stands in for an engine and counts the wrapped engines that have a call awaited at the same time."""
 
-    current = 0
+    calls: dict[int, int] = {}  # id of the wrapped engine -> its calls awaited now
     most = 0
 
     def __init__(self, engine):
@@ -45,14 +45,15 @@ class InFlight:
 
     def __getattr__(self, name):
         method = getattr(self._engine, name)
+        key = id(self._engine)
 
         async def call(*args, **kwargs):
-            InFlight.current += 1
-            InFlight.most = max(InFlight.most, InFlight.current)
+            InFlight.calls[key] = InFlight.calls.get(key, 0) + 1
+            InFlight.most = max(InFlight.most, sum(1 for count in InFlight.calls.values() if count))
             try:
                 return await method(*args, **kwargs)
             finally:
-                InFlight.current -= 1
+                InFlight.calls[key] -= 1
 
         return call
 

@@ -24,6 +24,7 @@
 #include <latch>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -363,6 +364,62 @@ TEST(AsyncMutex, CancellingTheHolderReleasesTheLock) {
     handle.cancel();
     EXPECT_TRUE(probe->wait().empty());
     EXPECT_TRUE(delivered_bytes(next->wait(), Bytes{7}));
+    EXPECT_FALSE(mutex.is_locked());
+}
+
+// A plain function, not a lambda with captures: g++ 12 destroys a coroutine lambda's captures twice.
+asio::awaitable<void> note_in_turn(AsyncMutex::Place place, std::vector<int>& order, int id) {
+    auto guard = co_await AsyncMutex::wait(std::move(place));
+    order.push_back(id);
+}
+
+// A place taken in line is served in the order it was taken, whenever its holder comes to wait on it,
+// before waiters that came later; places dropped unused leave the line, or pass on a lock they were given.
+TEST(AsyncMutex, PlacesKeepTheirTurnAndDroppedPlacesLeaveTheLine) {
+    AsyncMutex mutex;
+    auto held = mutex.try_lock();
+    auto executor = context().get_executor();
+    auto first = mutex.enqueue(executor);
+    auto dropped = std::make_optional(mutex.enqueue(executor));
+    auto second = mutex.enqueue(executor);
+    EXPECT_EQ(mutex.waiting(), 3u);
+    dropped.reset();
+    EXPECT_EQ(mutex.waiting(), 2u);
+
+    std::vector<int> order;  // touched only while holding the lock
+    auto later = asio::co_spawn(
+        context(),
+        [&]() -> asio::awaitable<void> {
+            auto guard = co_await mutex.lock();
+            order.push_back(3);
+        },
+        asio::use_future);
+    require(eventually([&] { return mutex.waiting() == 3u; }), "the later waiter");
+    // The second place is waited on before the first: it still comes after it.
+    auto waited_second = asio::co_spawn(context(), note_in_turn(std::move(second), order, 2), asio::use_future);
+    auto waited_first = asio::co_spawn(context(), note_in_turn(std::move(first), order, 1), asio::use_future);
+    held.unlock();
+    wait_for(waited_first, "the first place");
+    wait_for(waited_second, "the second place");
+    wait_for(later, "the later waiter");
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+
+    // A free lock is taken with the place; dropping the place unused frees it again, and a place granted
+    // while nobody waited on it passes the lock to the next in line when it is dropped.
+    {
+        auto place = mutex.enqueue(executor);
+        EXPECT_TRUE(mutex.is_locked());
+    }
+    EXPECT_FALSE(mutex.is_locked());
+    auto holder = mutex.try_lock();
+    auto granted_unused = std::make_optional(mutex.enqueue(executor));
+    auto next = mutex.enqueue(executor);
+    holder.unlock();  // granted to `granted_unused`, which nobody waits on
+    EXPECT_EQ(mutex.waiting(), 1u);
+    granted_unused.reset();
+    EXPECT_EQ(mutex.waiting(), 0u);
+    auto taken = asio::co_spawn(context(), AsyncMutex::wait(std::move(next)), asio::use_future);
+    EXPECT_TRUE(wait_for(taken, "the next place").owns_lock());
     EXPECT_FALSE(mutex.is_locked());
 }
 

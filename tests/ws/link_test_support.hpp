@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
@@ -113,11 +114,14 @@ inline std::string describe(const runtime::TaskOutcome& outcome) {
 
 // A page that connects, reads the greeting, and answers each request (in the order they come) with a
 // Response carrying the payload `answer(seq, fn_id)`, but only as far as the test has allowed answers.
+// With `read_ahead` n it reads n requests before it answers the first of them (then one at a time as
+// before): requests that only go out once an earlier one is answered never come, and their calls hang.
 class Page {
 public:
     using Answer = std::function<Bytes(std::uint32_t seq, std::uint16_t fn_id)>;
 
-    Page(std::uint16_t port, Answer answer) : answer_(std::move(answer)), thread_([this, port] { run(port); }) {}
+    Page(std::uint16_t port, Answer answer, int read_ahead = 1)
+        : answer_(std::move(answer)), read_ahead_(read_ahead), thread_([this, port] { run(port); }) {}
     ~Page() {
         {
             std::lock_guard hold(mutex_);
@@ -159,17 +163,28 @@ private:
         boost::beast::flat_buffer greeting;
         if (!ec) ws.read(greeting, ec);
         ws.binary(true);
+        std::deque<Bytes> answers;  // read, not written yet
         while (!ec) {
-            boost::beast::flat_buffer request;
-            ws.read(request, ec);
-            if (ec || request.size() < frame::kHeaderLen) break;
-            const auto* head = static_cast<const std::uint8_t*>(request.data().data());
-            const frame::Header h = frame::read_header(ByteView(head, frame::kHeaderLen));
-            Bytes answer(head, head + frame::kHeaderLen);
-            const Bytes payload = answer_(h.seq, h.fn_id);
-            answer[1] = static_cast<std::uint8_t>(frame::Kind::Response);
-            for (int i = 0; i < 4; ++i) answer[12 + i] = static_cast<std::uint8_t>(payload.size() >> (8 * i));
-            answer.insert(answer.end(), payload.begin(), payload.end());
+            while (!ec && answers.size() < static_cast<std::size_t>(read_ahead_)) {
+                boost::beast::flat_buffer request;
+                ws.read(request, ec);
+                if (ec || request.size() < frame::kHeaderLen) {
+                    ec = ec ? ec : boost::asio::error::invalid_argument;
+                    break;
+                }
+                const auto* head = static_cast<const std::uint8_t*>(request.data().data());
+                const frame::Header h = frame::read_header(ByteView(head, frame::kHeaderLen));
+                Bytes answer(head, head + frame::kHeaderLen);
+                const Bytes payload = answer_(h.seq, h.fn_id);
+                answer[1] = static_cast<std::uint8_t>(frame::Kind::Response);
+                for (int i = 0; i < 4; ++i) answer[12 + i] = static_cast<std::uint8_t>(payload.size() >> (8 * i));
+                answer.insert(answer.end(), payload.begin(), payload.end());
+                answers.push_back(std::move(answer));
+            }
+            if (ec) break;
+            read_ahead_ = 1;
+            Bytes answer = std::move(answers.front());
+            answers.pop_front();
             std::unique_lock hold(mutex_);
             changed_.wait(hold, [&] { return allowed_ > answered_ || stopping_; });
             if (stopping_) break;
@@ -187,6 +202,7 @@ private:
     }
 
     Answer answer_;
+    int read_ahead_;  // on the page's thread only
     std::mutex mutex_;
     std::condition_variable changed_;
     int allowed_ = 0;

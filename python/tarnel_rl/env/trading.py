@@ -1,10 +1,12 @@
 """An asyncio trading session over one engine and the reference user interface: discrete actions in,
 observations and rewards out. The Gymnasium environment and the demo trainer build on it.
 
-A step costs as few round trips as the action allows: `step_and_sync` always, plus the close and ticket
-calls that change the position. The session knows its positions from what those calls answer (the
-ticket's receipt, the units each close leaves, the snapshot's open positions and net units), so it never
-asks for the ticket list unless something else changed the account, for discrete and target actions alike. `TradingSession.calls` counts every engine call it made.
+A step costs as few calls as the action allows: `step_and_sync` always, plus the close and ticket calls
+that change the position, and all of them go out at once: the page answers them in order, the engine
+reads the answers in order, so a step is one round trip whatever it trades. The session knows its
+positions from what those calls answer (the ticket's receipt, the units each close leaves, the snapshot's
+open positions and net units), so it never asks for the ticket list unless something else changed the
+account, for discrete and target actions alike. `TradingSession.calls` counts every engine call it made.
 
 Every snapshot and summary carries the episode's type, index and step; the session compares them with
 what `reset` started and raises `UserInterfaceReplaced` when another user interface has taken over the
@@ -13,6 +15,8 @@ from __future__ import annotations
 
 import json
 import math
+import asyncio
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -69,6 +73,37 @@ class Step:
     snapshot: NDArray[np.float64]
     window: NDArray[np.float64]
     events: NDArray[np.float64] | None = None  # k x 10 when the session fetches events, else None
+
+
+# An engine call on its way (its future: the module's calls are sent when they are made) and what its
+# answer changes in the session's positions.
+Trade = tuple["asyncio.Future[Any]", Callable[[Any], None]]
+
+
+async def _settle(trades: list[Trade], stepped: "asyncio.Future[Any]", session: "TradingSession") -> None:
+    """Reads the answers of a step's trades in the order they were sent and keeps what they say. The step
+    is already on its way behind them: when one fails, the rest still run on the page, so they are waited
+    for (their outcomes dropped), the positions become unknown, and the first failure is raised."""
+    if not trades:
+        return
+    for answer, keep in trades:
+        try:
+            keep(await answer)
+        except BaseException as failure:
+            session._positions = None
+            await _wait_out([later for later, _ in trades] + [stepped], failure)
+            raise
+    session._net_of_positions()
+
+
+async def _wait_out(calls: list["asyncio.Future[Any]"], failure: BaseException) -> None:
+    """After `failure`, the calls sent with the one that failed: they still run on the page, so they are
+    waited for and their outcomes dropped; when the failure is a cancellation, they are abandoned too."""
+    pending = [call for call in calls if not call.done()]
+    if isinstance(failure, asyncio.CancelledError):
+        for call in pending:
+            call.cancel()
+    await asyncio.gather(*calls, return_exceptions=True)
 
 
 def check_timeout(name: str, value: Any) -> float:
@@ -189,14 +224,20 @@ class TradingSession:
         self._episode = None
         if not self.config:
             await self.load_config()
-        self.calls += 1
-        await self.engine.reset_episode(episode_index, episode_type, timeout_secs=self.timeout)
-        self._episode, self._steps = (EPISODE_CODES[episode_type], int(episode_index)), 0
-        self.calls += 1
-        snapshot = await self.engine.get_snapshot(timeout_secs=self.timeout)
-        self._check(snapshot)
-        self.calls += 1
-        window = await self.engine.get_ohlc(timeout_secs=self.timeout)
+        # The new episode's snapshot and window are asked for with the reset, and read after it.
+        self.calls += 3
+        reset = asyncio.ensure_future(self.engine.reset_episode(episode_index, episode_type, timeout_secs=self.timeout))
+        asked = asyncio.ensure_future(self.engine.get_snapshot(timeout_secs=self.timeout))
+        shown = asyncio.ensure_future(self.engine.get_ohlc(timeout_secs=self.timeout))
+        try:
+            await reset
+            self._episode, self._steps = (EPISODE_CODES[episode_type], int(episode_index)), 0
+            snapshot = await asked
+            self._check(snapshot)
+            window = await shown
+        except BaseException as failure:
+            await _wait_out([reset, asked, shown], failure)
+            raise
         self._equity = float(snapshot[SNAP_EQUITY])
         self._positions = {} if snapshot[SNAP_OPEN_POSITIONS] == 0 else None
         self._net = float(snapshot[SNAP_NET_UNITS])
@@ -220,10 +261,13 @@ class TradingSession:
             raise RuntimeError("no episode is running: call reset() first")
         stepping = False
         try:
-            await trade
+            # The trade's calls are out, their answers not read yet: the step goes out behind them.
+            trades = await trade
             stepping = True
             self.calls += 1
-            snapshot, window = await self.engine.step_and_sync(timeout_secs=self.timeout)
+            stepped = asyncio.ensure_future(self.engine.step_and_sync(timeout_secs=self.timeout))
+            await _settle(trades, stepped, self)
+            snapshot, window = await stepped
         except UserInterfaceReplaced:
             raise
         except RuntimeError as error:
@@ -278,51 +322,61 @@ class TradingSession:
         self._positions = {int(row[TICKET_ID]): (float(row[TICKET_SIDE]), float(row[TICKET_UNITS])) for row in rows}
         self._net = float(sum(np.sign(row[TICKET_SIDE]) * row[TICKET_UNITS] for row in rows))
 
-    async def _close(self, ids: list[int], actions: list[int], ratios: list[float]) -> None:
+    def _close(self, ids: list[int], actions: list[int], ratios: list[float]) -> Trade:
         """Closes (action 1) or reduces (action 2) positions; what a reduction leaves is the units left of
         its row in the answer (one row per entry, in the request's order)."""
-        assert self._positions is not None
         self.calls += 1
-        rows = await self.engine.close_positions(ids, actions, ratios, timeout_secs=self.timeout)
-        for position_id, action, row in zip(ids, actions, rows):
-            side = self._positions.pop(position_id)[0]
-            left = float(row[CLOSE_UNITS_LEFT]) if action == 2 else 0.0
-            if left != 0:
-                self._positions[position_id] = (side, left)
+        answer = asyncio.ensure_future(self.engine.close_positions(ids, actions, ratios, timeout_secs=self.timeout))
 
-    async def _open_ticket(self, side: str, units: int) -> float:
-        """Opens one market ticket; answers the units it opened."""
-        assert self._positions is not None
+        def closed(rows: NDArray[np.float64]) -> None:
+            assert self._positions is not None
+            for position_id, action, row in zip(ids, actions, rows):
+                side = self._positions.pop(position_id)[0]
+                left = float(row[CLOSE_UNITS_LEFT]) if action == 2 else 0.0
+                if left != 0:
+                    self._positions[position_id] = (side, left)
+        return answer, closed
+
+    def _open_ticket(self, side: str, units: int) -> Trade:
+        """Opens one market ticket; its receipt adds the position it opened."""
         self.calls += 1
-        receipt = await self.engine.place_ticket(side, units, timeout_secs=self.timeout)
-        self._positions[int(receipt[RECEIPT_ID])] = (float(receipt[RECEIPT_SIDE]), float(receipt[RECEIPT_UNITS]))
-        return float(receipt[RECEIPT_UNITS])
+        answer = asyncio.ensure_future(self.engine.place_ticket(side, units, timeout_secs=self.timeout))
 
-    async def _act(self, action: int, units: int) -> None:
+        def opened(receipt: NDArray[np.float64]) -> None:
+            assert self._positions is not None
+            self._positions[int(receipt[RECEIPT_ID])] = (float(receipt[RECEIPT_SIDE]), float(receipt[RECEIPT_UNITS]))
+        return answer, opened
+
+    def _net_of_positions(self) -> None:
+        """What the engine's snapshot will say, summed as the ticket list orders the positions."""
+        assert self._positions is not None
+        self._net = float(sum(np.sign(side) * units for _, (side, units) in sorted(self._positions.items())))
+
+    async def _act(self, action: int, units: int) -> list[Trade]:
         wanted = _WANTED[action]
         if wanted is None:
-            return
+            return []
         try:
             if self._positions is None:
                 await self._read_positions()
             assert self._positions is not None
             sign = (self._net > 0) - (self._net < 0)
             if sign == wanted and (wanted != 0 or not self._positions):
-                return
+                return []
+            trades = []
             if self._positions:
                 ids = sorted(self._positions)  # the ticket list's order
-                await self._close(ids, [1] * len(ids), [0.0] * len(ids))
-                self._positions, self._net = {}, 0.0
+                trades.append(self._close(ids, [1] * len(ids), [0.0] * len(ids)))
             if wanted and units > 0:
-                opened = await self._open_ticket("buy" if wanted > 0 else "sell", units)
-                self._net = wanted * opened
+                trades.append(self._open_ticket("buy" if wanted > 0 else "sell", units))
+            return trades
         except BaseException:
             self._positions = None  # a call that failed or was cancelled leaves the position unknown
             raise
 
-    async def _act_to(self, target: float) -> None:
+    async def _act_to(self, target: float) -> list[Trade]:
         if abs(target - self._net) < UNITS_TOLERANCE:
-            return
+            return []
         try:
             if self._positions is None:
                 await self._read_positions()
@@ -345,13 +399,13 @@ class TradingSession:
                     ratios.append(0.0 if whole else left / units)
                     left -= min(units, left)
                 net = target
+            trades = []
             if ids:
-                await self._close(ids, actions, ratios)
+                trades.append(self._close(ids, actions, ratios))
             missing = round(abs(target) - abs(net)) if abs(target) > abs(net) + UNITS_TOLERANCE else 0
             if missing:
-                await self._open_ticket("buy" if target > 0 else "sell", missing)
-            # What the engine's snapshot will say, summed as the ticket list orders the positions.
-            self._net = float(sum(np.sign(side) * units for _, (side, units) in sorted(self._positions.items())))
+                trades.append(self._open_ticket("buy" if target > 0 else "sell", missing))
+            return trades
         except BaseException:
             self._positions = None  # a call that failed or was cancelled leaves the positions unknown
             raise
