@@ -25,6 +25,21 @@ Bytes fn_id_bytes(std::uint16_t fn_id) { return Bytes{static_cast<std::uint8_t>(
 Page::Answer echo_fn_id() {
     return [](std::uint32_t, std::uint16_t fn_id) { return fn_id_bytes(fn_id); };
 }
+// Answers as echo_fn_id() does, counting the requests the page has read.
+Page::Answer counting(std::atomic<int>& requests) {
+    return [&requests](std::uint32_t, std::uint16_t fn_id) {
+        ++requests;
+        return fn_id_bytes(fn_id);
+    };
+}
+// Runs the link, as a loop would, until the page has read `count` requests (or 10 s have passed).
+bool page_read(const std::atomic<int>& requests, int count) {
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (requests < count && std::chrono::steady_clock::now() < limit) {
+        if (readiness_readable(10ms)) runtime::run_ready_link_work();
+    }
+    return requests == count;
+}
 
 // Three calls made at once, one large enough to go through its coroutine: the page reads all three
 // requests before it answers any, which only works if none waited for an earlier answer to send.
@@ -58,10 +73,7 @@ TEST(PipelinedCalls, ACallAbandonedInLineLeavesTheNextItsOwnAnswer) {
     EngineLink engine("127.0.0.1", port.port(), 1);
     run_to_end(loop, engine.start());
     std::atomic<int> requests{0};
-    Page page(port.port(), [&](std::uint32_t, std::uint16_t fn_id) {
-        ++requests;
-        return fn_id_bytes(fn_id);
-    }, 3);
+    Page page(port.port(), counting(requests), 3);
     run_to_end(loop, engine.wait_connected(std::nullopt));
 
     auto first = launch_for_outcome(engine.call(11, {}, kTimeout));
@@ -71,11 +83,7 @@ TEST(PipelinedCalls, ACallAbandonedInLineLeavesTheNextItsOwnAnswer) {
         engine.call(12, {}, kTimeout), [second_outcome](runtime::TaskOutcome outcome) { second_outcome->set_value(std::move(outcome)); });
     auto third = launch_for_outcome(engine.call(13, {}, kTimeout));
     // All three requests are out (the page has read them) before the second gives up.
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (requests < 3 && std::chrono::steady_clock::now() < limit) {
-        if (readiness_readable(10ms)) runtime::run_ready_link_work();
-    }
-    ASSERT_EQ(requests, 3);
+    ASSERT_TRUE(page_read(requests, 3));
     second_handle.cancel();
     page.allow(3);
     ASSERT_TRUE(loop.run_until(first, 10s));
@@ -100,19 +108,12 @@ TEST(PipelinedCalls, CallsWaitingInLineOnADroppedConnectionFailAndTheNextPageSer
     EngineLink engine("127.0.0.1", port.port(), 1);
     run_to_end(loop, engine.start());
     std::atomic<int> requests{0};
-    auto old_page = std::make_unique<Page>(port.port(), [&](std::uint32_t, std::uint16_t fn_id) {
-        ++requests;
-        return fn_id_bytes(fn_id);
-    }, 2);
+    auto old_page = std::make_unique<Page>(port.port(), counting(requests), 2);
     run_to_end(loop, engine.wait_connected(std::nullopt));
 
     auto first = launch_for_outcome(engine.call(11, {}, kTimeout));
     auto second = launch_for_outcome(engine.call(12, {}, kTimeout));
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (requests < 2 && std::chrono::steady_clock::now() < limit) {
-        if (readiness_readable(10ms)) runtime::run_ready_link_work();
-    }
-    ASSERT_EQ(requests, 2);
+    ASSERT_TRUE(page_read(requests, 2));
     old_page.reset();  // it closes its socket without answering
     ASSERT_TRUE(loop.run_until(first, 10s));
     ASSERT_TRUE(loop.run_until(second, 10s));
