@@ -60,7 +60,7 @@ def test_importing_the_old_gym_env_path_registers_the_environment():
     # What gym.make("tarnel_rl.gym_env:tarnel_rl/Trading-v0") does first (tests/packaging makes one that way).
     pytest.importorskip("gymnasium", reason="gymnasium is not installed (pip install '.[gym]')")
     code = ("import importlib, gymnasium as gym; importlib.import_module('tarnel_rl.gym_env'); "
-            "registered = gym.spec('tarnel_rl/Trading-v0'); print(registered.id, registered.entry_point)")
+            "registered = gym.registry['tarnel_rl/Trading-v0']; print(registered.id, registered.entry_point)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
                          env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)), check=True).stdout
     assert out.split() == ["tarnel_rl/Trading-v0", "tarnel_rl.env.gym_env:TradingEnv"]
